@@ -1,0 +1,70 @@
+cmake_minimum_required(VERSION 3.25)
+# Run after linking the stub (cmake -P). Fails the build unless the image is
+# a GUI program for the expected machine with an entry point, has no section
+# that a run-time start-up would need (static constructors, TLS), and imports
+# only functions that the stub's own .def files list.
+#   -DIMAGE=... -DREADOBJ=llvm-readobj -DMACHINE=0xAA64 -DDEF_DIR=cmake/importlibs/stub
+
+function(fail message)
+    message(FATAL_ERROR "${IMAGE}: ${message}")
+endfunction()
+
+execute_process(COMMAND ${READOBJ} --file-headers --sections --coff-imports ${IMAGE}
+                OUTPUT_VARIABLE dump RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+    fail("llvm-readobj could not read the image")
+endif()
+
+string(REGEX MATCH "Machine: [A-Z_0-9]+ \\((0x[0-9A-F]+)\\)" _ "${dump}")
+if(NOT CMAKE_MATCH_1 STREQUAL MACHINE)
+    fail("machine ${CMAKE_MATCH_1}, expected ${MACHINE}")
+endif()
+string(REGEX MATCH "Subsystem: [A-Z_]+ \\((0x[0-9A-F]+)\\)" _ "${dump}")
+if(NOT CMAKE_MATCH_1 STREQUAL "0x2")
+    fail("subsystem ${CMAKE_MATCH_1}, expected 0x2 (GUI)")
+endif()
+string(REGEX MATCH "AddressOfEntryPoint: (0x[0-9A-F]+)" _ "${dump}")
+if(CMAKE_MATCH_1 STREQUAL "" OR CMAKE_MATCH_1 STREQUAL "0x0")
+    fail("no entry point")
+endif()
+foreach(section .CRT .tls .ctors .dtors)
+    if(dump MATCHES "Name: \\${section}[ \n]")
+        fail("has a ${section} section: something needs a run-time start-up")
+    endif()
+endforeach()
+
+# Allowed imports: DLL!Function for every line of every .def file.
+set(allowed "")
+file(GLOB defs ${DEF_DIR}/*.def)
+foreach(def IN LISTS defs)
+    file(STRINGS ${def} lines)
+    set(library "")
+    foreach(line IN LISTS lines)
+        string(STRIP "${line}" line)
+        if(line MATCHES "^LIBRARY +(.+)$")
+            string(TOUPPER "${CMAKE_MATCH_1}" library)
+        elseif(line MATCHES "^[A-Za-z_][A-Za-z0-9_]*$" AND NOT line STREQUAL "EXPORTS")
+            list(APPEND allowed "${library}!${line}")
+        endif()
+    endforeach()
+endforeach()
+
+# Each import block: "Name: X.dll" followed by "Symbol: F (hint)" lines.
+string(REGEX MATCHALL "Import {[^}]*}" blocks "${dump}")
+set(count 0)
+foreach(block IN LISTS blocks)
+    string(REGEX MATCH "Name: ([^\n]+)" _ "${block}")
+    string(TOUPPER "${CMAKE_MATCH_1}" library)
+    if(NOT library MATCHES "^(KERNEL32|ADVAPI32|SHELL32)\\.DLL$")
+        fail("imports from ${library}; only KERNEL32.dll, ADVAPI32.dll and SHELL32.dll are allowed")
+    endif()
+    string(REGEX MATCHALL "Symbol: [A-Za-z0-9_]+" symbols "${block}")
+    foreach(symbol IN LISTS symbols)
+        string(REPLACE "Symbol: " "" symbol "${symbol}")
+        if(NOT "${library}!${symbol}" IN_LIST allowed)
+            fail("imports ${library}!${symbol}, which the stub's .def files do not list")
+        endif()
+        math(EXPR count "${count} + 1")
+    endforeach()
+endforeach()
+message(STATUS "${IMAGE}: machine ${MACHINE}, GUI, ${count} imports, all listed")

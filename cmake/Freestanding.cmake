@@ -1,0 +1,61 @@
+# Building Windows programs that link no C run-time: compile options, the
+# project's own import libraries, and the executable helper.
+
+set(FREESTANDING_COMPILE_OPTIONS
+    -std=c++20
+    -Os
+    -ffreestanding
+    -nostdlibinc
+    -fno-exceptions
+    -fno-rtti
+    -fno-threadsafe-statics
+    -fno-use-cxa-atexit
+    -fno-stack-protector
+    -ffunction-sections
+    -fdata-sections
+    -Wall
+    -Wextra
+    -Werror
+    # Frames stay below a page, so no stack probe is needed (see
+    # src/entry/compiler_support.cpp).
+    -Wframe-larger-than=4000
+    $<$<STREQUAL:${CMAKE_SYSTEM_PROCESSOR},AMD64>:-mno-stack-arg-probe>
+)
+set(FREESTANDING_DEFINITIONS WIN32_LEAN_AND_MEAN UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0A00)
+
+# llvm-dlltool turns a .def file into an import library for this target.
+function(add_import_library name def_file)
+    set(output ${CMAKE_CURRENT_BINARY_DIR}/importlibs/lib${name}.a)
+    add_custom_command(
+        OUTPUT ${output}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/importlibs
+        COMMAND ${LLVM_DLLTOOL} -m ${STUB_DLLTOOL_MACHINE} -d ${def_file} -l ${output}
+        DEPENDS ${def_file}
+        COMMENT "Import library ${name} from ${def_file}"
+        VERBATIM)
+    add_custom_target(${name}_importlib DEPENDS ${output})
+    add_library(${name} INTERFACE)
+    add_dependencies(${name} ${name}_importlib)
+    target_link_libraries(${name} INTERFACE ${output})
+endfunction()
+
+# A freestanding executable: raw entry point, the given subsystem, only the
+# listed import libraries, no time stamp, no symbol table.
+function(add_freestanding_executable name)
+    cmake_parse_arguments(ARG "" "ENTRY;SUBSYSTEM" "SOURCES;LIBRARIES;RESOURCES" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_compile_options(${name} PRIVATE ${FREESTANDING_COMPILE_OPTIONS})
+    target_compile_definitions(${name} PRIVATE ${FREESTANDING_DEFINITIONS})
+    target_link_options(${name} PRIVATE
+        -nostdlib
+        -Wl,--entry=${ARG_ENTRY}
+        -Wl,--subsystem,${ARG_SUBSYSTEM}
+        -Wl,--gc-sections
+        -Wl,--no-insert-timestamp
+        -s)
+    foreach(res IN LISTS ARG_RESOURCES)
+        target_link_options(${name} PRIVATE ${res})
+        set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${res})
+    endforeach()
+    target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES})
+endfunction()

@@ -1,0 +1,70 @@
+#include "entry/run_stub.h"
+
+#include "launch/setup_launch.h"
+#include "payload/payload_unpacking.h"
+#include "settings/launch_settings.h"
+#include "text/bounded_text.h"
+#include "workarea/removal.h"
+#include "workarea/work_directory.h"
+
+uint64_t PathTail(const wchar_t* text, uint64_t length) {
+    for (uint64_t k = length; k >= 1; --k) {
+        if (text[k - 1] == L'\\') {
+            return k;
+        }
+    }
+    return 0;
+}
+
+RunOutcome RunStub(HMODULE module) {
+    LaunchSettings settings;
+    RunOutcome workDirectoryOutcome = {EXIT_OK, 0};
+    PathBuffer path;
+    PathBuffer workDirectory;
+    PathBuffer archiveName;
+    TypeNameBuffer archiveType;
+
+    if (!settings.Initialize()) {
+        return {EXIT_SETTINGS_FAILED, GetLastError()};
+    }
+    // Refused before anything on disk is even looked at.
+    if (settings.rejectedSwitchSeen) {
+        return {EXIT_REJECTED_SWITCH, 0};
+    }
+
+    // Our own path, whole, is where the scratch directory goes. Without it
+    // there is nowhere safe to work, and that must not look like success.
+    const DWORD length = GetModuleFileNameW(module, path.Text(), static_cast<DWORD>(path.capacity));
+    if (length - 1 >= path.capacity - 1) {
+        return {EXIT_PATH_TOO_LONG, 0};
+    }
+    const uint64_t tail = PathTail(path.Text(), length);
+    if (tail == 0) {
+        return {EXIT_PATH_TOO_LONG, 0};
+    }
+    path.units[tail] = 0;
+
+    if (!MakeWorkDirectory(path.Text(), workDirectory, workDirectoryOutcome)) {
+        return workDirectoryOutcome;
+    }
+
+    path.Clear();
+    RunOutcome result = ExtractPayload(module, workDirectory, path, archiveName, archiveType);
+
+    // The unpacking touched the whole setup resource; hand those pages back
+    // before the setup program needs the memory.
+    SetProcessWorkingSetSize(GetCurrentProcess(), static_cast<SIZE_T>(-1), static_cast<SIZE_T>(-1));
+
+    if (result.exitCode == EXIT_OK) {
+        result = LaunchSetup(settings, module, archiveName, archiveType, path);
+    }
+
+    // Best effort: a removal that fails never changes what the run reports.
+    if (settings.removeAfterRun) {
+        if (!path.IsEmpty()) {
+            RemoveWithRetries(path.Text());
+        }
+        RemoveWithRetries(workDirectory.Text());
+    }
+    return result;
+}

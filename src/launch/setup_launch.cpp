@@ -1,0 +1,109 @@
+#include "launch/setup_launch.h"
+
+namespace {
+
+bool IsBlank(wchar_t unit) { return unit == L' ' || unit == L'\t'; }
+
+// Where the program name of a command line ends, or null when an opening
+// quote is never closed (then nothing can be passed on safely).
+const wchar_t* SkipProgramName(const wchar_t* text) {
+    if (*text == L'"') {
+        // No escapes inside a quoted program name: it runs to the next quote.
+        const wchar_t* cursor = text + 1;
+        while (*cursor != 0 && *cursor != L'"') {
+            ++cursor;
+        }
+        return *cursor == L'"' ? cursor + 1 : nullptr;
+    }
+    const wchar_t* cursor = text;
+    while (*cursor != 0 && !IsBlank(*cursor)) {
+        ++cursor;
+    }
+    return cursor;
+}
+
+}  // namespace
+
+void AppendPassedOnArguments(CommandBuffer& command, const wchar_t* commandLine) {
+    if (commandLine == nullptr) {
+        return;
+    }
+    const wchar_t* rest = SkipProgramName(commandLine);
+    if (rest == nullptr || *rest == 0) {
+        return;
+    }
+    // The arguments are not parsed, unquoted or re-quoted: the setup program
+    // sees their spacing and quoting exactly as the stub received them. An
+    // argument glued to the closing quote of the name gets a blank of its
+    // own. Whatever does not fit is dropped whole.
+    if (IsBlank(*rest) || command.Append(L" ")) {
+        command.Append(rest);
+    }
+}
+
+RunOutcome SpawnAndWait(const wchar_t* application, wchar_t* commandLine, uint32_t fileNotFoundCode,
+                        uint32_t pathNotFoundCode, uint32_t otherFailureCode) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    // The child gets our environment and our current directory (not the
+    // scratch directory), inherits no handle, and opens no console.
+    if (!CreateProcessW(application, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &process)) {
+        const DWORD error = GetLastError();
+        // For the not-found codes the error is already in the exit code; what
+        // helps is whether the program file itself is there.
+        const DWORD attributes = GetFileAttributesW(application);
+        if (error == ERROR_FILE_NOT_FOUND) {
+            return {fileNotFoundCode, attributes};
+        }
+        if (error == ERROR_PATH_NOT_FOUND) {
+            return {pathNotFoundCode, attributes};
+        }
+        return {otherFailureCode, error};
+    }
+    CloseHandle(process.hThread);
+
+    RunOutcome outcome;
+    DWORD exitCode = 0;
+    if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0) {
+        outcome = {EXIT_SETUP_WAIT_FAILED, GetLastError()};
+    } else if (!GetExitCodeProcess(process.hProcess, &exitCode)) {
+        outcome = {EXIT_SETUP_WAIT_FAILED, GetLastError()};
+    } else {
+        outcome = {exitCode, 0};
+    }
+    CloseHandle(process.hProcess);
+    return outcome;
+}
+
+RunOutcome LaunchSetup(const LaunchSettings& settings, HMODULE module, const PathBuffer& archiveName,
+                       const TypeNameBuffer& archiveType, const PathBuffer& setupPath) {
+    PathBuffer modulePath;
+    const DWORD length = GetModuleFileNameW(module, modulePath.Text(), static_cast<DWORD>(modulePath.capacity));
+    if (length - 1 >= modulePath.capacity - 1) {
+        return {EXIT_SETUP_COMMAND_TOO_LONG, 0};
+    }
+    PathBuffer application;
+    if (!application.Copy(setupPath.Text())) {
+        return {EXIT_SETUP_COMMAND_TOO_LONG, 0};
+    }
+
+    // "setup" --ferrolt-path="stub" --archive-resource-name="name"
+    // --archive-resource-type="type": values go in as they stand.
+    CommandBuffer command;
+    const bool composed = command.Copy(L"\"") && command.Append(application.Text()) && command.Append(L"\"") &&
+                          command.Append(L" --") && command.Append(L"ferrolt-path") && command.Append(L"=\"") &&
+                          command.Append(modulePath.Text()) && command.Append(L"\" --") &&
+                          command.Append(L"archive-resource-name") && command.Append(L"=\"") &&
+                          command.Append(archiveName.Text()) && command.Append(L"\" --") &&
+                          command.Append(L"archive-resource-type") && command.Append(L"=\"") &&
+                          command.Append(archiveType.Text()) && command.Append(L"\"");
+    if (!composed) {
+        return {EXIT_SETUP_COMMAND_TOO_LONG, 0};
+    }
+    AppendPassedOnArguments(command, settings.commandLine);
+
+    return SpawnAndWait(application.Text(), command.Text(), EXIT_SETUP_FILE_NOT_FOUND, EXIT_SETUP_PATH_NOT_FOUND,
+                        EXIT_SETUP_SPAWN_FAILED);
+}

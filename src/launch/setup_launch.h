@@ -1,0 +1,23 @@
+#pragma once
+
+#include <windows.h>
+#include <stdint.h>
+
+#include "entry/run_outcome.h"
+#include "settings/launch_settings.h"
+#include "text/bounded_text.h"
+
+// Starts the setup program with the switches that tell it where the archive
+// is, followed by the stub's own arguments as they were given, and waits for
+// it. Returns its exit code (with 0), or 105, 107, 122, 123 or 124.
+RunOutcome LaunchSetup(const LaunchSettings& settings, HMODULE module, const PathBuffer& archiveName,
+                       const TypeNameBuffer& archiveType, const PathBuffer& setupPath);
+
+// Starts `application` with `commandLine` (which CreateProcessW may change in
+// place), waits without a time limit and takes its exit code.
+RunOutcome SpawnAndWait(const wchar_t* application, wchar_t* commandLine, uint32_t fileNotFoundCode,
+                        uint32_t pathNotFoundCode, uint32_t otherFailureCode);
+
+// Appends everything after the program name of `commandLine` to the command
+// buffer, unparsed, or nothing when it does not fit.
+void AppendPassedOnArguments(CommandBuffer& command, const wchar_t* commandLine);

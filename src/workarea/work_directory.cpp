@@ -1,0 +1,148 @@
+#include "workarea/work_directory.h"
+
+#include <ntsecapi.h>
+#include <sddl.h>
+
+namespace {
+
+const wchar_t NAME_PREFIX[] = L"QX_";
+const wchar_t NAME_SUFFIX[] = L".tmp";
+constexpr uint64_t NAME_DIGITS = 5;
+constexpr int CREATE_ATTEMPTS = 10;
+
+// Five digits, ".tmp", the separator and the terminator: checked once up
+// front, so no append in the creation loop can overflow.
+constexpr uint64_t NAME_ROOM = 11;
+
+// Protected (takes nothing from the parent) and auto-inherited. Full access
+// for Administrators and SYSTEM, to the directory and to everything created
+// inside; everything created inside also grants full access to its own
+// owner; and the directory itself is open to the owner named by our token.
+// No one else, in particular no Everyone or Users entry, gets anything.
+const wchar_t SDDL_PREFIX[] =
+    L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)(A;OIIOCI;GA;;;CO)(A;;FA;;;";
+const wchar_t SDDL_SUFFIX[] = L")";
+
+static_assert(sizeof(SDDL_PREFIX) / sizeof(wchar_t) - 1 == 92, "the SID room depends on this length");
+
+}  // namespace
+
+bool BytesToHexUpper(const uint8_t* bytes, uint64_t count, wchar_t* output, uint64_t capacity) {
+    static const wchar_t DIGITS[] = L"0123456789ABCDEF";
+    if (capacity <= 2 * count) {
+        return false;
+    }
+    output[2 * count] = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        output[2 * i] = DIGITS[bytes[i] >> 4];
+        output[2 * i + 1] = DIGITS[bytes[i] & 0xF];
+    }
+    return true;
+}
+
+bool TokenOwnerSidText(wchar_t*& sidText) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+
+    bool result = false;
+    DWORD needed = 0;
+    GetTokenInformation(token, TokenOwner, nullptr, 0, &needed);
+    if (needed != 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        void* block = LocalAlloc(LMEM_ZEROINIT, needed);
+        if (block != nullptr) {
+            if (GetTokenInformation(token, TokenOwner, block, needed, &needed)) {
+                result = ConvertSidToStringSidW(static_cast<TOKEN_OWNER*>(block)->Owner, &sidText) != FALSE;
+            }
+            const DWORD error = GetLastError();
+            LocalFree(block);
+            SetLastError(error);
+        }
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(token);
+    SetLastError(error);
+    return result;
+}
+
+bool BuildWorkDirSecurity(const wchar_t* path, PSECURITY_DESCRIPTOR& descriptor) {
+    descriptor = nullptr;
+
+    // A volume that keeps no ACLs (FAT, exFAT), or one we cannot ask, gets
+    // what the parent hands down: there is nothing to protect with.
+    PathBuffer volume;
+    if (!GetVolumePathNameW(path, volume.Text(), static_cast<DWORD>(volume.capacity))) {
+        return true;
+    }
+    DWORD flags = 0;
+    if (!GetVolumeInformationW(volume.Text(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
+        return true;
+    }
+    if ((flags & FILE_PERSISTENT_ACLS) == 0) {
+        return true;
+    }
+
+    wchar_t* sidText = nullptr;
+    if (!TokenOwnerSidText(sidText)) {
+        return false;
+    }
+    SddlBuffer sddl;
+    bool built = sddl.Append(SDDL_PREFIX) && sddl.Append(sidText) && sddl.Append(SDDL_SUFFIX);
+    if (built) {
+        built = ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.Text(), SDDL_REVISION_1, &descriptor,
+                                                                     nullptr) != FALSE;
+    } else {
+        // A SID too long for the descriptor text: fail with a reason a caller
+        // can report instead of whatever the last call left behind.
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    }
+    const DWORD error = GetLastError();
+    LocalFree(sidText);
+    SetLastError(error);
+    return built;
+}
+
+bool MakeWorkDirectory(const wchar_t* parent, PathBuffer& workDirectory, RunOutcome& outcome) {
+    outcome = {EXIT_PATH_TOO_LONG, 0};
+    if (!workDirectory.Copy(parent) || !workDirectory.Append(NAME_PREFIX)) {
+        return false;
+    }
+    const uint64_t namePosition = workDirectory.Length();
+    if (workDirectory.capacity - namePosition < NAME_ROOM) {
+        return false;
+    }
+
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!BuildWorkDirSecurity(parent, descriptor)) {
+        outcome = {EXIT_WORK_DIR_ACL_FAILED, GetLastError()};
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+
+    outcome = {EXIT_WORK_DIR_FAILED, 0};
+    wchar_t* const name = workDirectory.Text() + namePosition;
+    const uint64_t nameRoom = workDirectory.capacity - namePosition;
+    for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
+        // Cleared before each draw, so a failing generator repeats one name
+        // (costing tries) rather than exposing stale stack bytes.
+        uint8_t random[4] = {0, 0, 0, 0};
+        SystemFunction036(random, sizeof(random));
+        BytesToHexUpper(random, sizeof(random), name, nameRoom);
+        name[NAME_DIGITS] = 0;
+        workDirectory.Append(NAME_SUFFIX);
+
+        // An existing name (another stub started from the same folder) makes
+        // the creation fail, and the next try draws new bytes.
+        if (CreateDirectoryW(workDirectory.Text(), descriptor != nullptr ? &attributes : nullptr)) {
+            workDirectory.Append(L"\\");
+            outcome = {EXIT_OK, 0};
+            break;
+        }
+    }
+
+    if (descriptor != nullptr) {
+        LocalFree(descriptor);
+    }
+    return outcome.exitCode == EXIT_OK;
+}
