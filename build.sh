@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds the installers with the demo payload:
+#   build/arm64/installer.exe  (the product: 64-bit ARM Windows)
+#   build/x64/installer.exe    (the same code for x64 Windows)
+# Installs what is missing first (Debian 12, as root).
+set -euo pipefail
+cd "$(dirname "$0")"
+tools/install-deps.sh build
+for preset in arm64 x64; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$(nproc)"
+done
+ls -l build/arm64/installer.exe build/x64/installer.exe

@@ -1,0 +1,141 @@
+#include "settings/launch_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "seam_hooks.h"
+#include "test_support.h"
+
+namespace {
+
+// --- The registry value, read from Wine's real registry -------------------
+
+struct RegistryCase {
+    const char* name;
+    bool present;
+    DWORD type;
+    std::string data;  // stored exactly: no terminator is added
+    bool expectedRemoveAfterRun;
+};
+
+std::string Units(const std::wstring& text) {
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}
+
+class RegistryValueTest : public testing::TestWithParam<RegistryCase> {};
+
+TEST_P(RegistryValueTest, OnlyASingleZeroTurnsRemovalOff) {
+    const RegistryCase& c = GetParam();
+    test::CleanupRegistryValue value;
+    if (c.present) {
+        value.Set(c.type, c.data.data(), static_cast<DWORD>(c.data.size()));
+    }
+    LaunchSettings settings;
+    ASSERT_TRUE(settings.Initialize());
+    EXPECT_EQ(settings.removeAfterRun, c.expectedRemoveAfterRun);
+    EXPECT_FALSE(settings.rejectedSwitchSeen);
+}
+
+const std::string ZERO_WITH_TERMINATOR = Units(std::wstring(L"0\0", 2));
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RegistryValueTest,
+    testing::Values(RegistryCase{"KeyMissing", false, 0, "", true},
+                    RegistryCase{"ZeroWithTerminator", true, REG_SZ, ZERO_WITH_TERMINATOR, false},
+                    RegistryCase{"ZeroWithoutTerminator", true, REG_SZ, Units(L"0"), false},
+                    RegistryCase{"ZeroAndAnOddByte", true, REG_SZ, Units(L"0") + "x", false},
+                    RegistryCase{"One", true, REG_SZ, Units(std::wstring(L"1\0", 2)), true},
+                    RegistryCase{"EmptyString", true, REG_SZ, Units(std::wstring(L"\0", 1)), true},
+                    RegistryCase{"ZeroBytes", true, REG_SZ, "", true},
+                    RegistryCase{"TwoZeros", true, REG_SZ, Units(std::wstring(L"00\0", 3)), true},
+                    RegistryCase{"ZeroAndSpaceUnterminated", true, REG_SZ, Units(L"0 "), true},
+                    RegistryCase{"DwordZero", true, REG_DWORD, std::string(4, '\0'), true},
+                    RegistryCase{"ExpandStringZero", true, REG_EXPAND_SZ, ZERO_WITH_TERMINATOR, true},
+                    RegistryCase{"MultiStringZero", true, REG_MULTI_SZ, Units(std::wstring(L"0\0\0", 3)), true}),
+    [](const testing::TestParamInfo<RegistryCase>& info) { return info.param.name; });
+
+TEST(ReadRegistryString, ClosesTheKeyOnEveryPath) {
+    test::CleanupRegistryValue value;
+    value.Set(REG_DWORD, "\0\0\0\0", 4);
+    const unsigned long opened = SEAM_CALLS(RegOpenKeyExW);
+    const unsigned long closed = SEAM_CALLS(RegCloseKey);
+    wchar_t buffer[2] = {0, 0};
+    EXPECT_FALSE(ReadRegistryString(HKEY_CURRENT_USER, L"Software\\Tolvane", L"BriselInstallerCleanup", buffer, 2));
+    EXPECT_FALSE(ReadRegistryString(HKEY_CURRENT_USER, L"Software\\Tolvane", L"NoSuchValue", buffer, 2));
+    EXPECT_EQ(SEAM_CALLS(RegOpenKeyExW) - opened, 2u);
+    EXPECT_EQ(SEAM_CALLS(RegCloseKey) - closed, 2u);
+}
+
+// --- The refused switches ---------------------------------------------------
+
+struct SwitchCase {
+    const char* name;
+    std::wstring commandLine;
+    bool expectedRejected;
+};
+
+class RejectedSwitchTest : public testing::TestWithParam<SwitchCase> {};
+
+TEST_P(RejectedSwitchTest, ComparesWholeArgumentsIgnoringCase) {
+    const SwitchCase& c = GetParam();
+    std::wstring text = c.commandLine;
+    LaunchSettings settings;
+    ASSERT_TRUE(settings.ParseCommandLine(text.data()));
+    EXPECT_EQ(settings.rejectedSwitchSeen, c.expectedRejected);
+    EXPECT_EQ(settings.commandLine, text.data());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RejectedSwitchTest,
+    testing::Values(SwitchCase{"Cleanup", L"stub.exe --cleanup", true},
+                    SwitchCase{"CleanupUpperCase", L"stub.exe --CLEANUP", true},
+                    SwitchCase{"FrameMixedCase", L"stub.exe --Brisel-Frame", true},
+                    SwitchCase{"FrameQuoted", L"stub.exe \"--brisel-frame\"", true},
+                    SwitchCase{"FirstOfSeveral", L"\"C:\\a b\\stub.exe\" --cleanup x y", true},
+                    SwitchCase{"LastOfSeveral", L"stub.exe x\ty --brisel-frame", true},
+                    SwitchCase{"WithValue", L"stub.exe --cleanup=1", false},
+                    SwitchCase{"WithMoreLetters", L"stub.exe --cleanupnow", false},
+                    SwitchCase{"SingleDash", L"stub.exe -cleanup", false},
+                    SwitchCase{"ProgramNameOnly", L"--cleanup", false},
+                    SwitchCase{"QuotedProgramName", L"\"--cleanup\" other", false},
+                    SwitchCase{"PartOfAQuotedArgument", L"stub.exe \"--cleanup now\"", false},
+                    SwitchCase{"NoArguments", L"stub.exe", false}),
+    [](const testing::TestParamInfo<SwitchCase>& info) { return info.param.name; });
+
+// --- Splitting failures and ownership of the argument vector -----------------
+
+TEST(LaunchSettings, SplitFailureReturnsFalseWithItsError) {
+    auto split = SEAM(CommandLineToArgvW)::Replace([](LPCWSTR, int*) -> LPWSTR* {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    });
+    LaunchSettings settings;
+    EXPECT_FALSE(settings.Initialize());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(settings.argumentVector, nullptr);
+}
+
+TEST(LaunchSettings, ReleasesTheVectorOnReinitialiseAndDestruction) {
+    const unsigned long before = SEAM_CALLS(LocalFree);
+    {
+        LaunchSettings settings;
+        ASSERT_TRUE(settings.Initialize());
+        ASSERT_NE(settings.argumentVector, nullptr);
+        ASSERT_TRUE(settings.Initialize());
+        EXPECT_EQ(SEAM_CALLS(LocalFree) - before, 1u) << "the first vector was not released";
+    }
+    EXPECT_EQ(SEAM_CALLS(LocalFree) - before, 2u) << "destruction did not release the vector";
+}
+
+TEST(LaunchSettings, ReinitialiseStartsFromTheInitialState) {
+    std::wstring refused = L"stub.exe --cleanup";
+    LaunchSettings settings;
+    ASSERT_TRUE(settings.ParseCommandLine(refused.data()));
+    ASSERT_TRUE(settings.rejectedSwitchSeen);
+    ASSERT_TRUE(settings.Initialize());  // the test program's own command line
+    EXPECT_FALSE(settings.rejectedSwitchSeen);
+    EXPECT_TRUE(settings.removeAfterRun);
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+#include "entry/run_stub.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "seam_hooks.h"
+#include "test_support.h"
+
+namespace {
+
+// --- PathTail ------------------------------------------------------------------
+
+struct TailCase {
+    const char* name;
+    std::wstring text;
+    uint64_t length;
+    uint64_t expected;
+};
+
+class PathTailTest : public testing::TestWithParam<TailCase> {};
+
+TEST_P(PathTailTest, FindsThePositionAfterTheLastBackslash) {
+    const TailCase& c = GetParam();
+    EXPECT_EQ(PathTail(c.text.c_str(), c.length), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PathTailTest,
+    testing::Values(TailCase{"NoBackslash", L"stub.exe", 8, 0}, TailCase{"LengthZero", L"\\a", 0, 0},
+                    TailCase{"DriveRoot", L"C:\\stub.exe", 11, 3}, TailCase{"OnlyFirstUnit", L"\\stub.exe", 9, 1},
+                    TailCase{"LastOfTwoWins", L"C:\\dir\\stub.exe", 15, 7},
+                    TailCase{"OnlyTheFirstLengthUnitsCount", L"C:\\dir\\stub.exe", 6, 3},
+                    TailCase{"TrailingBackslash", L"C:\\dir\\", 7, 7}),
+    [](const testing::TestParamInfo<TailCase>& info) { return info.param.name; });
+
+// --- The run sequence ------------------------------------------------------------
+
+// The test program carries no payload, so a run that gets as far as the
+// unpacking ends with "no archive" (112, 2): that shows how far it got.
+constexpr RunOutcome NO_ARCHIVE = {EXIT_ARCHIVE_RESOURCE_FAILED, ERROR_FILE_NOT_FOUND};
+
+// Stands in for GetModuleFileNameW as Windows behaves: a path that does not
+// fit is cut to the buffer, without terminator, and the size is returned.
+auto ModulePathIs(std::wstring path) {
+    return SEAM(GetModuleFileNameW)::Replace([path](HMODULE, LPWSTR buffer, DWORD size) -> DWORD {
+        const DWORD length = static_cast<DWORD>(path.size());
+        if (length >= size) {
+            std::copy(path.begin(), path.begin() + size, buffer);
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return size;
+        }
+        std::copy(path.begin(), path.end(), buffer);
+        buffer[length] = 0;
+        return length;
+    });
+}
+
+auto CommandLineIs(std::wstring text) {
+    return SEAM(GetCommandLineW)::Replace([text]() mutable -> LPWSTR { return text.data(); });
+}
+
+class RunStubTest : public testing::Test {
+protected:
+    HMODULE Self() const { return GetModuleHandleW(nullptr); }
+
+    test::ScratchDirectory folder;
+    test::CleanupRegistryValue registry;
+};
+
+TEST_F(RunStubTest, RejectedSwitchTouchesNothing) {
+    for (const wchar_t* line : {L"stub.exe --cleanup", L"\"C:\\x\\stub.exe\" a --BRISEL-FRAME",
+                                L"stub.exe \"--brisel-frame\""}) {
+        auto commandLine = CommandLineIs(line);
+        const unsigned long pathReads = SEAM_CALLS(GetModuleFileNameW);
+        const unsigned long creations = SEAM_CALLS(CreateDirectoryW);
+        EXPECT_EQ(RunStub(Self()), (RunOutcome{EXIT_REJECTED_SWITCH, 0})) << test::Narrow(line);
+        EXPECT_EQ(SEAM_CALLS(GetModuleFileNameW), pathReads) << "the executable's path was read";
+        EXPECT_EQ(SEAM_CALLS(CreateDirectoryW), creations) << "something was created";
+    }
+}
+
+TEST_F(RunStubTest, RejectedSwitchWinsOverTheRegistryValue) {
+    registry.Set(REG_SZ, L"0", 4);
+    auto commandLine = CommandLineIs(L"stub.exe --cleanup");
+    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    EXPECT_EQ(RunStub(Self()), (RunOutcome{EXIT_REJECTED_SWITCH, 0}));
+    EXPECT_TRUE(test::Entries(folder.Path()).empty());
+}
+
+TEST_F(RunStubTest, UnsplittableCommandLineGivesSettingsFailure) {
+    auto split = SEAM(CommandLineToArgvW)::Replace([](LPCWSTR, int*) -> LPWSTR* {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    });
+    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    EXPECT_EQ(RunStub(Self()), (RunOutcome{EXIT_SETTINGS_FAILED, ERROR_NOT_ENOUGH_MEMORY}));
+    EXPECT_TRUE(test::Entries(folder.Path()).empty());
+}
+
+TEST_F(RunStubTest, OwnPathNotObtainedWholeEndsWithoutWork) {
+    const std::wstring tooLong = folder.Path() + std::wstring(300 - folder.Path().size(), L'a');
+    struct Case {
+        const char* name;
+        std::wstring path;
+        bool fails;
+    };
+    for (const Case& c : {Case{"empty", L"", false}, Case{"cut at 260", tooLong, false},
+                          Case{"no backslash", L"stub.exe", false}}) {
+        auto modulePath = ModulePathIs(c.path);
+        auto failing = SEAM(GetModuleFileNameW)::Replace(
+            c.path.empty() ? SEAM(GetModuleFileNameW)::Replacement([](HMODULE, LPWSTR, DWORD) -> DWORD {
+                SetLastError(ERROR_MOD_NOT_FOUND);
+                return 0;
+            })
+                           : SEAM(GetModuleFileNameW)::replacement);
+        const unsigned long creations = SEAM_CALLS(CreateDirectoryW);
+        EXPECT_EQ(RunStub(Self()), (RunOutcome{EXIT_PATH_TOO_LONG, 0})) << c.name;
+        EXPECT_EQ(SEAM_CALLS(CreateDirectoryW), creations) << c.name;
+    }
+    EXPECT_TRUE(test::Entries(folder.Path()).empty());
+}
+
+TEST_F(RunStubTest, PathOf259UnitsIsAccepted) {
+    const std::wstring path = folder.Path() + std::wstring(259 - folder.Path().size() - 4, L'n') + L".exe";
+    ASSERT_EQ(path.size(), 259u);
+    auto modulePath = ModulePathIs(path);
+    EXPECT_EQ(RunStub(Self()), NO_ARCHIVE);
+}
+
+TEST_F(RunStubTest, RemovesTheEmptyScratchDirectoryAfterAFailedUnpacking) {
+    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    EXPECT_EQ(RunStub(Self()), NO_ARCHIVE);
+    EXPECT_TRUE(test::Entries(folder.Path()).empty());
+}
+
+TEST_F(RunStubTest, RegistryValueZeroLeavesTheScratchDirectory) {
+    registry.Set(REG_SZ, L"0", 4);
+    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    EXPECT_EQ(RunStub(Self()), NO_ARCHIVE);
+    const auto entries = test::Entries(folder.Path());
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_TRUE(test::IsDirectory(folder / entries[0]));
+    EXPECT_EQ(entries[0].size(), 12u);
+    EXPECT_EQ(entries[0].substr(0, 3), L"QX_");
+}
+
+TEST_F(RunStubTest, ScratchDirectoryFailureEndsTheRunWithItsOutcome) {
+    auto creation = SEAM(CreateDirectoryW)::Replace([](LPCWSTR, LPSECURITY_ATTRIBUTES) -> BOOL {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return FALSE;
+    });
+    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    const unsigned long enumerations = SEAM_CALLS(EnumResourceNamesW);
+    EXPECT_EQ(RunStub(Self()), (RunOutcome{EXIT_WORK_DIR_FAILED, 0}));
+    EXPECT_EQ(SEAM_CALLS(EnumResourceNamesW), enumerations) << "the unpacking ran without a directory";
+}
+
+TEST_F(RunStubTest, TrimsTheWorkingSetOnceWhateverTheUnpackingGave) {
+    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    const unsigned long trims = SEAM_CALLS(SetProcessWorkingSetSize);
+    EXPECT_EQ(RunStub(Self()), NO_ARCHIVE);
+    EXPECT_EQ(SEAM_CALLS(SetProcessWorkingSetSize) - trims, 1u);
+}
+
+}  // namespace

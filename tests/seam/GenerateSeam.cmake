@@ -1,0 +1,20 @@
+# Writes the seam's function list and redirections from the stub's .def
+# files, so that every function the stub may import can be replaced.
+#   -DDEF_DIR=... -DOUTPUT_DIR=...
+cmake_minimum_required(VERSION 3.25)
+file(GLOB defs ${DEF_DIR}/*.def)
+list(SORT defs)
+set(functions "")
+set(redirects "")
+foreach(def IN LISTS defs)
+    file(STRINGS ${def} lines)
+    foreach(line IN LISTS lines)
+        string(STRIP "${line}" line)
+        if(line MATCHES "^[A-Za-z_][A-Za-z0-9_]*$" AND NOT line STREQUAL "EXPORTS")
+            string(APPEND functions "SEAM_FUNCTION(${line})\n")
+            string(APPEND redirects "#define ${line} SEAM(${line})::Call\n")
+        endif()
+    endforeach()
+endforeach()
+file(CONFIGURE OUTPUT ${OUTPUT_DIR}/seam_functions.inc CONTENT "${functions}")
+file(CONFIGURE OUTPUT ${OUTPUT_DIR}/seam_redirects.inc CONTENT "${redirects}")

@@ -1,0 +1,466 @@
+#!/usr/bin/python3
+"""Reads a built installer back and checks its structure: the PE headers and
+imports, the payload resources, the icon, the version block and the manifest.
+
+    check_installer.py INSTALLER {arm64|x64} [--expect-setup-storage BL|BN]
+                       [--expect-version A.B.C.D] [--expect-company TEXT]
+                       [--expect-product TEXT] [--expect-string KEY=VALUE]...
+
+Prints one line per check, "ok: ..." or "FAIL: ...", and exits 1 if any
+failed. Uses Debian's python3-pefile (run it with /usr/bin/python3).
+"""
+
+import argparse
+import struct
+import sys
+import xml.etree.ElementTree as ElementTree
+import zlib
+
+import pefile
+
+MACHINES = {"arm64": 0xAA64, "x64": 0x8664}
+ALLOWED_DLLS = {"KERNEL32.DLL", "ADVAPI32.DLL", "SHELL32.DLL"}
+LANG_EN_US = 1033
+
+RT_ICON = 3
+RT_GROUP_ICON = 14
+RT_VERSION = 16
+RT_MANIFEST = 24
+
+SEVEN_ZIP_SIGNATURE = bytes.fromhex("377ABCAF271C")
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+# Icon group 107: (size, bits per pixel, stored as PNG), icon ids 1 to 10.
+ICON_GROUP_ID = 107
+ICON_IMAGES = [
+    (48, 4, False), (32, 4, False), (16, 4, False),
+    (48, 8, False), (32, 8, False), (16, 8, False),
+    (256, 32, True),
+    (48, 32, False), (32, 32, False), (16, 32, False),
+]
+
+VERSION_KEYS = [
+    "CompanyName", "FileDescription", "FileVersion", "InternalName",
+    "LegalCopyright", "ProductName", "ProductVersion", "CompanyShortName",
+    "ProductShortName", "LastChange", "Official Build",
+]
+
+SUPPORTED_OS = {
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Windows Vista
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # Windows 7
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  # Windows 8
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # Windows 8.1
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # Windows 10 and 11
+}
+
+
+class Failure(Exception):
+    """A check's finding; its text says what was wrong."""
+
+
+class Report:
+    """Runs named checks; each prints one line and is kept for the caller."""
+
+    def __init__(self, out=sys.stdout):
+        self.out = out
+        self.results = []  # (name, passed, line)
+
+    def check(self, name, function, *args):
+        try:
+            detail = function(*args)
+            passed, line = True, f"ok: {name}" + (f": {detail}" if detail else "")
+        except Failure as failure:
+            passed, line = False, f"FAIL: {name}: {failure}"
+        except (ValueError, IndexError, KeyError, struct.error, zlib.error, UnicodeDecodeError,
+                ElementTree.ParseError) as error:
+            passed, line = False, f"FAIL: {name}: unreadable ({type(error).__name__}: {error})"
+        self.results.append((name, passed, line))
+        if self.out:
+            print(line, file=self.out)
+
+    def failed(self):
+        return [name for name, passed, _ in self.results if not passed]
+
+
+def require(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+# --- Resources -----------------------------------------------------------------
+
+def entry_key(entry):
+    return str(entry.name) if entry.name is not None else entry.id
+
+
+def read_resources(pe):
+    """{(type, name): [(language, rva, size)]} and every directory's time stamp."""
+    resources, stamps = {}, []
+    root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    if root is None:
+        return resources, stamps
+    stamps.append(root.struct.TimeDateStamp)
+    for type_entry in root.entries:
+        stamps.append(type_entry.directory.struct.TimeDateStamp)
+        for name_entry in type_entry.directory.entries:
+            stamps.append(name_entry.directory.struct.TimeDateStamp)
+            for lang_entry in name_entry.directory.entries:
+                data = lang_entry.data.struct
+                resources.setdefault((entry_key(type_entry), entry_key(name_entry)), []).append(
+                    (lang_entry.id, data.OffsetToData, data.Size))
+    return resources, stamps
+
+
+class Image:
+    def __init__(self, pe):
+        self.pe = pe
+        self.resources, self.resource_stamps = read_resources(pe)
+
+    def names(self, rtype):
+        return sorted((name for t, name in self.resources if t == rtype), key=str)
+
+    def resource(self, rtype, name):
+        entries = self.resources.get((rtype, name))
+        require(entries, f"no resource {rtype}/{name}")
+        require(len(entries) == 1, f"{rtype}/{name} exists in {len(entries)} languages")
+        _, rva, size = entries[0]
+        return self.pe.get_data(rva, size)
+
+
+# --- Headers -------------------------------------------------------------------
+
+def check_machine(image, machine):
+    found = image.pe.FILE_HEADER.Machine
+    require(found == MACHINES[machine], f"machine 0x{found:04X}, expected 0x{MACHINES[machine]:04X}")
+    return f"0x{found:04X}"
+
+
+def check_subsystem(image):
+    found = image.pe.OPTIONAL_HEADER.Subsystem
+    require(found == 2, f"subsystem {found}, expected 2 (Windows GUI)")
+    return "2 (Windows GUI)"
+
+
+def check_entry_point(image):
+    found = image.pe.OPTIONAL_HEADER.AddressOfEntryPoint
+    require(found != 0, "no entry point")
+    return f"0x{found:X}"
+
+
+def check_imports(image):
+    dlls = [entry.dll.decode("ascii") for entry in getattr(image.pe, "DIRECTORY_ENTRY_IMPORT", [])]
+    others = [dll for dll in dlls if dll.upper() not in ALLOWED_DLLS]
+    require(not others, f"imports from {', '.join(others)}")
+    return ", ".join(dlls)
+
+
+def check_time_stamps(image):
+    stamp = image.pe.FILE_HEADER.TimeDateStamp
+    require(stamp == 0, f"PE time stamp 0x{stamp:08X}")
+    require(image.resource_stamps, "no resource directory")
+    nonzero = [s for s in image.resource_stamps if s]
+    require(not nonzero, f"resource directory time stamp 0x{nonzero[0]:08X}")
+    return "PE header and resource directories 0"
+
+
+def check_languages(image):
+    others = sorted({(t, n, lang) for (t, n), entries in image.resources.items()
+                     for lang, _, _ in entries if lang != LANG_EN_US}, key=str)
+    require(image.resources, "no resources")
+    require(not others, "not English (US): " + ", ".join(f"{t}/{n} language {l}" for t, n, l in others))
+    return f"{sum(len(e) for e in image.resources.values())} resources, all language {LANG_EN_US}"
+
+
+# --- Payload -------------------------------------------------------------------
+
+def check_archive(image):
+    require(image.names("B7") == ["BRISEL.PACKED.7Z"], f"B7 resources are {image.names('B7')}")
+    data = image.resource("B7", "BRISEL.PACKED.7Z")
+    require(data.startswith(SEVEN_ZIP_SIGNATURE), f"starts with {data[:6].hex()}, not the 7z signature")
+    return f"B7/BRISEL.PACKED.7Z, 7z, {len(data)} bytes"
+
+
+def read_cabinet(data):
+    """The files of a single-cabinet set: [(name, contents)]. Raises Failure."""
+    require(data[:4] == b"MSCF", f"starts with {data[:4]!r}, not MSCF")
+    (_, _, cb_cabinet, _, coff_files, _, _, _, c_folders, c_files, flags, _, _) = \
+        struct.unpack_from("<4sIIIIIBBHHHHH", data, 0)
+    require(cb_cabinet == len(data), f"cabinet says {cb_cabinet} bytes, resource has {len(data)}")
+    require(flags & 3 == 0, "cabinet is part of a set (previous/next cabinet flags)")
+    offset, folder_reserve, data_reserve = 36, 0, 0
+    if flags & 4:
+        header_reserve, folder_reserve, data_reserve = struct.unpack_from("<HBB", data, offset)
+        offset += 4 + header_reserve
+    folders = []
+    for _ in range(c_folders):
+        folders.append(struct.unpack_from("<IHH", data, offset))
+        offset += 8 + folder_reserve
+
+    contents = []
+    for coff_start, c_data, type_compress in folders:
+        require(type_compress & 0x0F == 1, f"folder compression type 0x{type_compress:04X}, not MSZIP")
+        history, offset = b"", coff_start
+        for _ in range(c_data):
+            _, cb_data, cb_uncomp = struct.unpack_from("<IHH", data, offset)
+            offset += 8 + data_reserve
+            block = data[offset:offset + cb_data]
+            offset += cb_data
+            require(block[:2] == b"CK", "MSZIP block without its CK signature")
+            # Each block is raw deflate that may refer back into the one before.
+            inflater = zlib.decompressobj(-15, zdict=history[-32768:]) if history else zlib.decompressobj(-15)
+            out = inflater.decompress(block[2:]) + inflater.flush()
+            require(len(out) == cb_uncomp, f"block inflates to {len(out)} bytes, header says {cb_uncomp}")
+            history += out
+        contents.append(history)
+
+    files, offset = [], coff_files
+    for _ in range(c_files):
+        cb_file, uoff_start, i_folder, _, _, _ = struct.unpack_from("<IIHHHH", data, offset)
+        end = data.index(b"\0", offset + 16)
+        name = data[offset + 16:end].decode("ascii")
+        offset = end + 1
+        require(i_folder < len(contents), f"{name} is in folder {i_folder} of {len(contents)}")
+        body = contents[i_folder][uoff_start:uoff_start + cb_file]
+        require(len(body) == cb_file, f"{name}: {cb_file} bytes stored, {len(body)} in the folder")
+        files.append((name, body))
+    return files
+
+
+def pe_machine(data):
+    require(data[:2] == b"MZ", "setup program is not a PE file (no MZ)")
+    pe_offset = struct.unpack_from("<I", data, 0x3C)[0]
+    require(data[pe_offset:pe_offset + 4] == b"PE\0\0", "setup program is not a PE file")
+    return struct.unpack_from("<H", data, pe_offset + 4)[0]
+
+
+def check_setup(image, storage, machine):
+    present = {t for t, _ in image.resources} & {"BL", "BN"}
+    require(present == {storage}, f"setup resource types {sorted(present)}, expected only {storage}")
+    if storage == "BL":
+        require(image.names("BL") == ["SETUP.EX_"], f"BL resources are {image.names('BL')}")
+        files = read_cabinet(image.resource("BL", "SETUP.EX_"))
+        require([name for name, _ in files] == ["setup.exe"],
+                f"cabinet holds {[name for name, _ in files]}, expected only setup.exe")
+        program, described = files[0][1], "BL/SETUP.EX_, MSZIP cabinet holding setup.exe"
+    else:
+        require(image.names("BN") == ["SETUP.EXE"], f"BN resources are {image.names('BN')}")
+        program, described = image.resource("BN", "SETUP.EXE"), "BN/SETUP.EXE, uncompressed"
+    found = pe_machine(program)
+    require(found == MACHINES[machine], f"setup.exe is for machine 0x{found:04X}")
+    return f"{described}, {len(program)} bytes for 0x{found:04X}"
+
+
+# --- Icon ----------------------------------------------------------------------
+
+def png_chunks(data):
+    chunks, offset = [], len(PNG_SIGNATURE)
+    while offset < len(data):
+        length, kind = struct.unpack_from(">I4s", data, offset)
+        chunks.append((kind.decode("latin-1"), data[offset + 8:offset + 8 + length]))
+        offset += 12 + length
+    return chunks
+
+
+def check_icon_group(image):
+    require(image.names(RT_GROUP_ICON) == [ICON_GROUP_ID], f"icon groups {image.names(RT_GROUP_ICON)}")
+    data = image.resource(RT_GROUP_ICON, ICON_GROUP_ID)
+    reserved, kind, count = struct.unpack_from("<HHH", data, 0)
+    require((reserved, kind) == (0, 1), "not an icon group header")
+    require(count == len(ICON_IMAGES), f"{count} images, expected {len(ICON_IMAGES)}")
+    icons = image.names(RT_ICON)
+    require(icons == list(range(1, len(ICON_IMAGES) + 1)), f"icon ids {icons}")
+    return f"{count} images, icon ids 1 to {count}"
+
+
+def check_icon_image(image, index):
+    size, bits, is_png = ICON_IMAGES[index]
+    group = image.resource(RT_GROUP_ICON, ICON_GROUP_ID)
+    width, height, colours, _, planes, bit_count, byte_count, icon_id = \
+        struct.unpack_from("<BBBBHHIH", group, 6 + 14 * index)
+    require(icon_id == index + 1, f"entry {index + 1} is icon {icon_id}")
+    width, height = width or 256, height or 256
+    require((width, height, bit_count) == (size, size, bits),
+            f"group entry {width}x{height} {bit_count}-bit, expected {size}x{size} {bits}-bit")
+    require(planes == 1, f"group entry has {planes} planes")
+    require(colours == (16 if bits == 4 else 0), f"group entry has colour count {colours}")
+    data = image.resource(RT_ICON, icon_id)
+    require(byte_count == len(data), f"group entry says {byte_count} bytes, icon has {len(data)}")
+    if is_png:
+        require(data.startswith(PNG_SIGNATURE), "not stored as PNG")
+        chunks = png_chunks(data)
+        require(chunks[0][0] == "IHDR", "PNG without IHDR first")
+        w, h, depth, colour_type = struct.unpack_from(">IIBB", chunks[0][1])
+        require((w, h, depth, colour_type) == (size, size, 8, 6),
+                f"PNG {w}x{h}, bit depth {depth}, colour type {colour_type}; expected 8-bit RGBA")
+        extra = sorted({kind for kind, _ in chunks} & {"tIME", "tEXt", "zTXt", "iTXt"})
+        require(not extra, f"PNG has {', '.join(extra)} chunks (times or text)")
+        stored = "PNG"
+    else:
+        require(not data.startswith(PNG_SIGNATURE), "stored as PNG, expected a bitmap")
+        header_size, w, h, bmp_planes, bmp_bits = struct.unpack_from("<IiiHH", data, 0)
+        require(header_size == 40, f"bitmap header of {header_size} bytes")
+        # The height counts the colour image and the transparency mask.
+        require((w, h, bmp_bits) == (size, 2 * size, bits),
+                f"bitmap {w}x{h // 2} {bmp_bits}-bit, expected {size}x{size} {bits}-bit")
+        stored = "bitmap"
+    return f"{size}x{size} {bits}-bit {stored}"
+
+
+# --- Version block ------------------------------------------------------------
+
+def read_version_node(data, offset):
+    """One VS_VERSIONINFO-style node: (key, value bytes, children, end)."""
+    length, value_length, value_type = struct.unpack_from("<HHH", data, offset)
+    end = offset + length
+    require(6 < length and end <= len(data), f"version node of length {length} at {offset}")
+    key_end = offset + 6
+    while data[key_end:key_end + 2] != b"\0\0":
+        key_end += 2
+    key = data[offset + 6:key_end].decode("utf-16-le")
+    position = (key_end + 2 + 3) & ~3
+    value_size = value_length * 2 if value_type == 1 else value_length
+    value = data[position:position + value_size]
+    position = (position + value_size + 3) & ~3
+    children = []
+    while position < end:
+        child = read_version_node(data, position)
+        children.append(child)
+        position = (child[3] + 3) & ~3
+    return key, value, children, end
+
+
+def text(value):
+    return value.decode("utf-16-le").split("\0", 1)[0]
+
+
+def check_version(image, expected_strings, expected_version):
+    require(image.names(RT_VERSION) == [1], f"version resources {image.names(RT_VERSION)}")
+    key, fixed, children, _ = read_version_node(image.resource(RT_VERSION, 1), 0)
+    require(key == "VS_VERSION_INFO", f"root key {key!r}")
+    require(len(fixed) == 52, f"fixed file info of {len(fixed)} bytes")
+    (signature, _, file_ms, file_ls, product_ms, product_ls, flags_mask, flags, os, file_type,
+     _, date_ms, date_ls) = struct.unpack("<13I", fixed)
+    require(signature == 0xFEEF04BD, f"fixed file info signature 0x{signature:08X}")
+    fixed_fields = {"FILEFLAGSMASK": (flags_mask, 0x17), "FILEFLAGS": (flags, 0),
+                    "FILEOS": (os, 0x4), "FILETYPE": (file_type, 0x1), "file date": ((date_ms, date_ls), (0, 0))}
+    for field, (found, wanted) in fixed_fields.items():
+        require(found == wanted, f"{field} is {found}, expected {wanted}")
+    require((file_ms, file_ls) == (product_ms, product_ls), "FILEVERSION differs from PRODUCTVERSION")
+    version = f"{file_ms >> 16}.{file_ms & 0xFFFF}.{file_ls >> 16}.{file_ls & 0xFFFF}"
+    if expected_version:
+        require(version == expected_version, f"version {version}, expected {expected_version}")
+
+    blocks = {child[0]: child for child in children}
+    require([child[0] for child in children] == ["StringFileInfo", "VarFileInfo"],
+            f"blocks {[child[0] for child in children]}")
+    tables = blocks["StringFileInfo"][2]
+    require([table[0] for table in tables] == ["040904b0"], f"string tables {[table[0] for table in tables]}")
+    strings = [(entry[0], text(entry[1])) for entry in tables[0][2]]
+    keys = [k for k, _ in strings]
+    require(keys == VERSION_KEYS, f"keys {keys}")
+    values = dict(strings)
+    require(values["FileVersion"] == values["ProductVersion"] == version,
+            f"FileVersion {values['FileVersion']!r}, ProductVersion {values['ProductVersion']!r}, "
+            f"fixed {version}")
+    require(values["Official Build"] in ("0", "1"), f"Official Build {values['Official Build']!r}")
+    for k, wanted in expected_strings.items():
+        require(values.get(k) == wanted, f"{k} is {values.get(k)!r}, expected {wanted!r}")
+
+    variables = blocks["VarFileInfo"][2]
+    require([(v[0], v[1]) for v in variables] == [("Translation", struct.pack("<HH", 0x409, 1200))],
+            f"VarFileInfo {[(v[0], v[1].hex()) for v in variables]}")
+    return f"{version}, {len(keys)} strings in 040904b0, translation 0x409/1200"
+
+
+# --- Manifest -----------------------------------------------------------------
+
+def local(tag):
+    return tag.rsplit("}", 1)[-1]
+
+
+def check_manifest(image):
+    require(image.names(RT_MANIFEST) == [1], f"manifest resources {image.names(RT_MANIFEST)}")
+    root = ElementTree.fromstring(image.resource(RT_MANIFEST, 1))
+    require(local(root.tag) == "assembly", f"root element {local(root.tag)}")
+    elements = {}
+    for element in root.iter():
+        elements.setdefault(local(element.tag), []).append(element)
+
+    levels = [e.attrib for e in elements.get("requestedExecutionLevel", [])]
+    require(levels == [{"level": "asInvoker", "uiAccess": "false"}], f"requestedExecutionLevel {levels}")
+
+    controls = {"type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
+                "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df", "language": "*"}
+    dependencies = [identity.attrib for dependent in elements.get("dependentAssembly", [])
+                    for identity in dependent if local(identity.tag) == "assemblyIdentity"]
+    require(dependencies == [controls], f"dependencies {dependencies}")
+
+    supported = [e.get("Id", "").lower() for e in elements.get("supportedOS", [])]
+    require(sorted(supported) == sorted(SUPPORTED_OS), f"supportedOS {supported}")
+    tested = [e.get("Id") for e in elements.get("maxversiontested", [])]
+    require(tested == ["10.0.18362.0"], f"maxversiontested {tested}")
+    return "asInvoker, Common-Controls 6.0.0.0, five supportedOS, maxversiontested 10.0.18362.0"
+
+
+# --- Driver -------------------------------------------------------------------
+
+def run_checks(data, machine, storage="BL", expected_strings=None, expected_version=None, out=sys.stdout):
+    """Checks an installer's bytes; returns the Report."""
+    report = Report(out)
+    image = Image(pefile.PE(data=data))
+    report.check("machine", check_machine, image, machine)
+    report.check("subsystem", check_subsystem, image)
+    report.check("entry point", check_entry_point, image)
+    report.check("imports", check_imports, image)
+    report.check("time stamps", check_time_stamps, image)
+    report.check("resource languages", check_languages, image)
+    report.check("product archive", check_archive, image)
+    report.check("setup program", check_setup, image, storage, machine)
+    report.check("icon group", check_icon_group, image)
+    for index in range(len(ICON_IMAGES)):
+        report.check(f"icon {index + 1}", check_icon_image, image, index)
+    report.check("version block", check_version, image, expected_strings or {}, expected_version)
+    report.check("manifest", check_manifest, image)
+    return report
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("installer")
+    parser.add_argument("machine", choices=sorted(MACHINES))
+    parser.add_argument("--expect-setup-storage", choices=["BL", "BN"], default="BL")
+    parser.add_argument("--expect-version", metavar="A.B.C.D")
+    parser.add_argument("--expect-company", metavar="TEXT")
+    parser.add_argument("--expect-product", metavar="TEXT")
+    parser.add_argument("--expect-string", metavar="KEY=VALUE", action="append", default=[],
+                        help="a version string's expected value (repeatable)")
+    args = parser.parse_args(argv)
+
+    expected = {}
+    for pair in args.expect_string:
+        key, separator, value = pair.partition("=")
+        if not separator or key not in VERSION_KEYS:
+            parser.error(f"--expect-string {pair!r}: want KEY=VALUE with KEY one of {VERSION_KEYS}")
+        expected[key] = value
+    if args.expect_company is not None:
+        expected["CompanyName"] = args.expect_company
+    if args.expect_product is not None:
+        expected["ProductName"] = args.expect_product
+
+    with open(args.installer, "rb") as file:
+        data = file.read()
+    try:
+        report = run_checks(data, args.machine, args.expect_setup_storage, expected, args.expect_version)
+    except pefile.PEFormatError as error:
+        print(f"FAIL: {args.installer} is not a PE file: {error}")
+        return 1
+    failed = report.failed()
+    if failed:
+        print(f"{args.installer}: {len(failed)} of {len(report.results)} checks failed")
+    else:
+        print(f"{args.installer}: all {len(report.results)} checks passed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that a build or a test run needs, and only those
+# that are missing (apt-get update runs once, only when something is missing).
+#   tools/install-deps.sh build|test
+set -euo pipefail
+
+build_packages=(
+    cmake make clang lld llvm        # compiler, linker, llvm-rc/llvm-dlltool/llvm-readobj
+    mingw-w64-common                 # Windows headers (no run-time is linked)
+    7zip gcab icoutils imagemagick   # demo payload and icon
+    python3 python3-pefile           # structure checks of the built images
+)
+test_packages=(
+    wine64                           # runs the x64 programs
+    g++-mingw-w64-x86-64-posix       # builds GoogleTest and the behaviour tests
+    googletest                       # GoogleTest sources
+    mmdebstrap qemu-user-static      # the ARM64 Wine root and its emulation
+    osslsigncode openssl
+)
+
+case "${1:-build}" in
+    build) wanted=("${build_packages[@]}") ;;
+    test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
+    *) echo "usage: $0 build|test" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+if ((${#missing[@]})); then
+    echo "installing: ${missing[*]}"
+    if [ "$(id -u)" != 0 ]; then
+        echo "missing packages and not root: install them with apt-get" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
