@@ -70,6 +70,11 @@ ROOT=$(realpath -m -- "${ARM64_WINE_ROOT:-/var/cache/installer-stub/arm64-wine-r
 readonly STATE_FILE=$ROOT.state
 readonly LOCK_FILE=$ROOT.lock
 readonly WINE_DEBUG=${ARM64_WINE_WINEDEBUG:--all}
+# mscoree, mshtml: no prompts to download Mono or Gecko. winedbg.exe: a
+# crashing program then ends at once with its exception code (0xC0000005 ->
+# exit status 5) instead of starting a debugger that outlives it and holds
+# the caller's stderr.
+readonly WINE_DLL_OVERRIDES="mscoree,mshtml,winedbg.exe="
 
 # --- mounts ---------------------------------------------------------------
 
@@ -202,7 +207,7 @@ in_root() {
   shift
   env -u DISPLAY -u WAYLAND_DISPLAY -u TMPDIR -u LD_PRELOAD -u LD_LIBRARY_PATH \
     -u WINELOADER -u WINESERVER -u WINEDLLPATH -u WINEARCH \
-    WINEPREFIX="$PREFIX" WINEDEBUG="$WINE_DEBUG" WINEDLLOVERRIDES="mscoree,mshtml=" \
+    WINEPREFIX="$PREFIX" WINEDEBUG="$WINE_DEBUG" WINEDLLOVERRIDES="$WINE_DLL_OVERRIDES" \
     timeout -k 5 "$secs" chroot "$ROOT" "$@" 9>&-
 }
 
@@ -482,7 +487,12 @@ cmd_setup() {
   # server instead of paying its start-up under emulation.
   in_root "$SERVER_TIMEOUT" "$WINESERVER" -p </dev/null >>"$log" 2>&1 ||
     die "wineserver did not start (see $log)"
-  in_root "$WINEBOOT_TIMEOUT" "$WINE_LOADER" wineboot.exe --init </dev/null >>"$log" 2>&1 ||
+  # The loader fills an empty prefix by itself (wineboot) before it starts
+  # the program, so any trivial program will do. Not "wineboot --init": the
+  # loader would run its own wineboot first, and the second one starts a
+  # second services.exe; the two then fight over service start-up, RpcSs
+  # never comes up, and every GUI program stalls about 10 s per COM call.
+  in_root "$WINEBOOT_TIMEOUT" "$WINE_LOADER" cmd.exe /c exit 0 </dev/null >>"$log" 2>&1 ||
     die "creating the Wine prefix failed (see $log)"
   trap - EXIT HUP INT TERM
   note "ready: root $ROOT, prefix $PREFIX"

@@ -117,7 +117,8 @@ class Image:
         self.resources, self.resource_stamps = read_resources(pe)
 
     def names(self, rtype):
-        return sorted((name for t, name in self.resources if t == rtype), key=str)
+        names = [name for t, name in self.resources if t == rtype]
+        return sorted(n for n in names if isinstance(n, int)) + sorted(n for n in names if isinstance(n, str))
 
     def resource(self, rtype, name):
         entries = self.resources.get((rtype, name))
@@ -158,8 +159,8 @@ def check_time_stamps(image):
     stamp = image.pe.FILE_HEADER.TimeDateStamp
     require(stamp == 0, f"PE time stamp 0x{stamp:08X}")
     require(image.resource_stamps, "no resource directory")
-    nonzero = [s for s in image.resource_stamps if s]
-    require(not nonzero, f"resource directory time stamp 0x{nonzero[0]:08X}")
+    nonzero = [f"0x{s:08X}" for s in image.resource_stamps if s]
+    require(not nonzero, f"resource directory time stamps {', '.join(nonzero)}")
     return "PE header and resource directories 0"
 
 

@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# Runs the test tiers and prints a line per tier, then "N passed, N failed".
+#
+#   ./test.sh                          every tier
+#   ./test.sh behaviour                one tier: behaviour | e2e-x64 | arm64
+#   ./test.sh behaviour --gtest_filter='RunStubTest.*'    one behaviour test
+#   ./test.sh e2e-x64 -k WorkArea                          end-to-end tests by name
+#
+# Installs what is missing first (Debian 12, as root), then builds the three
+# presets (arm64, x64, tests-x64).
+set -uo pipefail
+cd "$(dirname "$0")"
+REPO=$PWD
+
+all_tiers=(behaviour e2e-x64 arm64)
+tiers=()
+extra=()
+if [ $# -gt 0 ] && [[ " ${all_tiers[*]} " == *" $1 "* ]]; then
+    tiers=("$1")
+    shift
+    extra=("$@")
+else
+    tiers=("${all_tiers[@]}")
+fi
+
+tools/install-deps.sh test || exit 1
+for preset in arm64 x64 tests-x64; do
+    { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j "$(nproc)" >/dev/null; } || {
+        echo "build of preset $preset failed:"
+        cmake --build --preset "$preset" 2>&1 | tail -40
+        exit 1
+    }
+done
+
+RESULTS=$REPO/build/results
+rm -rf "$RESULTS"
+mkdir -p "$RESULTS"
+
+. tests/lib/wine.sh
+arm64_started=0
+cleanup() {
+    wine_teardown
+    [ $arm64_started = 1 ] && tests/arm64/arm64-wine.sh teardown >/dev/null 2>&1
+    return 0
+}
+trap cleanup EXIT
+wine_setup "$REPO/build/wineprefix-x64"
+
+total_passed=0
+total_failed=0
+summary=()
+
+# Adds a tier's counts: "name passed failed".
+record() {
+    summary+=("$(printf '%-10s %s passed, %s failed' "$1:" "$2" "$3")")
+    total_passed=$((total_passed + $2))
+    total_failed=$((total_failed + $3))
+}
+
+# The last "N passed, N failed" line of a log, or "0 1" when there is none
+# (a tier that printed no count has failed).
+counts_from() {
+    local line
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$1" | tail -n 1)
+    if [ -z "$line" ]; then echo "0 1"; else echo "$line" | sed -E 's/^([0-9]+) passed, ([0-9]+) failed.*/\1 \2/'; fi
+}
+
+tier_behaviour() {
+    local log=$RESULTS/behaviour.log xml=$RESULTS/behaviour.xml
+    (cd build/tests-x64 && timeout 1200 "$WINE64" behaviour_tests.exe --gtest_output="xml:$(basename "$xml")" \
+        "${extra[@]}") >"$log" 2>&1
+    local status=$?
+    mv build/tests-x64/"$(basename "$xml")" "$xml" 2>/dev/null
+    grep -E '^\[  (FAILED|PASSED) |^\[==========\]' "$log" | tail -n 20
+    if [ -f "$xml" ]; then
+        /usr/bin/python3 - "$xml" "$status" <<'PY'
+import sys, xml.etree.ElementTree as ET
+root = ET.parse(sys.argv[1]).getroot()
+tests = int(root.get("tests")); failed = int(root.get("failures")) + int(root.get("errors", 0))
+skipped = int(root.get("disabled", 0)) + int(root.get("skipped", 0))
+if sys.argv[2] != "0" and failed == 0:
+    failed = 1  # the program itself failed (crash, timeout)
+print("%d passed, %d failed" % (tests - failed - skipped, failed))
+PY
+    else
+        echo "0 passed, 1 failed"
+    fi >"$RESULTS/behaviour.count"
+    record behaviour $(counts_from "$RESULTS/behaviour.count")
+}
+
+tier_e2e_x64() {
+    local log=$RESULTS/e2e-x64.log
+    /usr/bin/python3 tests/e2e/e2e.py --arch x64 "${extra[@]}" >"$log" 2>&1
+    grep -E 'FAIL|ERROR|passed' "$log" | tail -n 20
+    record e2e-x64 $(counts_from "$log")
+}
+
+tier_arm64() {
+    local log=$RESULTS/arm64.log passed=0 failed=0
+    # Structure of the real ARM64 (and x64) installers, on every build.
+    for arch in arm64 x64; do
+        if /usr/bin/python3 tests/structure/check_installer.py "build/$arch/installer.exe" "$arch" \
+            >"$RESULTS/structure-$arch.log" 2>&1; then
+            passed=$((passed + 1))
+        else
+            failed=$((failed + 1))
+            grep FAIL "$RESULTS/structure-$arch.log"
+        fi
+    done
+    # The real ARM64 installer end to end, under emulation.
+    arm64_started=1
+    if tests/arm64/arm64-wine.sh setup "$REPO/build" >"$RESULTS/arm64-setup.log" 2>&1; then
+        /usr/bin/python3 tests/e2e/e2e.py --arch arm64 "${extra[@]}" >"$log" 2>&1
+        grep -E 'FAIL|ERROR|passed' "$log" | tail -n 20
+        read -r p f < <(counts_from "$log")
+        passed=$((passed + p))
+        failed=$((failed + f))
+    else
+        echo "ARM64 emulation setup failed:"
+        tail -n 20 "$RESULTS/arm64-setup.log"
+        failed=$((failed + 1))
+    fi
+    record arm64 "$passed" "$failed"
+}
+
+for tier in "${tiers[@]}"; do
+    echo "== $tier"
+    "tier_${tier//-/_}"
+done
+
+echo
+for line in "${summary[@]}"; do echo "$line"; done
+echo "$total_passed passed, $total_failed failed"
+[ "$total_failed" = 0 ] && [ "$total_passed" -gt 0 ]

@@ -1,0 +1,215 @@
+#!/usr/bin/python3
+"""End-to-end tests of the real installer under Wine.
+
+Every program is started through the project's launcher (tools/launcher), which
+hands the command line over exactly and reports the full 32-bit exit code:
+Wine's exit status keeps only eight bits, and a shell would re-quote the line.
+
+    e2e.py --arch x64|arm64 [-k PATTERN]
+
+x64 runs Debian's wine64 with the prefix that test.sh prepared (WINEPREFIX);
+arm64 runs Debian's arm64 wine64 under emulation through tests/arm64/arm64-wine.sh.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import unittest
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+SCRATCH_NAME = re.compile(r"^QX_[0-9A-F]{5}\.tmp$")
+
+EXIT_REJECTED_SWITCH = 118
+EXIT_WORK_DIR_FAILED = 109
+
+
+def hex_units(text):
+    data = text.encode("utf-16-le")
+    return "".join("%02X%02X" % (data[i + 1], data[i]) for i in range(0, len(data), 2))
+
+
+class LaunchResult:
+    def __init__(self, completed):
+        self.stdout = completed.stdout
+        self.returncode = completed.returncode
+        found = re.search(r"exit=0x([0-9A-F]{8})", completed.stdout)
+        self.exit_code = int(found.group(1), 16) if found else None
+        found = re.search(r"start=(\d+)", completed.stdout)
+        self.start = int(found.group(1)) if found else None
+
+    def __repr__(self):
+        return "LaunchResult(exit=%r, stdout=%r)" % (self.exit_code, self.stdout)
+
+
+class WineRunner:
+    """Runs Windows programs of one architecture under Wine."""
+
+    def __init__(self, arch, timeout=180):
+        self.arch = arch
+        self.timeout = timeout
+        self.build = REPO / "build" / arch
+        self.work = REPO / "build" / "e2e" / arch
+        if arch == "x64":
+            self.prefix = ["timeout", str(timeout), "/usr/lib/wine/wine64"]
+        else:
+            self.prefix = [str(REPO / "tests/arm64/arm64-wine.sh"), "run", "--timeout", str(timeout)]
+
+    @staticmethod
+    def windows_path(path):
+        # Wine maps Z: to the root of the (possibly chrooted) file system, and
+        # the ARM64 root binds our build folder at the same path.
+        return "Z:" + str(path).replace("/", "\\")
+
+    def wine(self, args, env=None, cwd=None):
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        return subprocess.run(self.prefix + [str(a) for a in args], env=full_env, cwd=cwd,
+                              capture_output=True, text=True, timeout=self.timeout + 30)
+
+    def launch_async(self, command_line, application=None, directory=None, env=None, cwd=None):
+        args = [self.build / "tools/launcher.exe", hex_units(command_line),
+                hex_units(application) if application else "-",
+                hex_units(directory) if directory else "-"]
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        return subprocess.Popen(self.prefix + [str(a) for a in args], env=full_env, cwd=cwd,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def launch(self, command_line, application=None, directory=None, env=None, cwd=None):
+        process = self.launch_async(command_line, application, directory, env, cwd)
+        stdout, _ = process.communicate(timeout=self.timeout + 30)
+        return LaunchResult(subprocess.CompletedProcess(process.args, process.returncode, stdout, ""))
+
+    def set_cleanup_value(self, value):
+        """Sets HKCU\\Software\\Tolvane BriselInstallerCleanup (REG_SZ), or removes the key for None."""
+        if value is None:
+            self.wine(["reg", "delete", r"HKCU\Software\Tolvane", "/f"])
+        else:
+            result = self.wine(["reg", "add", r"HKCU\Software\Tolvane", "/v", "BriselInstallerCleanup",
+                                "/t", "REG_SZ", "/d", value, "/f"])
+            assert result.returncode == 0, result
+
+
+RUNNER = None
+
+
+class InstallerTest(unittest.TestCase):
+    """Each test gets a folder of its own holding a copy of the installer."""
+
+    installer_name = "installer.exe"
+
+    def setUp(self):
+        self.runner = RUNNER
+        self.folder = self.runner.work / self.id().split(".")[-1]
+        shutil.rmtree(self.folder, ignore_errors=True)
+        self.folder.mkdir(parents=True)
+        self.installer = self.folder / "installer.exe"
+        shutil.copyfile(self.runner.build / self.installer_name, self.installer)
+        self.runner.set_cleanup_value(None)
+
+    def tearDown(self):
+        self.runner.set_cleanup_value(None)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def command(self, arguments=""):
+        line = '"%s"' % self.runner.windows_path(self.installer)
+        return line + (" " + arguments if arguments else "")
+
+    def run_installer(self, arguments="", **kwargs):
+        result = self.runner.launch(self.command(arguments), cwd=self.folder, **kwargs)
+        self.assertIsNotNone(result.exit_code, "the launcher reported no exit code: %r" % result)
+        return result
+
+    def entries(self, folder=None):
+        return sorted(p.name for p in (folder or self.folder).iterdir())
+
+    def scratch_directories(self):
+        return [p for p in self.folder.iterdir() if SCRATCH_NAME.match(p.name)]
+
+
+class RejectedSwitches(InstallerTest):
+    def test_refused_switches_exit_118_and_create_nothing(self):
+        for arguments in ["--cleanup", "--CLEANUP", '"--brisel-frame"', "first --Brisel-Frame last"]:
+            with self.subTest(arguments=arguments):
+                result = self.run_installer(arguments)
+                self.assertEqual(result.exit_code, EXIT_REJECTED_SWITCH)
+                self.assertEqual(self.entries(), ["installer.exe"])
+
+    def test_refusal_wins_over_the_registry_value(self):
+        self.runner.set_cleanup_value("0")
+        self.assertEqual(self.run_installer("--cleanup").exit_code, EXIT_REJECTED_SWITCH)
+        self.assertEqual(self.entries(), ["installer.exe"])
+
+    def test_a_switch_with_a_value_is_not_refused(self):
+        self.assertNotEqual(self.run_installer("--cleanup=1").exit_code, EXIT_REJECTED_SWITCH)
+
+
+class WorkArea(InstallerTest):
+    def test_removal_on_leaves_nothing_beside_the_installer(self):
+        result = self.run_installer()
+        self.assertEqual(result.exit_code, 0)
+        self.assertEqual(self.entries(), ["installer.exe"])
+
+    def test_registry_zero_keeps_the_scratch_directory_and_the_exit_code(self):
+        with_removal = self.run_installer().exit_code
+        self.runner.set_cleanup_value("0")
+        without_removal = self.run_installer().exit_code
+        self.assertEqual(with_removal, without_removal)
+        scratch = self.scratch_directories()
+        self.assertEqual(len(scratch), 1, self.entries())
+        self.assertEqual(len(self.entries()), 2, self.entries())
+        self.assertEqual(self.entries(scratch[0]), ["setup.exe"])
+
+    def test_concurrent_installers_each_get_their_own_directory(self):
+        if self.runner.arch != "x64":
+            self.skipTest("run on x64 Wine only: the emulation is too slow for a crowd")
+        self.runner.set_cleanup_value("0")
+        count = 20
+        processes = [self.runner.launch_async(self.command(), cwd=self.folder) for _ in range(count)]
+        results = [LaunchResult(subprocess.CompletedProcess(p.args, p.returncode,
+                                                            p.communicate(timeout=300)[0], ""))
+                   for p in processes]
+        codes = [r.exit_code for r in results]
+        self.assertNotIn(EXIT_WORK_DIR_FAILED, codes)
+        self.assertEqual(codes, [0] * count)
+        self.assertEqual(len(self.scratch_directories()), count)
+
+
+class Payload(InstallerTest):
+    def test_expanded_setup_program_is_the_packed_one(self):
+        self.runner.set_cleanup_value("0")
+        self.assertEqual(self.run_installer().exit_code, 0)
+        scratch = self.scratch_directories()
+        self.assertEqual(len(scratch), 1)
+        self.assertEqual(self.entries(scratch[0]), ["setup.exe"], "the cabinet file was not removed")
+        packed = (self.runner.build / "tools/setup.exe").read_bytes()
+        self.assertEqual((scratch[0] / "setup.exe").read_bytes(), packed)
+
+
+def main():
+    global RUNNER
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--arch", choices=["x64", "arm64"], required=True)
+    parser.add_argument("-k", dest="patterns", action="append", default=[],
+                        help="run only tests whose name contains this text")
+    options = parser.parse_args()
+    RUNNER = WineRunner(options.arch)
+    shutil.rmtree(RUNNER.work, ignore_errors=True)
+
+    loader = unittest.TestLoader()
+    if options.patterns:
+        loader.testNamePatterns = ["*%s*" % p for p in options.patterns]
+    suite = loader.loadTestsFromModule(sys.modules[__name__])
+    result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
+    failed = len(result.failures) + len(result.errors)
+    passed = result.testsRun - failed - len(result.skipped)
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 and result.testsRun > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,21 @@
+# Sourced by test.sh: a private Wine prefix for x64 under build/, made fresh
+# once per run, and a persistent wineserver so that each program starts fast.
+WINE64=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver64
+[ -x "$WINESERVER" ] || WINESERVER=/usr/lib/wine/wineserver
+
+wine_setup() {
+    export WINEPREFIX="$1"
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    timeout 300 "$WINE64" wineboot -i >/dev/null 2>&1 || true
+    timeout 60 "$WINESERVER" -w || true
+    "$WINESERVER" -p
+}
+
+wine_teardown() {
+    [ -n "${WINEPREFIX:-}" ] || return 0
+    timeout 60 "$WINESERVER" -k 2>/dev/null || true
+}
