@@ -17,6 +17,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
 from pathlib import Path
 
@@ -64,25 +65,39 @@ class WineRunner:
         # the ARM64 root binds our build folder at the same path.
         return "Z:" + str(path).replace("/", "\\")
 
-    def wine(self, args, env=None, cwd=None):
+    def start(self, args, env=None, cwd=None):
+        """Starts a Windows program; its output goes to a file, never a pipe:
+        a Wine service started along the way would hold a pipe open."""
         full_env = dict(os.environ)
         full_env.update(env or {})
-        return subprocess.run(self.prefix + [str(a) for a in args], env=full_env, cwd=cwd,
-                              capture_output=True, text=True, timeout=self.timeout + 30)
+        output = tempfile.TemporaryFile(mode="w+")
+        process = subprocess.Popen(self.prefix + [str(a) for a in args], env=full_env, cwd=cwd,
+                                   stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.DEVNULL)
+        return process, output
+
+    def finish(self, started):
+        process, output = started
+        try:
+            process.wait(timeout=self.timeout + 30)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+        output.seek(0)
+        text = output.read()
+        output.close()
+        return subprocess.CompletedProcess(process.args, process.returncode, text, "")
+
+    def wine(self, args, env=None, cwd=None):
+        return self.finish(self.start(args, env, cwd))
 
     def launch_async(self, command_line, application=None, directory=None, env=None, cwd=None):
         args = [self.build / "tools/launcher.exe", hex_units(command_line),
                 hex_units(application) if application else "-",
                 hex_units(directory) if directory else "-"]
-        full_env = dict(os.environ)
-        full_env.update(env or {})
-        return subprocess.Popen(self.prefix + [str(a) for a in args], env=full_env, cwd=cwd,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        return self.start(args, env, cwd)
 
     def launch(self, command_line, application=None, directory=None, env=None, cwd=None):
-        process = self.launch_async(command_line, application, directory, env, cwd)
-        stdout, _ = process.communicate(timeout=self.timeout + 30)
-        return LaunchResult(subprocess.CompletedProcess(process.args, process.returncode, stdout, ""))
+        return LaunchResult(self.finish(self.launch_async(command_line, application, directory, env, cwd)))
 
     def set_cleanup_value(self, value):
         """Sets HKCU\\Software\\Tolvane BriselInstallerCleanup (REG_SZ), or removes the key for None."""
@@ -170,9 +185,7 @@ class WorkArea(InstallerTest):
         self.runner.set_cleanup_value("0")
         count = 20
         processes = [self.runner.launch_async(self.command(), cwd=self.folder) for _ in range(count)]
-        results = [LaunchResult(subprocess.CompletedProcess(p.args, p.returncode,
-                                                            p.communicate(timeout=300)[0], ""))
-                   for p in processes]
+        results = [LaunchResult(self.runner.finish(p)) for p in processes]
         codes = [r.exit_code for r in results]
         self.assertNotIn(EXIT_WORK_DIR_FAILED, codes)
         self.assertEqual(codes, [0] * count)

@@ -13,6 +13,10 @@ wine_setup() {
     timeout 300 "$WINE64" wineboot -i >/dev/null 2>&1 || true
     timeout 60 "$WINESERVER" -w || true
     "$WINESERVER" -p
+    # Wine's own services start with the first program and then live as long
+    # as the persistent server. Start them here, with nothing attached to
+    # their output, so that no test's output pipe stays open behind them.
+    timeout 120 "$WINE64" wineboot </dev/null >/dev/null 2>&1 || true
 }
 
 wine_teardown() {
