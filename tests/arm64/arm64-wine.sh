@@ -202,13 +202,29 @@ kill_root_processes() {
 # $1 seconds. Host variables that would point the arm64 side at host files are
 # dropped; DISPLAY is dropped so that no run ever depends on a host X server.
 # Fd 9 is the lock: a wineserver that inherited it would hold it forever.
+wine_env() {
+  env -u DISPLAY -u WAYLAND_DISPLAY -u TMPDIR -u LD_PRELOAD -u LD_LIBRARY_PATH \
+    -u WINELOADER -u WINESERVER -u WINEDLLPATH -u WINEARCH \
+    WINEPREFIX="$PREFIX" WINEDEBUG="$WINE_DEBUG" WINEDLLOVERRIDES="$WINE_DLL_OVERRIDES" "$@"
+}
+
 in_root() {
   local secs=$1
   shift
-  env -u DISPLAY -u WAYLAND_DISPLAY -u TMPDIR -u LD_PRELOAD -u LD_LIBRARY_PATH \
-    -u WINELOADER -u WINESERVER -u WINEDLLPATH -u WINEARCH \
-    WINEPREFIX="$PREFIX" WINEDEBUG="$WINE_DEBUG" WINEDLLOVERRIDES="$WINE_DLL_OVERRIDES" \
-    timeout -k 5 "$secs" chroot "$ROOT" "$@" 9>&-
+  wine_env timeout -k 5 "$secs" chroot "$ROOT" "$@" 9>&-
+}
+
+# Same, but detached into its own session and not waited for.
+in_root_detached() {
+  wine_env setsid -f chroot "$ROOT" "$@" 9>&-
+}
+
+desktop_running() {
+  local pid
+  for pid in $(root_pids); do
+    tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q 'explorer\.exe /desktop' && return 0
+  done
+  return 1
 }
 
 # --- teardown ---------------------------------------------------------------
@@ -494,6 +510,20 @@ cmd_setup() {
   # never comes up, and every GUI program stalls about 10 s per COM call.
   in_root "$WINEBOOT_TIMEOUT" "$WINE_LOADER" cmd.exe /c exit 0 </dev/null >>"$log" 2>&1 ||
     die "creating the Wine prefix failed (see $log)"
+
+  # A GUI program needs the desktop, which Wine runs as "explorer.exe
+  # /desktop". Started on demand, it inherits that program's stderr (so a
+  # caller reading it waits for explorer to quit), and it quits a second after
+  # the last GUI program, so the next one pays its start-up again. A resident
+  # GUI program keeps one desktop up for the whole session, started here with
+  # its output in our log. progman.exe suits: an idle message loop, no timers,
+  # and unlike most built-in GUI programs it survives having no display.
+  in_root_detached "$WINE_LOADER" progman.exe </dev/null >>"$log" 2>&1
+  local deadline=$((SECONDS + SERVER_TIMEOUT))
+  until desktop_running; do
+    ((SECONDS < deadline)) || die "the Wine desktop did not come up (see $log)"
+    sleep 0.2
+  done
   trap - EXIT HUP INT TERM
   note "ready: root $ROOT, prefix $PREFIX"
 }

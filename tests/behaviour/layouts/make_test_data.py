@@ -1,0 +1,181 @@
+#!/usr/bin/python3
+"""Makes the files the payload tests read and the layouts embed.
+
+    make_test_data.py --gcab GCAB --sevenzip 7ZZ --out DIR
+
+Every file comes out the same on every run. gcab and 7zz store file times,
+so both pack staged copies with a fixed time, and the stamp the cabinet tests
+check is written into the cabinets afterwards. The cases gcab cannot make
+(odd attributes, an impossible date, no file at all, damaged data) are the
+ordinary cabinet with fields of its header or one data byte changed here.
+
+Output (in DIR):
+  archive.7z        a small 7z archive, standing in for the product archive
+  setup.bin         320 KiB of pseudo-random bytes, standing in for the setup
+                    program: incompressible, so every data block is full
+  first.bin         4 KiB, and second.bin, 96 KiB, for the two-file cabinet
+  setup.cab         setup.bin stored as "setup.exe"; stamp 2021-06-15
+                    13:45:30, attributes 0x20
+  readonly.cab      the same with attributes 0x21 (read-only, archive)
+  exec.cab          the same with attributes 0x40 (execute) only
+  baddate.cab       the same with month 13 in its date
+  two.cab           first.bin, then second.bin
+  nofile.cab        setup.cab claiming no file
+  corrupt.cab       setup.cab with one byte of its fifth data block flipped
+  empty.bin         no bytes: a resource of size zero
+"""
+
+import argparse
+import hashlib
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+# 2021-06-15 13:45:30 as the cabinet stores it: a DOS date and time, local.
+DOS_DATE = ((2021 - 1980) << 9) | (6 << 5) | 15
+DOS_TIME = (13 << 11) | (45 << 5) | (30 // 2)
+BAD_DOS_DATE = ((2021 - 1980) << 9) | (13 << 5) | 15
+# 2024-01-01 00:00 UTC, the time of every staged file.
+EPOCH = 1704067200
+
+HEADER_FILES_OFFSET = 16  # coffFiles
+HEADER_FOLDERS_COUNT = 26  # cFolders
+HEADER_FILES_COUNT = 28  # cFiles
+HEADER_FLAGS = 30
+HEADER_SIZE = 36
+FLAG_RESERVE_PRESENT = 0x0004
+
+
+def pseudo_random(size, seed):
+    """Bytes from SHA-256 in counter mode: the same on every Python."""
+    out = bytearray()
+    counter = 0
+    while len(out) < size:
+        out += hashlib.sha256(b"%s:%d" % (seed, counter)).digest()
+        counter += 1
+    return bytes(out[:size])
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def stage(directory, name, data):
+    path = os.path.join(directory, name)
+    write(path, data)
+    os.chmod(path, 0o644)
+    os.utime(path, (EPOCH, EPOCH))
+    return path
+
+
+def run(*command, cwd=None):
+    result = subprocess.run(command, cwd=cwd, capture_output=True, text=True)
+    if result.returncode != 0:
+        sys.exit("%s failed (%d):\n%s%s" % (" ".join(command), result.returncode, result.stdout, result.stderr))
+    return result.stdout
+
+
+def make_cabinet(gcab, out, staged_paths, expected_listing):
+    # -n: only the file's own name is stored, not the staging directory.
+    run(gcab, "-c", "-z", "-n", out, *staged_paths)
+    listing = run(gcab, "-t", out).split()
+    if listing != expected_listing:
+        sys.exit("%s holds %s, not %s" % (out, listing, expected_listing))
+    with open(out, "rb") as f:
+        return bytearray(f.read())
+
+
+def file_entries(cabinet):
+    """Offsets of the CFFILE entries."""
+    offset = struct.unpack_from("<I", cabinet, HEADER_FILES_OFFSET)[0]
+    count = struct.unpack_from("<H", cabinet, HEADER_FILES_COUNT)[0]
+    entries = []
+    for _ in range(count):
+        entries.append(offset)
+        name_end = cabinet.index(b"\0", offset + 16)
+        offset = name_end + 1
+    return entries
+
+
+def stamp(cabinet, date=DOS_DATE, time=DOS_TIME, attributes=0x20):
+    """Sets date, time and attributes of every CFFILE entry. CFFILE has no
+    checksum, so the cabinet stays valid."""
+    patched = bytearray(cabinet)
+    for entry in file_entries(patched):
+        struct.pack_into("<HHH", patched, entry + 10, date, time, attributes)
+    return patched
+
+
+def data_blocks(cabinet):
+    """Offsets of the CFDATA blocks of the one folder."""
+    flags = struct.unpack_from("<H", cabinet, HEADER_FLAGS)[0]
+    if flags & FLAG_RESERVE_PRESENT:
+        sys.exit("reserved areas are not expected in a gcab cabinet")
+    if struct.unpack_from("<H", cabinet, HEADER_FOLDERS_COUNT)[0] != 1:
+        sys.exit("one folder expected")
+    first, count = struct.unpack_from("<IH", cabinet, HEADER_SIZE)
+    blocks = []
+    offset = first
+    for _ in range(count):
+        blocks.append(offset)
+        compressed = struct.unpack_from("<H", cabinet, offset + 4)[0]
+        offset += 8 + compressed
+    return blocks
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--gcab", required=True)
+    parser.add_argument("--sevenzip", required=True)
+    parser.add_argument("--out", required=True)
+    args = parser.parse_args()
+    os.makedirs(args.out, exist_ok=True)
+    out = lambda name: os.path.join(args.out, name)
+
+    setup = pseudo_random(320 * 1024, b"setup")
+    first = pseudo_random(4 * 1024, b"first")
+    second = pseudo_random(96 * 1024, b"second")
+    write(out("setup.bin"), setup)
+    write(out("first.bin"), first)
+    write(out("second.bin"), second)
+    write(out("empty.bin"), b"")
+
+    with tempfile.TemporaryDirectory() as staging:
+        product = stage(staging, "product.txt", b"The product archive is never read by the stub.\n")
+        archive = os.path.join(staging, "archive.7z")
+        run(args.sevenzip, "a", "-t7z", "-mx=9", "-mmt=1", "-mtc=off", "-mta=off", "-mtm=on", "-bd", "-y",
+            archive, "--", os.path.basename(product), cwd=staging)
+        shutil.copyfile(archive, out("archive.7z"))
+
+        single = make_cabinet(args.gcab, os.path.join(staging, "setup.cab"),
+                              [stage(staging, "setup.exe", setup)], ["setup.exe"])
+        two = make_cabinet(args.gcab, os.path.join(staging, "two.cab"),
+                           [stage(staging, "first.bin", first), stage(staging, "second.bin", second)],
+                           ["first.bin", "second.bin"])
+
+    write(out("setup.cab"), stamp(single))
+    write(out("readonly.cab"), stamp(single, attributes=0x21))
+    write(out("exec.cab"), stamp(single, attributes=0x40))
+    write(out("baddate.cab"), stamp(single, date=BAD_DOS_DATE))
+    write(out("two.cab"), stamp(two))
+
+    nofile = stamp(single)
+    struct.pack_into("<H", nofile, HEADER_FILES_COUNT, 0)
+    write(out("nofile.cab"), nofile)
+
+    corrupt = stamp(single)
+    blocks = data_blocks(corrupt)
+    if len(blocks) < 8:
+        sys.exit("setup.cab has %d data blocks; the damaged one must be in the middle" % len(blocks))
+    # Past the 8-byte block header and the 5-byte header of the stored
+    # deflate block inside it: a byte of the setup program itself.
+    corrupt[blocks[4] + 8 + 100] ^= 0xFF
+    write(out("corrupt.cab"), corrupt)
+
+
+if __name__ == "__main__":
+    main()

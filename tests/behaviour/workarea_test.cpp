@@ -1,0 +1,474 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "seam_hooks.h"
+#include "test_support.h"
+#include "workarea/removal.h"
+#include "workarea/work_directory.h"
+
+namespace {
+
+const std::wstring SDDL_PREFIX =
+    L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)(A;OIIOCI;GA;;;CO)(A;;FA;;;";
+
+// Random bytes chosen by the test: call n of SystemFunction036 draws the
+// bytes that name QX_0000n.tmp.
+auto SequentialRandomBytes() {
+    return SEAM(SystemFunction036)::Replace([call = 0](PVOID buffer, ULONG size) mutable -> BOOLEAN {
+        auto* bytes = static_cast<uint8_t*>(buffer);
+        for (ULONG i = 0; i < size; ++i) bytes[i] = 0;
+        bytes[2] = static_cast<uint8_t>(call++ << 4);
+        bytes[3] = 0xFF;
+        return TRUE;
+    });
+}
+
+auto VolumeFlags(DWORD flags) {
+    return SEAM(GetVolumeInformationW)::Replace(
+        [flags](LPCWSTR, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD fileSystemFlags, LPWSTR, DWORD) -> BOOL {
+            *fileSystemFlags = flags;
+            return TRUE;
+        });
+}
+
+class WorkDirectoryTest : public testing::Test {
+protected:
+    test::ScratchDirectory parent;
+    PathBuffer workDirectory;
+    RunOutcome outcome = {1, 1};
+};
+
+TEST_F(WorkDirectoryTest, CreatesARandomlyNamedDirectoryBesideTheParent) {
+    ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, outcome));
+    EXPECT_EQ(outcome, (RunOutcome{EXIT_OK, 0}));
+    const std::wstring path = workDirectory.Text();
+    ASSERT_EQ(path.substr(0, parent.Path().size()), parent.Path());
+    EXPECT_EQ(path.back(), L'\\');
+    const std::wstring name = path.substr(parent.Path().size(), path.size() - parent.Path().size() - 1);
+    EXPECT_TRUE(std::regex_match(test::Narrow(name), std::regex("QX_[0-9A-F]{5}\\.tmp"))) << test::Narrow(name);
+    EXPECT_TRUE(test::IsDirectory(path));
+}
+
+TEST_F(WorkDirectoryTest, NamesTheDirectoryFromTheFirstFiveDigitsOfTheRandomBytes) {
+    auto random = SEAM(SystemFunction036)::Replace([](PVOID buffer, ULONG size) -> BOOLEAN {
+        const uint8_t bytes[4] = {0x4F, 0x0A, 0x2B, 0xC3};
+        std::copy(bytes, bytes + std::min<ULONG>(size, 4), static_cast<uint8_t*>(buffer));
+        return TRUE;
+    });
+    ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, outcome));
+    EXPECT_EQ(std::wstring(workDirectory.Text()), parent / L"QX_4F0A2.tmp\\");
+}
+
+// Nested folders that make a parent path of exactly `length` units, with its
+// trailing backslash.
+std::wstring DeepParent(const std::wstring& base, size_t length) {
+    std::wstring path = base;
+    while (path.size() < length) {
+        const size_t segment = std::min<size_t>(60, length - path.size() - 1);
+        path += std::wstring(segment, L'd') + L"\\";
+        CreateDirectoryW(path.c_str(), nullptr);
+    }
+    return path;
+}
+
+TEST_F(WorkDirectoryTest, ParentOf246UnitsGivesA259UnitPath) {
+    const std::wstring deep = DeepParent(parent.Path(), 246);
+    ASSERT_EQ(deep.size(), 246u);
+    ASSERT_TRUE(MakeWorkDirectory(deep.c_str(), workDirectory, outcome));
+    EXPECT_EQ(workDirectory.Length(), 259u);
+    EXPECT_TRUE(test::IsDirectory(workDirectory.Text()));
+}
+
+TEST_F(WorkDirectoryTest, ParentOf247UnitsIsTooLongAndCreatesNothing) {
+    const std::wstring deep = DeepParent(parent.Path(), 247);
+    ASSERT_EQ(deep.size(), 247u);
+    const unsigned long creations = SEAM_CALLS(CreateDirectoryW);
+    EXPECT_FALSE(MakeWorkDirectory(deep.c_str(), workDirectory, outcome));
+    EXPECT_EQ(outcome, (RunOutcome{EXIT_PATH_TOO_LONG, 0}));
+    EXPECT_EQ(SEAM_CALLS(CreateDirectoryW), creations);
+}
+
+TEST_F(WorkDirectoryTest, TriesTenNamesAndGivesUpAfterTheTenth) {
+    struct Case {
+        int existing;
+        RunOutcome expected;
+    };
+    for (const Case& c : {Case{9, {EXIT_OK, 0}}, Case{10, {EXIT_WORK_DIR_FAILED, 0}}}) {
+        test::ScratchDirectory folder;
+        for (int n = 0; n < c.existing; ++n) {
+            CreateDirectoryW((folder / (L"QX_0000" + std::to_wstring(n) + L".tmp")).c_str(), nullptr);
+        }
+        auto random = SequentialRandomBytes();
+        const unsigned long creations = SEAM_CALLS(CreateDirectoryW);
+        PathBuffer directory;
+        EXPECT_EQ(MakeWorkDirectory(folder.Path().c_str(), directory, outcome), c.expected.exitCode == EXIT_OK);
+        EXPECT_EQ(outcome, c.expected) << c.existing << " names taken";
+        EXPECT_EQ(SEAM_CALLS(CreateDirectoryW) - creations, 10u);
+        if (c.expected.exitCode == EXIT_OK) {
+            EXPECT_EQ(std::wstring(directory.Text()), folder / L"QX_00009.tmp\\");
+        }
+    }
+}
+
+TEST_F(WorkDirectoryTest, VolumeWithoutAclsGetsNoDescriptorAndNoTokenIsOpened) {
+    auto flags = VolumeFlags(FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK);
+    auto token = SEAM(OpenProcessToken)::Replace([](HANDLE, DWORD, PHANDLE) -> BOOL {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    });
+    bool nullAttributes = false;
+    auto creation = SEAM(CreateDirectoryW)::Replace([&](LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) -> BOOL {
+        nullAttributes = attributes == nullptr;
+        return SEAM(CreateDirectoryW)::Real(path, attributes);
+    });
+    const unsigned long tokens = SEAM_CALLS(OpenProcessToken);
+    ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, outcome));
+    EXPECT_TRUE(nullAttributes);
+    EXPECT_EQ(SEAM_CALLS(OpenProcessToken), tokens);
+}
+
+TEST_F(WorkDirectoryTest, UnreadableVolumeIsNoFailure) {
+    auto volume = SEAM(GetVolumePathNameW)::Replace([](LPCWSTR, LPWSTR, DWORD) -> BOOL {
+        SetLastError(ERROR_NOT_READY);
+        return FALSE;
+    });
+    const unsigned long tokens = SEAM_CALLS(OpenProcessToken);
+    EXPECT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, outcome));
+    EXPECT_EQ(SEAM_CALLS(OpenProcessToken), tokens);
+}
+
+// --- The descriptor: Wine keeps no DACLs, so the descriptor is checked where
+// --- it reaches CreateDirectoryW.
+
+struct Ace {
+    std::string type;
+    std::set<std::string> flags;
+    std::string rights;
+    std::string trustee;
+};
+
+std::vector<Ace> ParseAces(const std::string& sddl, std::string& daclFlags) {
+    std::vector<Ace> aces;
+    const size_t start = sddl.find("D:");
+    const size_t open = sddl.find('(', start);
+    daclFlags = sddl.substr(start + 2, open - start - 2);
+    for (size_t at = open; at != std::string::npos && sddl[at] == '('; at = sddl.find('(', at + 1)) {
+        const std::string body = sddl.substr(at + 1, sddl.find(')', at) - at - 1);
+        std::vector<std::string> parts;
+        size_t from = 0;
+        for (size_t semi; (semi = body.find(';', from)) != std::string::npos; from = semi + 1) {
+            parts.push_back(body.substr(from, semi - from));
+        }
+        parts.push_back(body.substr(from));
+        Ace ace{parts[0], {}, parts[2], parts[5]};
+        for (size_t i = 0; i + 1 < parts[1].size(); i += 2) ace.flags.insert(parts[1].substr(i, 2));
+        aces.push_back(ace);
+    }
+    return aces;
+}
+
+std::string OwnerSidText() {
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    DWORD needed = 0;
+    GetTokenInformation(token, TokenOwner, nullptr, 0, &needed);
+    std::vector<uint8_t> block(needed);
+    GetTokenInformation(token, TokenOwner, block.data(), needed, &needed);
+    CloseHandle(token);
+    LPWSTR text = nullptr;
+    ConvertSidToStringSidW(reinterpret_cast<TOKEN_OWNER*>(block.data())->Owner, &text);
+    const std::string result = test::Narrow(text);
+    LocalFree(text);
+    return result;
+}
+
+TEST_F(WorkDirectoryTest, DescriptorIsProtectedAndGrantsOnlyTheSixEntries) {
+    auto flags = VolumeFlags(FILE_PERSISTENT_ACLS);
+    std::string sddl;
+    auto creation = SEAM(CreateDirectoryW)::Replace([&](LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) -> BOOL {
+        if (attributes != nullptr) {
+            EXPECT_EQ(attributes->nLength, sizeof(SECURITY_ATTRIBUTES));
+            EXPECT_FALSE(attributes->bInheritHandle);
+            LPWSTR text = nullptr;
+            if (ConvertSecurityDescriptorToStringSecurityDescriptorW(attributes->lpSecurityDescriptor, SDDL_REVISION_1,
+                                                                     DACL_SECURITY_INFORMATION, &text, nullptr)) {
+                sddl = test::Narrow(text);
+                LocalFree(text);
+            }
+        }
+        return SEAM(CreateDirectoryW)::Real(path, attributes);
+    });
+    const unsigned long frees = SEAM_CALLS(LocalFree);
+    ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, outcome));
+    ASSERT_FALSE(sddl.empty()) << "no descriptor reached CreateDirectoryW";
+
+    std::string daclFlags;
+    const std::vector<Ace> aces = ParseAces(sddl, daclFlags);
+    EXPECT_NE(daclFlags.find('P'), std::string::npos) << sddl;
+    EXPECT_NE(daclFlags.find("AI"), std::string::npos) << sddl;
+    const std::set<std::string> inherit = {"OI", "IO", "CI"};
+    const std::string owner = OwnerSidText();
+    const std::vector<Ace> expected = {
+        {"A", {}, "FA", "BA"}, {"A", inherit, "GA", "BA"}, {"A", {}, "FA", "SY"},
+        {"A", inherit, "GA", "SY"}, {"A", inherit, "GA", "CO"}, {"A", {}, "FA", owner}};
+    ASSERT_EQ(aces.size(), expected.size()) << sddl;
+    for (size_t i = 0; i < aces.size(); ++i) {
+        EXPECT_EQ(aces[i].type, expected[i].type) << "entry " << i << " of " << sddl;
+        EXPECT_EQ(aces[i].flags, expected[i].flags) << "entry " << i << " of " << sddl;
+        EXPECT_EQ(aces[i].rights, expected[i].rights) << "entry " << i << " of " << sddl;
+        EXPECT_EQ(aces[i].trustee, expected[i].trustee) << "entry " << i << " of " << sddl;
+    }
+    // The SID text, the token information and the descriptor are all released.
+    EXPECT_EQ(SEAM_CALLS(LocalFree) - frees, 3u);
+}
+
+TEST_F(WorkDirectoryTest, SidTextOf206UnitsFitsAnd207IsRefused) {
+    auto flags = VolumeFlags(FILE_PERSISTENT_ACLS);
+    for (const size_t length : {size_t{206}, size_t{207}}) {
+        const std::wstring sid = L"S-1-5-21-" + std::wstring(length - 9, L'7');
+        auto conversion = SEAM(ConvertSidToStringSidW)::Replace([&](PSID, LPWSTR* text) -> BOOL {
+            *text = static_cast<LPWSTR>(LocalAlloc(LMEM_ZEROINIT, (sid.size() + 1) * sizeof(wchar_t)));
+            std::copy(sid.begin(), sid.end(), *text);
+            return TRUE;
+        });
+        // No SID this long exists, so the descriptor is built from a stand-in
+        // once the text has been seen.
+        std::wstring seen;
+        auto descriptor = SEAM(ConvertStringSecurityDescriptorToSecurityDescriptorW)::Replace(
+            [&](LPCWSTR text, DWORD revision, PSECURITY_DESCRIPTOR* result, PULONG size) -> BOOL {
+                seen = text;
+                return SEAM(ConvertStringSecurityDescriptorToSecurityDescriptorW)::Real(L"D:P(A;;FA;;;SY)", revision,
+                                                                                        result, size);
+            });
+        test::ScratchDirectory folder;
+        PathBuffer directory;
+        const bool made = MakeWorkDirectory(folder.Path().c_str(), directory, outcome);
+        if (length == 206) {
+            EXPECT_TRUE(made);
+            EXPECT_EQ(seen, SDDL_PREFIX + sid + L")");
+        } else {
+            EXPECT_FALSE(made);
+            EXPECT_EQ(outcome.exitCode, EXIT_WORK_DIR_ACL_FAILED);
+            EXPECT_NE(outcome.systemError, 0u);
+            EXPECT_TRUE(seen.empty());
+            EXPECT_TRUE(test::Entries(folder.Path()).empty());
+        }
+    }
+}
+
+TEST_F(WorkDirectoryTest, DescriptorFailuresGive117WithTheirError) {
+    auto flags = VolumeFlags(FILE_PERSISTENT_ACLS);
+    {
+        auto token = SEAM(OpenProcessToken)::Replace([](HANDLE, DWORD, PHANDLE) -> BOOL {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        });
+        EXPECT_FALSE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, outcome));
+        EXPECT_EQ(outcome, (RunOutcome{EXIT_WORK_DIR_ACL_FAILED, ERROR_ACCESS_DENIED}));
+    }
+    {
+        auto memory = SEAM(LocalAlloc)::Replace([](UINT, SIZE_T) -> HLOCAL {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        });
+        EXPECT_FALSE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, outcome));
+        EXPECT_EQ(outcome, (RunOutcome{EXIT_WORK_DIR_ACL_FAILED, ERROR_NOT_ENOUGH_MEMORY}));
+    }
+    {
+        auto conversion = SEAM(ConvertStringSecurityDescriptorToSecurityDescriptorW)::Replace(
+            [](LPCWSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG) -> BOOL {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return FALSE;
+            });
+        const unsigned long frees = SEAM_CALLS(LocalFree);
+        EXPECT_FALSE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, outcome));
+        EXPECT_EQ(outcome, (RunOutcome{EXIT_WORK_DIR_ACL_FAILED, ERROR_INVALID_PARAMETER}));
+        EXPECT_EQ(SEAM_CALLS(LocalFree) - frees, 2u) << "token information and SID text must be released";
+    }
+    EXPECT_TRUE(test::Entries(parent.Path()).empty());
+}
+
+TEST(BytesToHexUpper, WritesTwoDigitsPerByteOnlyWhenTheyFit) {
+    const uint8_t bytes[4] = {0x4F, 0x0A, 0x2B, 0xC3};
+    wchar_t output[10];
+    std::fill(std::begin(output), std::end(output), L'#');
+    EXPECT_FALSE(BytesToHexUpper(bytes, 4, output, 8));
+    EXPECT_EQ(output[0], L'#') << "wrote although it did not fit";
+    EXPECT_TRUE(BytesToHexUpper(bytes, 4, output, 9));
+    EXPECT_EQ(std::wstring(output), L"4F0A2BC3");
+    std::fill(std::begin(output), std::end(output), L'#');
+    EXPECT_TRUE(BytesToHexUpper(bytes, 0, output, 1));
+    EXPECT_EQ(output[0], L'\0');
+    EXPECT_EQ(output[1], L'#');
+}
+
+// --- Removal ----------------------------------------------------------------------
+
+// Counts the pauses instead of sleeping them, and runs `onPause` at each.
+class RemovalTest : public testing::Test {
+protected:
+    int pauses = 0;
+    std::function<void(int)> onPause = [](int) {};
+    decltype(SEAM(Sleep)::Replace({})) sleep = SEAM(Sleep)::Replace([this](DWORD milliseconds) {
+        EXPECT_EQ(milliseconds, REMOVE_RETRY_DELAY_MS);
+        onPause(++pauses);
+    });
+    test::ScratchDirectory folder;
+};
+
+TEST_F(RemovalTest, NothingThereIsSuccessAtOnce) {
+    EXPECT_TRUE(RemoveWithRetries((folder / L"missing.exe").c_str()));
+    EXPECT_TRUE(RemoveWithRetries((folder / L"missing\\setup.exe").c_str()));
+    EXPECT_EQ(pauses, 0);
+}
+
+TEST_F(RemovalTest, RemovesFilesAndEmptyDirectoriesWithoutPausing) {
+    struct Case {
+        const char* name;
+        std::function<std::wstring()> make;
+    };
+    const Case cases[] = {
+        {"plain file", [&] { test::WriteBytes(folder / L"plain", "x"); return folder / L"plain"; }},
+        {"read-only archive file",
+         [&] {
+             test::WriteBytes(folder / L"ro", "x");
+             SetFileAttributesW((folder / L"ro").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+             return folder / L"ro";
+         }},
+        {"empty directory", [&] { CreateDirectoryW((folder / L"dir").c_str(), nullptr); return folder / L"dir\\"; }},
+    };
+    for (const Case& c : cases) {
+        const std::wstring path = c.make();
+        ASSERT_TRUE(test::Exists(path)) << c.name;
+        EXPECT_TRUE(RemoveWithRetries(path.c_str())) << c.name;
+        EXPECT_FALSE(test::Exists(path)) << c.name;
+    }
+    EXPECT_EQ(pauses, 0);
+}
+
+TEST_F(RemovalTest, NonEmptyDirectoryIsKeptAfter99Pauses) {
+    CreateDirectoryW((folder / L"full").c_str(), nullptr);
+    test::WriteBytes(folder / L"full\\setup.exe", "payload");
+    EXPECT_FALSE(RemoveWithRetries((folder / L"full").c_str()));
+    EXPECT_EQ(pauses, REMOVE_ATTEMPT_LIMIT - 1);
+    EXPECT_EQ(test::ReadBytes(folder / L"full\\setup.exe"), "payload");
+}
+
+TEST_F(RemovalTest, FileHeldWithoutDeleteSharingGoesOnceTheHolderLetsGo) {
+    const std::wstring path = folder / L"held.exe";
+    test::WriteBytes(path, "x");
+    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    onPause = [&](int pause) {
+        if (pause == 3) CloseHandle(holder);
+    };
+    EXPECT_TRUE(RemoveWithRetries(path.c_str()));
+    EXPECT_EQ(pauses, 3);
+    EXPECT_FALSE(test::Exists(path));
+}
+
+TEST_F(RemovalTest, FileHeldWithDeleteSharingEndsOnceTheHolderLetsGo) {
+    // The name stays while the other handle is open. Windows refuses to open
+    // it meanwhile; Wine opens it and accepts the disposition again and again,
+    // which must still end in counted, paused retries rather than a spin.
+    const std::wstring path = folder / L"shared.exe";
+    test::WriteBytes(path, "x");
+    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    onPause = [&](int pause) {
+        if (pause == 2) CloseHandle(holder);
+    };
+    EXPECT_TRUE(RemoveWithRetries(path.c_str()));
+    EXPECT_EQ(pauses, 2);
+    EXPECT_FALSE(test::Exists(path));
+}
+
+TEST_F(RemovalTest, InvalidNameFailsAtOnce) {
+    EXPECT_FALSE(RemoveWithRetries((folder / L"bad<name>?.exe").c_str()));
+    EXPECT_EQ(pauses, 0);
+}
+
+TEST_F(RemovalTest, ClearingTheOnlyReadOnlyBitWritesNormal) {
+    // Wine always adds the archive bit, so a file whose only attribute is
+    // read-only is made through the seam: attributes of 0 would tell the
+    // system to leave them unchanged and the file would stay read-only.
+    const std::wstring path = folder / L"only-readonly.exe";
+    test::WriteBytes(path, "x");
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    auto read = SEAM(GetFileInformationByHandleEx)::Replace(
+        [](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) -> BOOL {
+            const BOOL result = SEAM(GetFileInformationByHandleEx)::Real(file, kind, info, size);
+            if (result && kind == FileBasicInfo) {
+                static_cast<FILE_BASIC_INFO*>(info)->FileAttributes = FILE_ATTRIBUTE_READONLY;
+            }
+            return result;
+        });
+    std::vector<DWORD> written;
+    auto write = SEAM(SetFileInformationByHandle)::Replace(
+        [&](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) -> BOOL {
+            if (kind == FileBasicInfo) written.push_back(static_cast<FILE_BASIC_INFO*>(info)->FileAttributes);
+            return SEAM(SetFileInformationByHandle)::Real(file, kind, info, size);
+        });
+    EXPECT_TRUE(RemoveWithRetries(path.c_str()));
+    EXPECT_EQ(written, std::vector<DWORD>{FILE_ATTRIBUTE_NORMAL});
+    EXPECT_FALSE(test::Exists(path));
+    EXPECT_EQ(pauses, 0);
+}
+
+TEST_F(RemovalTest, SuccessThatRemovesNothingCannotLoopForEver) {
+    // A system that accepts every disposition but never deletes: the repeats
+    // that follow a success are bounded, and then counted like any retry.
+    const std::wstring path = folder / L"stubborn.exe";
+    test::WriteBytes(path, "x");
+    auto disposition = SEAM(SetFileInformationByHandle)::Replace(
+        [](HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) -> BOOL { return TRUE; });
+    EXPECT_FALSE(RemoveWithRetries(path.c_str()));
+    EXPECT_EQ(pauses, REMOVE_ATTEMPT_LIMIT - 1);
+    EXPECT_TRUE(test::Exists(path));
+}
+
+TEST_F(RemovalTest, ClearedReadOnlyBitThatDoesNotTakeCannotLoopForEver) {
+    const std::wstring path = folder / L"stays-readonly.exe";
+    test::WriteBytes(path, "x");
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    auto write = SEAM(SetFileInformationByHandle)::Replace(
+        [](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) -> BOOL {
+            if (kind == FileBasicInfo) return TRUE;  // reported, not done
+            return SEAM(SetFileInformationByHandle)::Real(file, kind, info, size);
+        });
+    EXPECT_FALSE(RemoveWithRetries(path.c_str()));
+    EXPECT_EQ(pauses, REMOVE_ATTEMPT_LIMIT - 1);
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(RemovalTest, EveryOpenThatCanDeleteTakesTheLinkItself) {
+    // Wine follows Unix symbolic links on delete, so link safety is shown by
+    // what the removal asks the system for: every open carries
+    // FILE_FLAG_OPEN_REPARSE_POINT (and backup semantics for directories);
+    // deletion is only ever a disposition on such a handle, as the stub
+    // imports no function that deletes by name.
+    std::vector<DWORD> flags;
+    auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                               DWORD disposition, DWORD attributes, HANDLE model) -> HANDLE {
+        flags.push_back(attributes);
+        return SEAM(CreateFileW)::Real(path, access, share, security, disposition, attributes, model);
+    });
+    test::WriteBytes(folder / L"file", "x");
+    test::WriteBytes(folder / L"readonly", "x");
+    SetFileAttributesW((folder / L"readonly").c_str(), FILE_ATTRIBUTE_READONLY);
+    CreateDirectoryW((folder / L"dir").c_str(), nullptr);
+    for (const wchar_t* name : {L"file", L"readonly", L"dir"}) {
+        EXPECT_TRUE(RemoveWithRetries((folder / name).c_str()));
+    }
+    ASSERT_FALSE(flags.empty());
+    for (DWORD f : flags) {
+        EXPECT_EQ(f, static_cast<DWORD>(FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS));
+    }
+}
+
+}  // namespace
