@@ -518,8 +518,15 @@ cmd_setup() {
   # GUI program keeps one desktop up for the whole session, started here with
   # its output in our log. progman.exe suits: an idle message loop, no timers,
   # and unlike most built-in GUI programs it survives having no display.
+  # Creating the prefix started a desktop that is about to quit; wait for it,
+  # so that the desktop we wait for next is surely the one progman holds and
+  # no caller's program can start a fresh one in the gap.
+  local deadline=$((SECONDS + 15))
+  while desktop_running && ((SECONDS < deadline)); do
+    sleep 0.2
+  done
   in_root_detached "$WINE_LOADER" progman.exe </dev/null >>"$log" 2>&1
-  local deadline=$((SECONDS + SERVER_TIMEOUT))
+  deadline=$((SECONDS + SERVER_TIMEOUT))
   until desktop_running; do
     ((SECONDS < deadline)) || die "the Wine desktop did not come up (see $log)"
     sleep 0.2

@@ -171,8 +171,8 @@ def main():
     blocks = data_blocks(corrupt)
     if len(blocks) < 8:
         sys.exit("setup.cab has %d data blocks; the damaged one must be in the middle" % len(blocks))
-    # Past the 8-byte block header and the 5-byte header of the stored
-    # deflate block inside it: a byte of the setup program itself.
+    # Past the block's 8-byte header, MSZIP's "CK" and the header of the
+    # stored deflate block: a byte of the setup program itself.
     corrupt[blocks[4] + 8 + 100] ^= 0xFF
     write(out("corrupt.cab"), corrupt)
 
