@@ -167,11 +167,13 @@ need_root() {
 
 # Every process whose root directory is ours was started through this script.
 root_pids() {
-  local p r
-  for p in /proc/[0-9]*; do
-    r=$(readlink -- "$p/root" 2>/dev/null) || continue
-    [[ $r == "$ROOT" ]] && printf '%s\n' "${p#/proc/}"
-  done
+  local line dir
+  # One find for all processes: a readlink for each of them makes the polling
+  # loops below take seconds.
+  while IFS= read -r line; do
+    dir=${line##*$'\t'}
+    [[ ${line%$'\t'*} == "$ROOT" && $dir == /proc/[0-9]* ]] && printf '%s\n' "${dir#/proc/}"
+  done < <(find /proc -mindepth 2 -maxdepth 2 -name root -printf '%l\t%h\n' 2>/dev/null)
   return 0
 }
 

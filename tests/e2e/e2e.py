@@ -203,6 +203,116 @@ class Payload(InstallerTest):
         self.assertEqual((scratch[0] / "setup.exe").read_bytes(), packed)
 
 
+class ProbeInstallerTest(InstallerTest):
+    """The installer with the probe as its second stage, which records what it
+    was started with and exits with the code the test asks for."""
+
+    installer_name = "probe-installer.exe"
+
+    def setUp(self):
+        super().setUp()
+        self.record = self.folder / "probe.out"
+
+    def run_probe(self, arguments="", exit_code=0, **kwargs):
+        env = {"PROBE_OUT": self.runner.windows_path(self.record), "PROBE_EXIT": "0x%08X" % exit_code}
+        return self.run_installer(arguments, env=env, **kwargs)
+
+    def recorded(self):
+        """(command line, current directory) as the probe received them."""
+        self.assertTrue(self.record.exists(), "the setup program did not run")
+        command_line, directory, _ = self.record.read_bytes().decode("utf-16-le").split("\0")
+        return command_line, directory
+
+    def expected_prefix(self):
+        # The quoted setup path (inside a fresh scratch directory) and the
+        # three switches with the installer's own path, name and type.
+        folder = re.escape(self.runner.windows_path(self.folder))
+        installer = re.escape(self.runner.windows_path(self.installer))
+        return ('"%s\\\\QX_[0-9A-F]{5}\\.tmp\\\\setup\\.exe" --ferrolt-path="%s"'
+                ' --archive-resource-name="BRISEL\\.PACKED\\.7Z" --archive-resource-type="B7"' % (folder, installer))
+
+
+class Launch(ProbeInstallerTest):
+    def test_exit_codes_pass_through_bit_for_bit(self):
+        for code in [0, 3, 118, 0x80000000, 0xC0000005]:
+            with self.subTest(code="0x%08X" % code):
+                self.assertEqual(self.run_probe(exit_code=code).exit_code, code)
+                self.assertEqual(self.entries(), ["installer.exe", "probe.out"])
+
+    def test_child_gets_the_switches_and_the_arguments_as_typed(self):
+        for arguments in ["", '--foo "a b"', '  x\t\t"y  z" ']:
+            passed_on = " " + arguments if arguments else ""
+            with self.subTest(arguments=arguments):
+                self.run_probe(arguments)
+                command_line, _ = self.recorded()
+                self.assertRegex(command_line, "^" + self.expected_prefix() + re.escape(passed_on) + "$")
+
+    def test_child_runs_in_the_installers_current_directory(self):
+        elsewhere = self.folder / "elsewhere"
+        elsewhere.mkdir()
+        self.run_probe(directory=self.runner.windows_path(elsewhere))
+        _, directory = self.recorded()
+        self.assertEqual(directory.rstrip("\\"), self.runner.windows_path(elsewhere))
+
+    def test_registry_zero_keeps_the_setup_program(self):
+        self.runner.set_cleanup_value("0")
+        self.assertEqual(self.run_probe(exit_code=7).exit_code, 7)
+        scratch = self.scratch_directories()
+        self.assertEqual(len(scratch), 1)
+        self.assertEqual(self.entries(scratch[0]), ["setup.exe"])
+        self.assertEqual((scratch[0] / "setup.exe").read_bytes(),
+                         (self.runner.build / "tools/probe.exe").read_bytes())
+
+    def test_refused_switch_never_starts_the_setup_program(self):
+        self.assertEqual(self.run_probe("--cleanup").exit_code, EXIT_REJECTED_SWITCH)
+        self.assertFalse(self.record.exists())
+        self.assertEqual(self.entries(), ["installer.exe"])
+
+
+class UncompressedSetup(ProbeInstallerTest):
+    installer_name = "probe-installer-plain.exe"
+
+    def test_uncompressed_setup_program_runs_as_setup_exe(self):
+        self.assertEqual(self.run_probe('--foo "a b"', exit_code=0x80000001).exit_code, 0x80000001)
+        command_line, _ = self.recorded()
+        self.assertRegex(command_line, "^" + self.expected_prefix() + re.escape(' --foo "a b"') + "$")
+        self.assertEqual(self.entries(), ["installer.exe", "probe.out"])
+
+
+class SecondStage(InstallerTest):
+    """The demo installer with the project's own second stage."""
+
+    def test_demo_installer_finds_its_archive_and_leaves_nothing(self):
+        self.assertEqual(self.run_installer('--foo "a b"').exit_code, 0)
+        self.assertEqual(self.entries(), ["installer.exe"])
+
+    def test_second_stage_exit_codes(self):
+        setup = self.folder / "setup.exe"
+        shutil.copyfile(self.runner.build / "tools/setup.exe", setup)
+        installer = self.runner.windows_path(self.installer)
+        missing = self.runner.windows_path(self.folder / "missing.exe")
+        cases = [
+            ("all three switches", '--ferrolt-path="%s" --archive-resource-name="BRISEL.PACKED.7Z" '
+                                   '--archive-resource-type="B7" --extra' % installer, 0),
+            ("a switch missing", '--ferrolt-path="%s" --archive-resource-name="BRISEL.PACKED.7Z"' % installer, 20),
+            ("an empty value", '--ferrolt-path="" --archive-resource-name="BRISEL.PACKED.7Z" '
+                               '--archive-resource-type="B7"', 20),
+            ("a switch twice", '--ferrolt-path="%s" --ferrolt-path="%s" --archive-resource-name="BRISEL.PACKED.7Z" '
+                               '--archive-resource-type="B7"' % (installer, installer), 20),
+            ("no such installer", '--ferrolt-path="%s" --archive-resource-name="BRISEL.PACKED.7Z" '
+                                  '--archive-resource-type="B7"' % missing, 21),
+            ("no such resource", '--ferrolt-path="%s" --archive-resource-name="OTHER.7Z" '
+                                 '--archive-resource-type="B7"' % installer, 22),
+            ("not a 7z archive", '--ferrolt-path="%s" --archive-resource-name="SETUP.EX_" '
+                                 '--archive-resource-type="BL"' % installer, 23),
+        ]
+        for name, arguments, expected in cases:
+            with self.subTest(name):
+                line = '"%s" %s' % (self.runner.windows_path(setup), arguments)
+                result = self.runner.launch(line, cwd=self.folder)
+                self.assertEqual(result.exit_code, expected, result)
+
+
 def main():
     global RUNNER
     parser = argparse.ArgumentParser()
