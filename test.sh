@@ -107,6 +107,17 @@ tier_arm64() {
             grep FAIL "$RESULTS/structure-$arch.log"
         fi
     done
+    # The checker itself: planted faults must each be caught.
+    /usr/bin/python3 - >"$RESULTS/structure-checker.log" 2>&1 <<'PY'
+import sys, unittest
+suite = unittest.defaultTestLoader.discover("tests/structure")
+result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
+failed = len(result.failures) + len(result.errors)
+print("%d passed, %d failed" % (result.testsRun - failed - len(result.skipped), failed))
+PY
+    read -r p f < <(counts_from "$RESULTS/structure-checker.log")
+    passed=$((passed + p))
+    failed=$((failed + f))
     # The real ARM64 installer end to end, under emulation.
     arm64_started=1
     if tests/arm64/arm64-wine.sh setup "$REPO/build" >"$RESULTS/arm64-setup.log" 2>&1; then
