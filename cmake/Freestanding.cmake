@@ -11,6 +11,9 @@ set(FREESTANDING_COMPILE_OPTIONS
     -fno-threadsafe-statics
     -fno-use-cxa-atexit
     -fno-stack-protector
+    # Unwind data, so that the system can walk our stack when a fault happens
+    # (without it Wine's ARM64 exception dispatch spins on a crash).
+    -funwind-tables
     -ffunction-sections
     -fdata-sections
     -Wall

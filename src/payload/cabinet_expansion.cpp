@@ -18,6 +18,16 @@ const wchar_t* const LIBRARY_CANDIDATES[] = {
 };
 constexpr DWORD LIBRARY_NAME_UNITS = 260;
 
+// Only a fully qualified name goes to the loader. An undefined variable stays
+// "%WINDIR%" in the expansion, and a relative name would be looked for beside
+// the installer, where a planted cabinet.dll may be waiting.
+bool IsFullyQualified(const wchar_t* name) {
+    const wchar_t letter = static_cast<wchar_t>(name[0] | 0x20);
+    const bool drive = letter >= L'a' && letter <= L'z' && name[1] == L':' && name[2] == L'\\';
+    const bool unc = name[0] == L'\\' && name[1] == L'\\';
+    return drive || unc;
+}
+
 // Only these stored attributes are applied: read-only, hidden, system and
 // archive. Directory, execute and name-encoding bits mean nothing on a file
 // we create.
@@ -184,7 +194,7 @@ bool LoadCabinetLibrary() {
             const DWORD count = ExpandEnvironmentStringsW(candidate, name, LIBRARY_NAME_UNITS);
             // The count includes the terminator; more than the array holds
             // means the name was cut.
-            if (count == 0 || count > LIBRARY_NAME_UNITS) {
+            if (count == 0 || count > LIBRARY_NAME_UNITS || !IsFullyQualified(name)) {
                 continue;
             }
             cabinetLibrary.module = LoadLibraryExW(name, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);

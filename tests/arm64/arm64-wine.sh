@@ -40,8 +40,9 @@ readonly DASH=/bin/dash
 readonly BINFMT_DIR=/proc/sys/fs/binfmt_misc
 readonly BINFMT_CONF=/usr/lib/binfmt.d/qemu-aarch64.conf
 readonly DEFAULT_RUN_TIMEOUT=120
-# Slow steps under emulation: creating a prefix takes tens of seconds there.
-readonly WINEBOOT_TIMEOUT=600
+# Slow steps under emulation: creating a prefix takes some 12 s on an idle
+# 2-core machine; leave room for a loaded one.
+readonly WINEBOOT_TIMEOUT=300
 readonly SERVER_TIMEOUT=60
 
 die() {
@@ -200,25 +201,31 @@ kill_root_processes() {
   wait_root_idle 5 || die "processes in $ROOT survive SIGKILL: $(root_pids | tr '\n' ' ')"
 }
 
-# Runs a command chrooted into the root with the Wine environment, limited to
-# $1 seconds. Host variables that would point the arm64 side at host files are
-# dropped; DISPLAY is dropped so that no run ever depends on a host X server.
-# Fd 9 is the lock: a wineserver that inherited it would hold it forever.
-wine_env() {
-  env -u DISPLAY -u WAYLAND_DISPLAY -u TMPDIR -u LD_PRELOAD -u LD_LIBRARY_PATH \
-    -u WINELOADER -u WINESERVER -u WINEDLLPATH -u WINEARCH \
-    WINEPREFIX="$PREFIX" WINEDEBUG="$WINE_DEBUG" WINEDLLOVERRIDES="$WINE_DLL_OVERRIDES" "$@"
+# The environment for Wine chrooted into the root. Host variables that would
+# point the arm64 side at host files are dropped; DISPLAY is dropped so that no
+# run ever depends on a host X server. An array rather than a wrapper
+# function, so that a command started in the background with it has $! naming
+# the real process.
+#
+# Every command started in the root closes fds 8 (setup's saved stderr) and 9
+# (the lock): Wine's resident processes would hold them for the whole session.
+set_wine_env() {
+  WINE_ENV=(env -u DISPLAY -u WAYLAND_DISPLAY -u TMPDIR -u LD_PRELOAD -u LD_LIBRARY_PATH
+    -u WINELOADER -u WINESERVER -u WINEDLLPATH -u WINEARCH
+    WINEPREFIX="$PREFIX" WINEDEBUG="$WINE_DEBUG" WINEDLLOVERRIDES="$WINE_DLL_OVERRIDES")
 }
 
 in_root() {
   local secs=$1
   shift
-  wine_env timeout -k 5 "$secs" chroot "$ROOT" "$@" 9>&-
+  set_wine_env
+  "${WINE_ENV[@]}" timeout -k 5 "$secs" chroot "$ROOT" "$@" 8>&- 9>&-
 }
 
 # Same, but detached into its own session and not waited for.
 in_root_detached() {
-  wine_env setsid -f chroot "$ROOT" "$@" 9>&-
+  set_wine_env
+  "${WINE_ENV[@]}" setsid -f chroot "$ROOT" "$@" 8>&- 9>&-
 }
 
 desktop_running() {
@@ -252,10 +259,17 @@ teardown_locked() {
     is_mounted "${leftover[i]}" && { unmount "${leftover[i]}" || failed=1; }
   done
 
-  # On current kernels an unmounted binfmt_misc forgets its entries, so this
-  # also withdraws the qemu registration: the machine is left as found.
-  if [[ -n $(state_get binfmt) ]] && is_mounted "$BINFMT_DIR" && [[ -z $(root_pids) ]]; then
-    unmount "$BINFMT_DIR" || failed=1
+  # Leave binfmt_misc as we found it. (On current kernels unmounting it
+  # alone would drop the entry too, but not on older ones.)
+  if [[ -z $(root_pids) ]]; then
+    local entry
+    entry=$(state_get binfmt-entry)
+    if [[ -n $entry && -e $entry ]]; then
+      echo -1 >"$entry" || failed=1
+    fi
+    if [[ -n $(state_get binfmt) ]] && is_mounted "$BINFMT_DIR"; then
+      unmount "$BINFMT_DIR" || failed=1
+    fi
   fi
 
   [[ -z $(mounts_under "$ROOT") ]] || die "mounts left below $ROOT: $(mounts_under "$ROOT" | tr '\n' ' ')"
@@ -383,6 +397,7 @@ ensure_binfmt() {
     line=$(grep -v -e '^#' -e '^[[:space:]]*$' "$BINFMT_CONF" | head -n 1) ||
       die "no binfmt line in $BINFMT_CONF"
     printf '%s' "$line" >"$BINFMT_DIR/register"
+    state_add binfmt-entry "$entry"
   fi
   [[ $(head -n 1 "$entry") == enabled ]] || echo 1 >"$entry"
   # Without the F flag the kernel opens the interpreter by name at each exec,
@@ -440,6 +455,9 @@ check_bind_dir() {
 setup_exit() {
   local rc=$?
   trap - EXIT
+  # A signal can land while a step runs with its output sent to the log;
+  # the trap then inherits that redirection.
+  exec 2>&8
   if [[ -n $BUILDING ]]; then
     (safe_remove_tree "$BUILDING") || true
   fi
@@ -461,6 +479,7 @@ cmd_setup() {
   bind=$(realpath -e -- "$bind")
   check_bind_dir "$bind"
   lock
+  { exec 8>&2; } 2>/dev/null || exec 8>/dev/null
   trap setup_exit EXIT
   trap 'exit 129' HUP
   trap 'exit 130' INT
@@ -578,10 +597,26 @@ cmd_run() {
   cwd=$(pwd -P)
   [[ $cwd == "$bind" || $cwd == "$bind"/* ]] || cwd=$bind
 
-  local rc=0
+  # timeout puts the program in a process group of its own, out of reach of
+  # the Ctrl-C or TERM that stops us; pass those on, or an interrupted caller
+  # would leave the program running until its timeout. Hence the background
+  # job, and its stdin given explicitly (a background job's default is
+  # /dev/null).
+  local child rc
+  set_wine_env
+  { exec 7<&0; } 2>/dev/null || exec 7</dev/null # our stdin may be closed
   # shellcheck disable=SC2016  # expanded by dash inside the root
-  in_root "$secs" "$DASH" -c 'cd "$1" || exit 125; shift; exec "$@"' arm64-wine \
-    "$cwd" "$WINE_LOADER" "$program" "$@" || rc=$?
+  "${WINE_ENV[@]}" timeout -k 5 "$secs" chroot "$ROOT" \
+    "$DASH" -c 'cd "$1" || exit 125; shift; exec "$@"' arm64-wine \
+    "$cwd" "$WINE_LOADER" "$program" "$@" <&7 7<&- 8>&- 9>&- &
+  child=$! # timeout itself: env execs it
+  trap 'kill -TERM "$child" 2>/dev/null' HUP INT TERM
+  while :; do
+    rc=0
+    wait "$child" || rc=$?
+    # A trapped signal ends the wait early; the job is then still there.
+    kill -0 "$child" 2>/dev/null || break
+  done
   ((rc != 124)) || note "$program timed out after $secs s"
   exit "$rc"
 }

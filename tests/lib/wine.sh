@@ -9,14 +9,14 @@ wine_setup() {
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
     rm -rf "$WINEPREFIX"
-    mkdir -p "$(dirname "$WINEPREFIX")"
-    timeout 300 "$WINE64" wineboot -i >/dev/null 2>&1 || true
-    timeout 60 "$WINESERVER" -w || true
+    mkdir -p "$WINEPREFIX"
     "$WINESERVER" -p
-    # Wine's own services start with the first program and then live as long
-    # as the persistent server. Start them here, with nothing attached to
-    # their output, so that no test's output pipe stays open behind them.
-    timeout 120 "$WINE64" wineboot </dev/null >/dev/null 2>&1 || true
+    # The first program sets the prefix up and starts Wine's own services,
+    # which then live as long as the persistent server. Start them here, with
+    # nothing attached to their output, so that no test's output pipe stays
+    # open behind them. (An explicit wineboot on a fresh prefix would set it
+    # up twice and leave a second service manager behind.)
+    timeout 300 "$WINE64" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
 }
 
 wine_teardown() {

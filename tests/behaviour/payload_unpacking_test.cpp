@@ -1,0 +1,304 @@
+#include "payload/payload_unpacking.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "seam_hooks.h"
+#include "test_support.h"
+
+namespace {
+
+// The resource modules built from tests/behaviour/layouts and the files they
+// embed, beside the test program.
+std::wstring LayoutDirectory() {
+    wchar_t path[MAX_PATH + 1] = {};
+    const std::wstring program(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    return program.substr(0, program.rfind(L'\\') + 1) + L"payload_layouts\\";
+}
+
+class LayoutModule {
+public:
+    explicit LayoutModule(const std::wstring& layout)
+        : module_(LoadLibraryExW((LayoutDirectory() + layout + L".dll").c_str(), nullptr, 0)) {
+        EXPECT_NE(module_, nullptr) << "layout " << test::Narrow(layout) << " not loaded";
+    }
+    ~LayoutModule() {
+        if (module_ != nullptr) {
+            FreeLibrary(module_);
+        }
+    }
+    LayoutModule(const LayoutModule&) = delete;
+    LayoutModule& operator=(const LayoutModule&) = delete;
+
+    HMODULE Get() const { return module_; }
+
+private:
+    HMODULE module_;
+};
+
+constexpr RunOutcome OK = {EXIT_OK, 0};
+
+// A scratch directory standing in for the work directory, and the buffers
+// ExtractPayload fills.
+class UnpackingTest : public testing::Test {
+protected:
+    UnpackingTest() { workDirectory.Copy(folder.Path().c_str()); }
+
+    RunOutcome Extract(const wchar_t* layout) {
+        LayoutModule module(layout);
+        return ExtractPayload(module.Get(), workDirectory, setupPath, archiveName, archiveType);
+    }
+
+    // Removing the cabinet never has to wait in these tests; if it did, the
+    // test would not sit through the pauses.
+    SEAM(Sleep)::Guard noPause = SEAM(Sleep)::Replace([](DWORD) {});
+    test::ScratchDirectory folder;
+    PathBuffer workDirectory;
+    PathBuffer setupPath;
+    PathBuffer archiveName;
+    TypeNameBuffer archiveType;
+};
+
+// --- Outcomes over resource layouts ------------------------------------------
+
+struct LayoutCase {
+    const char* name;
+    const wchar_t* layout;
+    RunOutcome expected;
+    // On success: the file in the work directory, the data file it must
+    // equal, and the archive's name and type.
+    const wchar_t* setupFile = nullptr;
+    const wchar_t* setupData = nullptr;
+    std::wstring archiveName = {};
+    const wchar_t* archiveType = nullptr;
+};
+
+class ExtractPayloadTest : public UnpackingTest, public testing::WithParamInterface<LayoutCase> {};
+
+TEST_P(ExtractPayloadTest, LeavesTheSetupProgramOrNothing) {
+    const LayoutCase& c = GetParam();
+    EXPECT_EQ(Extract(c.layout), c.expected);
+    if (c.expected == OK) {
+        EXPECT_EQ(std::wstring(setupPath.Text()), folder / c.setupFile);
+        EXPECT_TRUE(test::ReadBytes(folder / c.setupFile) == test::ReadBytes(LayoutDirectory() + c.setupData))
+            << "the setup program differs from " << test::Narrow(c.setupData);
+        EXPECT_EQ(std::wstring(archiveName.Text()), c.archiveName);
+        EXPECT_STREQ(archiveType.Text(), c.archiveType);
+        // A cabinet is removed once expanded: the setup program is all.
+        EXPECT_EQ(test::Entries(folder.Path()), std::vector<std::wstring>{c.setupFile});
+    } else {
+        EXPECT_TRUE(test::Entries(folder.Path()).empty());
+    }
+}
+
+const std::wstring ARCHIVE = L"BRISEL.PACKED.7Z";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ExtractPayloadTest,
+    testing::Values(
+        LayoutCase{"Shipped", L"shipped", OK, L"setup.exe", L"setup.bin", ARCHIVE, L"B7"},
+        LayoutCase{"UncompressedSetupLandsAsSetupExe", L"uncompressed_setup", OK, L"setup.exe", L"setup.bin",
+                   ARCHIVE, L"B7"},
+        LayoutCase{"SetupInTheArchiveTypeKeepsItsNameUnexpanded", L"setup_beside_archive", OK, L"SETUP.EX_",
+                   L"setup.cab", ARCHIVE, L"B7"},
+        LayoutCase{"ArchiveNameFollowedBySetup", L"archive_named_setup", OK, L"setup.exe", L"setup.bin",
+                   L"BRISELSETUP", L"B7"},
+        LayoutCase{"IntegerIdentifiersAreNoPayload", L"integer_ids", OK, L"setup.exe", L"setup.bin", ARCHIVE,
+                   L"B7"},
+        LayoutCase{"ArchiveNameOf259Units", L"archive_name_259", OK, L"setup.exe", L"setup.bin",
+                   L"BRISEL" + std::wstring(253, L'X'), L"B7"},
+        LayoutCase{"SecondSetupInTheSameType", L"two_setups_one_type",
+                   {EXIT_SETUP_RESOURCE_FAILED, ERROR_TOO_MANY_NAMES}},
+        LayoutCase{"SecondSetupInALaterType", L"two_setups_two_types",
+                   {EXIT_SETUP_RESOURCE_FAILED, ERROR_TOO_MANY_NAMES}},
+        LayoutCase{"SecondSetupInTheArchiveType", L"two_setups_beside_archive",
+                   {EXIT_ARCHIVE_RESOURCE_FAILED, ERROR_TOO_MANY_NAMES}},
+        LayoutCase{"SecondArchiveInTheSameType", L"two_archives_one_type",
+                   {EXIT_ARCHIVE_RESOURCE_FAILED, ERROR_TOO_MANY_NAMES}},
+        LayoutCase{"SecondArchiveInALaterType", L"two_archives_two_types",
+                   {EXIT_SETUP_RESOURCE_FAILED, ERROR_TOO_MANY_NAMES}},
+        LayoutCase{"StrangerInTheArchiveType", L"stranger_beside_archive",
+                   {EXIT_ARCHIVE_RESOURCE_FAILED, ERROR_INVALID_DATA}},
+        LayoutCase{"StrangerInTheCabinetTypeAfterTheArchive", L"stranger_beside_setup",
+                   {EXIT_SETUP_RESOURCE_FAILED, ERROR_INVALID_DATA}},
+        LayoutCase{"StrangerBesideTheArchiveInTheCabinetType", L"stranger_in_cabinet_type",
+                   {EXIT_ARCHIVE_RESOURCE_FAILED, ERROR_INVALID_DATA}},
+        LayoutCase{"NoArchive", L"no_archive", {EXIT_ARCHIVE_RESOURCE_FAILED, ERROR_FILE_NOT_FOUND}},
+        LayoutCase{"NoSetup", L"no_setup", {EXIT_SETUP_RESOURCE_FAILED, ERROR_FILE_NOT_FOUND}},
+        LayoutCase{"EmptyResourceHidesTheNamesAfterIt", L"zero_size_first",
+                   {EXIT_ARCHIVE_RESOURCE_FAILED, ERROR_FILE_NOT_FOUND}},
+        LayoutCase{"ArchiveNameOf260Units", L"archive_name_260",
+                   {EXIT_ARCHIVE_RESOURCE_FAILED, ERROR_FILENAME_EXCED_RANGE}},
+        LayoutCase{"SetupNameOf260Units", L"setup_name_260",
+                   {EXIT_SETUP_RESOURCE_FAILED, ERROR_FILENAME_EXCED_RANGE}},
+        LayoutCase{"SetupNameThatNoPathHolds", L"setup_name_259", {EXIT_PATH_TOO_LONG, 0}},
+        LayoutCase{"DamagedCabinet", L"damaged_cabinet", {EXIT_SETUP_RESOURCE_FAILED, 0}}),
+    [](const testing::TestParamInfo<LayoutCase>& info) { return info.param.name; });
+
+TEST_F(UnpackingTest, WriteFailureGivesItsSystemErrorAndLeavesNothing) {
+    auto diskFull = SEAM(WriteFile)::Replace([](HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) -> BOOL {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    });
+    for (const wchar_t* layout : {L"shipped", L"uncompressed_setup"}) {
+        EXPECT_EQ(Extract(layout), (RunOutcome{EXIT_SETUP_WRITE_FAILED, ERROR_DISK_FULL})) << test::Narrow(layout);
+        EXPECT_TRUE(test::Entries(folder.Path()).empty()) << test::Narrow(layout);
+    }
+}
+
+TEST_F(UnpackingTest, MissingWorkDirectoryGivesTheSystemError) {
+    ASSERT_TRUE(workDirectory.Append(L"gone\\"));
+    EXPECT_EQ(Extract(L"uncompressed_setup"), (RunOutcome{EXIT_SETUP_WRITE_FAILED, ERROR_PATH_NOT_FOUND}));
+}
+
+struct DepthCase {
+    const char* name;
+    const wchar_t* layout;
+    size_t workDirectoryUnits;
+    RunOutcome expected;
+};
+
+class WorkDirectoryDepthTest : public UnpackingTest, public testing::WithParamInterface<DepthCase> {};
+
+// "setup.exe" and "SETUP.EX_" are both 9 units: a work directory of 251
+// brings the setup path to 260, one more than a path may have. (The cabinet
+// layout has no case that fits: Wine's FDICopy refuses a cabinet whose
+// directory and name come to more than 257 bytes, so a cabinet in a work
+// directory of 249 units or more is never expanded there.)
+TEST_P(WorkDirectoryDepthTest, SetupPathOf260UnitsWritesNothing) {
+    const DepthCase& c = GetParam();
+    // Nested directories, each name well under the file system's limit. They
+    // are made through the "\\?\" form, which knows no length limit: the
+    // test needs the directory, the product only ever sees its plain path.
+    std::wstring deep = folder.Path();
+    while (deep.size() < c.workDirectoryUnits) {
+        const size_t rest = c.workDirectoryUnits - deep.size();
+        const size_t units = rest <= 101 ? rest - 1 : std::min<size_t>(100, rest - 3);
+        deep += std::wstring(units, L'd') + L"\\";
+        ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + deep).c_str(), nullptr)) << test::Narrow(deep);
+    }
+    ASSERT_EQ(deep.size(), c.workDirectoryUnits);
+    ASSERT_TRUE(workDirectory.Copy(deep.c_str()));
+
+    const unsigned long creations = SEAM_CALLS(CreateFileW);
+    EXPECT_EQ(Extract(c.layout), c.expected);
+    if (c.expected == OK) {
+        EXPECT_EQ(std::wstring(setupPath.Text()), deep + L"setup.exe");
+        EXPECT_EQ(test::Entries(deep), std::vector<std::wstring>{L"setup.exe"});
+    } else {
+        EXPECT_EQ(SEAM_CALLS(CreateFileW), creations) << "something was created";
+        EXPECT_TRUE(test::Entries(deep).empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WorkDirectoryDepthTest,
+    testing::Values(DepthCase{"Uncompressed250", L"uncompressed_setup", 250, OK},
+                    DepthCase{"Uncompressed251", L"uncompressed_setup", 251, {EXIT_PATH_TOO_LONG, 0}},
+                    DepthCase{"Cabinet251", L"shipped", 251, {EXIT_PATH_TOO_LONG, 0}}),
+    [](const testing::TestParamInfo<DepthCase>& info) { return info.param.name; });
+
+// --- SaveResourceAs --------------------------------------------------------------
+
+constexpr uint64_t MIB = 1024 * 1024;
+constexpr uint64_t CHUNK = 8 * MIB;
+
+// The bytes a resource may point at; the writes are only recorded, so they
+// are never read.
+const std::vector<uint8_t>& LargeBlock() {
+    static const std::vector<uint8_t> block(24 * MIB + 1);
+    return block;
+}
+
+struct Write {
+    uint64_t offset;
+    DWORD size;
+    bool operator==(const Write& other) const { return offset == other.offset && size == other.size; }
+};
+
+void PrintTo(const Write& write, std::ostream* out) { *out << "{" << write.offset << ", " << write.size << "}"; }
+
+// Records each write as an offset into LargeBlock() and a size, reporting it
+// done; the call numbered `failAt` (from 1) fails with a full disk instead.
+auto RecordWrites(std::vector<Write>& writes, size_t failAt = 0) {
+    return SEAM(WriteFile)::Replace(
+        [&writes, failAt](HANDLE, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) -> BOOL {
+            writes.push_back({static_cast<uint64_t>(static_cast<const uint8_t*>(data) - LargeBlock().data()), size});
+            if (writes.size() == failAt) {
+                SetLastError(ERROR_DISK_FULL);
+                return FALSE;
+            }
+            *written = size;
+            return TRUE;
+        });
+}
+
+struct ChunkCase {
+    const char* name;
+    uint64_t size;
+    std::vector<Write> expected;
+};
+
+class SaveResourceChunkTest : public testing::TestWithParam<ChunkCase> {};
+
+TEST_P(SaveResourceChunkTest, WritesWholeChunksThenTheRest) {
+    const ChunkCase& c = GetParam();
+    test::ScratchDirectory folder;
+    std::vector<Write> writes;
+    {
+        auto recording = RecordWrites(writes);
+        ASSERT_TRUE(SaveResourceAs({LargeBlock().data(), c.size}, (folder / L"setup.exe").c_str()));
+    }
+    EXPECT_EQ(writes, c.expected);
+    EXPECT_TRUE(test::Exists(folder / L"setup.exe"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SaveResourceChunkTest,
+    testing::Values(ChunkCase{"OneByte", 1, {{0, 1}}},
+                    ChunkCase{"JustUnderAChunk", CHUNK - 1, {{0, CHUNK - 1}}},
+                    ChunkCase{"ExactlyOneChunk", CHUNK, {{0, CHUNK}}},
+                    ChunkCase{"OneChunkAndAByte", CHUNK + 1, {{0, CHUNK}, {CHUNK, 1}}},
+                    ChunkCase{"TwoExactChunks", 2 * CHUNK, {{0, CHUNK}, {CHUNK, CHUNK}}},
+                    ChunkCase{"TwoChunksAndARest", 2 * CHUNK + 12345,
+                              {{0, CHUNK}, {CHUNK, CHUNK}, {2 * CHUNK, 12345}}},
+                    ChunkCase{"ThreeExactChunks", 3 * CHUNK, {{0, CHUNK}, {CHUNK, CHUNK}, {2 * CHUNK, CHUNK}}}),
+    [](const testing::TestParamInfo<ChunkCase>& info) { return info.param.name; });
+
+class SaveResourceFailureTest : public testing::TestWithParam<size_t> {};
+
+TEST_P(SaveResourceFailureTest, FullDiskAtAnyChunkLeavesNoFile) {
+    const size_t failingWrite = GetParam();
+    test::ScratchDirectory folder;
+    std::vector<Write> writes;
+    bool saved = true;
+    DWORD error = 0;
+    {
+        auto recording = RecordWrites(writes, failingWrite);
+        saved = SaveResourceAs({LargeBlock().data(), 2 * CHUNK + 5}, (folder / L"setup.exe").c_str());
+        error = GetLastError();
+    }
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_DISK_FULL));
+    EXPECT_EQ(writes.size(), failingWrite) << "writing went on after the failure";
+    EXPECT_TRUE(test::Entries(folder.Path()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Chunks, SaveResourceFailureTest, testing::Values(1, 2, 3),
+                         [](const testing::TestParamInfo<size_t>& info) {
+                             return "Write" + std::to_string(info.param);
+                         });
+
+TEST(SaveResourceAs, WritesTheBytesItPointsAt) {
+    test::ScratchDirectory folder;
+    const std::string bytes = test::ReadBytes(LayoutDirectory() + L"setup.bin");
+    ASSERT_FALSE(bytes.empty());
+    ASSERT_TRUE(SaveResourceAs({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()},
+                               (folder / L"setup.exe").c_str()));
+    EXPECT_TRUE(test::ReadBytes(folder / L"setup.exe") == bytes);
+}
+
+}  // namespace
