@@ -25,7 +25,7 @@ bool SaveResourceAs(const EmbeddedResource& resource, const wchar_t* path) {
     if (!file.Open(path)) {
         return false;
     }
-    for (uint64_t written = 0; written <= resource.size;) {
+    for (uint64_t written = 0; written < resource.size;) {
         const uint64_t rest = resource.size - written;
         const DWORD chunk = static_cast<DWORD>(rest < WRITE_CHUNK_BYTES ? rest : WRITE_CHUNK_BYTES);
         DWORD count = 0;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,8 @@ std::wstring Expanded(const wchar_t* text) {
     return buffer;
 }
 
-// Every cabinet the generator makes stores this stamp, 2021-06-15 13:45:30,
-// as local time.
+// Every cabinet the generator makes, baddate.cab aside, stores this stamp,
+// 2021-06-15 13:45:30, as local time.
 const SYSTEMTIME STORED_STAMP = {2021, 6, 0, 15, 13, 45, 30, 0};
 
 constexpr ULONGLONG TICKS_PER_HOUR = 36000000000ULL;
@@ -127,6 +128,8 @@ struct AttributeCase {
     DWORD requested;  // what the product asks the system for
     DWORD expected;   // what the file then has; 0: what a new file has
 };
+
+void PrintTo(const AttributeCase& c, std::ostream* out) { *out << c.name; }
 
 class CabinetAttributeTest : public CabinetTest, public testing::WithParamInterface<AttributeCase> {};
 
@@ -284,6 +287,8 @@ struct SizeCase {
     bool expected;
 };
 
+void PrintTo(const SizeCase& c, std::ostream* out) { *out << c.name; }
+
 class AnnouncedSizeTest : public CabinetTest, public testing::WithParamInterface<SizeCase> {};
 
 // A library may announce the close of a file whose data failed; only a file
@@ -313,7 +318,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, AnnouncedSizeTest,
                                          SizeCase{"OneOver", 1001, false}, SizeCase{"Nothing", 0, false}),
                          [](const testing::TestParamInfo<SizeCase>& info) { return info.param.name; });
 
-TEST_F(CabinetTest, FilesAfterTheFirstAreSkippedWhenEverTheyCome) {
+TEST_F(CabinetTest, FilesAfterTheFirstAreSkippedWheneverTheyAreAnnounced) {
     for (bool beforeTheClose : {false, true}) {
         INT_PTR laterResult = -2;
         StandInLibrary library([&](Notifier& notifier) {
@@ -357,6 +362,8 @@ struct NotificationCase {
     FDINOTIFICATIONTYPE type;
     INT_PTR expected;
 };
+
+void PrintTo(const NotificationCase& c, std::ostream* out) { *out << c.name; }
 
 class OtherNotificationTest : public CabinetTest, public testing::WithParamInterface<NotificationCase> {};
 
@@ -465,6 +472,8 @@ struct CountCase {
     DWORD count;
     bool loads;
 };
+
+void PrintTo(const CountCase& c, std::ostream* out) { *out << c.name; }
 
 class ExpandedNameCountTest : public CabinetLibraryTest, public testing::WithParamInterface<CountCase> {};
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,8 @@ struct PrefixCase {
     const wchar_t* prefix;
     bool expected;
 };
+
+void PrintTo(const PrefixCase& c, std::ostream* out) { *out << c.name; }
 
 class StartsWithNoCaseTest : public testing::TestWithParam<PrefixCase> {};
 
@@ -97,6 +100,8 @@ struct NameCase {
     const wchar_t* resourceName;
     Role expected;
 };
+
+void PrintTo(const NameCase& c, std::ostream* out) { *out << c.name; }
 
 class PayloadNameTest : public testing::TestWithParam<NameCase> {};
 
@@ -183,6 +188,8 @@ struct LengthCase {
     uint32_t expectedError;
 };
 
+void PrintTo(const LengthCase& c, std::ostream* out) { *out << c.name; }
+
 class PayloadNameLengthTest : public testing::TestWithParam<LengthCase> {};
 
 TEST_P(PayloadNameLengthTest, NameOf260UnitsIsOutOfRange) {
@@ -239,6 +246,8 @@ struct EnumerationCase {
     std::vector<std::wstring> expectedNames;
 };
 
+void PrintTo(const EnumerationCase& c, std::ostream* out) { *out << c.name; }
+
 class EnumerationTest : public testing::TestWithParam<EnumerationCase> {};
 
 // The system hands out the named entries of a type sorted, before the
@@ -265,6 +274,19 @@ INSTANTIATE_TEST_SUITE_P(
         EnumerationCase{"NameOf260Units", L"archive_name_260", L"B7", 100,
                         {L"BRISEL" + std::wstring(254, L'X')}}),
     [](const testing::TestParamInfo<EnumerationCase>& info) { return info.param.name; });
+
+// Called directly: Wine's EnumResourceNamesW swallows a fault in its
+// callback and just ends the enumeration, so a visitor handed an integer
+// identifier as text would go unnoticed through it.
+TEST(ResourceNameCallback, IntegerIdentifierEndsTheTypeWithoutReachingTheVisitor) {
+    LayoutModule module(L"integer_ids");
+    ASSERT_NE(module.Get(), nullptr);
+    ASSERT_NE(FindResourceW(module.Get(), MAKEINTRESOURCEW(7), L"B7"), nullptr);
+    RecordingVisitor visitor;
+    EXPECT_FALSE(ResourceNameCallback(module.Get(), L"B7", MAKEINTRESOURCEW(7),
+                                      reinterpret_cast<LONG_PTR>(static_cast<ResourceVisitor*>(&visitor))));
+    EXPECT_TRUE(visitor.names.empty());
+}
 
 TEST(EnumerateResourcesOfType, HandsOutTheResourceBytesWhereTheImageHoldsThem) {
     LayoutModule module(L"two_setups_beside_archive");

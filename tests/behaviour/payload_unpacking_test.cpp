@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,8 @@ struct LayoutCase {
     std::wstring archiveName = {};
     const wchar_t* archiveType = nullptr;
 };
+
+void PrintTo(const LayoutCase& c, std::ostream* out) { *out << c.name; }
 
 class ExtractPayloadTest : public UnpackingTest, public testing::WithParamInterface<LayoutCase> {};
 
@@ -161,6 +164,8 @@ struct DepthCase {
     RunOutcome expected;
 };
 
+void PrintTo(const DepthCase& c, std::ostream* out) { *out << c.name; }
+
 class WorkDirectoryDepthTest : public UnpackingTest, public testing::WithParamInterface<DepthCase> {};
 
 // "setup.exe" and "SETUP.EX_" are both 9 units: a work directory of 251
@@ -241,6 +246,8 @@ struct ChunkCase {
     uint64_t size;
     std::vector<Write> expected;
 };
+
+void PrintTo(const ChunkCase& c, std::ostream* out) { *out << c.name; }
 
 class SaveResourceChunkTest : public testing::TestWithParam<ChunkCase> {};
 
