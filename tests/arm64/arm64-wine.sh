@@ -590,10 +590,17 @@ cmd_run() {
   if [[ -z $bind || -z $PREFIX ]] || ! is_mounted "$ROOT$bind"; then
     die "not set up: run '$ME setup BIND_DIR' first"
   fi
-  program=$(realpath -m -- "$1")
+  # A bare name without a slash is one of Wine's own programs (reg, cmd),
+  # which lives inside the prefix; anything else must be a file the root
+  # can see.
+  if [[ $1 == */* ]]; then
+    program=$(realpath -m -- "$1")
+    [[ $program == "$bind"/* ]] || die "$program does not lie under $bind, so the root cannot see it"
+    [[ -f $program ]] || die "no such program: $program"
+  else
+    program=$1
+  fi
   shift
-  [[ $program == "$bind"/* ]] || die "$program does not lie under $bind, so the root cannot see it"
-  [[ -f $program ]] || die "no such program: $program"
   cwd=$(pwd -P)
   [[ $cwd == "$bind" || $cwd == "$bind"/* ]] || cwd=$bind
 
