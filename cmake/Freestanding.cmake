@@ -3,7 +3,7 @@
 
 set(FREESTANDING_COMPILE_OPTIONS
     -std=c++20
-    -Os
+    -Oz
     -ffreestanding
     -nostdlibinc
     -fno-exceptions
