@@ -6,12 +6,15 @@ cmake_minimum_required(VERSION 3.25)
 # result under a temporary name and renames it last, so that a failed step
 # leaves no output that make would take as up to date.
 #
-#   STEP=archive  SEVENZIP SOURCE_DIR FILES STAGE EPOCH OUTPUT
-#                 7z archive of FILES (relative to SOURCE_DIR)
-#   STEP=cabinet  GCAB INPUT STAGE EPOCH OUTPUT
-#                 MSZIP cabinet holding INPUT as the one file "setup.exe"
-#   STEP=icon     CONVERT ICOTOOL SOURCE STAGE OUTPUT
-#                 the installer's ten-image icon from one 256x256 picture
+#   STEP=archive    SEVENZIP SOURCE_DIR FILES STAGE EPOCH OUTPUT
+#                   7z archive of FILES (relative to SOURCE_DIR)
+#   STEP=cabinet    GCAB INPUT STAGE EPOCH OUTPUT
+#                   MSZIP cabinet holding INPUT as the one file "setup.exe";
+#                   an empty EPOCH takes INPUT's own modification time
+#   STEP=icon       CONVERT ICOTOOL SOURCE STAGE OUTPUT
+#                   the installer's ten-image icon from one square picture
+#   STEP=icon-file  ICOTOOL SOURCE OUTPUT
+#                   a given .ico, taken as it is once it has those ten images
 
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -39,6 +42,27 @@ function(stage_copy from to)
     run(touch -d @${EPOCH} ${to})
 endfunction()
 
+# Fails unless the icon file lists exactly the ten images of icon group 107:
+# 48, 32 and 16 pixels in 16 and in 256 colours, then 256, 48, 32 and 16
+# pixels in 32 bits. (icotool also keeps a deeper bit depth than the one asked
+# for, with only a warning, when an image has too many colours.)
+function(check_icon_images file)
+    set(expected "")
+    set(index 0)
+    foreach(image 48:4:16 32:4:16 16:4:16 48:8:256 32:8:256 16:8:256 256:32:0 48:32:0 32:32:0 16:32:0)
+        string(REPLACE ":" ";" image ${image})
+        list(GET image 0 size)
+        list(GET image 1 depth)
+        list(GET image 2 palette)
+        math(EXPR index "${index} + 1")
+        string(APPEND expected "--icon --index=${index} --width=${size} --height=${size} --bit-depth=${depth} --palette-size=${palette}\n")
+    endforeach()
+    execute_process(COMMAND ${ICOTOOL} -l ${file} OUTPUT_VARIABLE listing ERROR_VARIABLE err RESULT_VARIABLE status)
+    if(NOT status EQUAL 0 OR NOT listing STREQUAL expected)
+        message(FATAL_ERROR "${SOURCE}: icon images are\n${listing}${err}expected\n${expected}")
+    endif()
+endfunction()
+
 if(STEP STREQUAL "archive")
     fresh_stage()
     set(files ${FILES})
@@ -54,6 +78,17 @@ if(STEP STREQUAL "archive")
 
 elseif(STEP STREQUAL "cabinet")
     fresh_stage()
+    if(EPOCH STREQUAL "")
+        # The setup program's own time, so that the same file gives the same
+        # cabinet. A DOS date holds 1980 to 2107; times outside are clamped
+        # (gcab would store a wrapped-around date).
+        file(TIMESTAMP ${INPUT} EPOCH "%s" UTC)
+        if(EPOCH LESS 315532800)
+            set(EPOCH 315532800)
+        elseif(EPOCH GREATER 4102444799)
+            set(EPOCH 4102444799)
+        endif()
+    endif()
     stage_copy(${INPUT} ${STAGE}/setup.exe)
     # -n keeps the staging folder out of the stored name.
     run(${GCAB} -c -z -n ${PARTIAL} ${STAGE}/setup.exe)
@@ -64,6 +99,19 @@ elseif(STEP STREQUAL "cabinet")
 
 elseif(STEP STREQUAL "icon")
     fresh_stage()
+    # Scaling keeps the proportions, so only a square picture fills the
+    # square images.
+    execute_process(COMMAND ${CONVERT} ${SOURCE}[0] -format "%w %h" info:
+                    OUTPUT_VARIABLE size ERROR_VARIABLE err RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "${SOURCE}: not a readable picture:\n${err}")
+    endif()
+    string(REPLACE " " ";" size "${size}")
+    list(GET size 0 width)
+    list(GET size 1 height)
+    if(NOT width EQUAL height)
+        message(FATAL_ERROR "${SOURCE}: the picture is ${width}x${height}; the icon needs a square one")
+    endif()
     # ImageMagick uses as many threads as there are cores; one thread keeps
     # the machine out of the result.
     set(im ${CONVERT} -limit thread 1 ${SOURCE})
@@ -96,22 +144,14 @@ elseif(STEP STREQUAL "icon")
     # files after it.
     run(${ICOTOOL} -c -o ${PARTIAL} ${ordered})
 
-    # icotool keeps the deeper bit depth, with only a warning, when an image
-    # has too many colours for the one asked for; that must not go unnoticed.
-    set(expected "")
-    set(index 0)
-    foreach(image 48:4:16 32:4:16 16:4:16 48:8:256 32:8:256 16:8:256 256:32:0 48:32:0 32:32:0 16:32:0)
-        string(REPLACE ":" ";" image ${image})
-        list(GET image 0 size)
-        list(GET image 1 depth)
-        list(GET image 2 palette)
-        math(EXPR index "${index} + 1")
-        string(APPEND expected "--icon --index=${index} --width=${size} --height=${size} --bit-depth=${depth} --palette-size=${palette}\n")
-    endforeach()
-    execute_process(COMMAND ${ICOTOOL} -l ${PARTIAL} OUTPUT_VARIABLE listing RESULT_VARIABLE status)
-    if(NOT status EQUAL 0 OR NOT listing STREQUAL expected)
-        message(FATAL_ERROR "${OUTPUT}: images are\n${listing}expected\n${expected}")
-    endif()
+    check_icon_images(${PARTIAL})
+
+elseif(STEP STREQUAL "icon-file")
+    file(REMOVE ${OUTPUT} ${PARTIAL})
+    check_icon_images(${SOURCE})
+    get_filename_component(dir ${OUTPUT} DIRECTORY)
+    file(MAKE_DIRECTORY ${dir})
+    file(COPY_FILE ${SOURCE} ${PARTIAL})
 
 else()
     message(FATAL_ERROR "ResourceSteps.cmake: unknown STEP '${STEP}'")

@@ -9,13 +9,13 @@ build_packages=(
     mingw-w64-common                 # Windows headers (no run-time is linked)
     7zip gcab icoutils imagemagick   # demo payload and icon
     python3 python3-pefile           # structure checks of the built images
+    osslsigncode openssl             # package.sh: signing and its verification
 )
 test_packages=(
     wine64                           # runs the x64 programs
     g++-mingw-w64-x86-64-posix       # builds GoogleTest and the behaviour tests
     googletest                       # GoogleTest sources
     mmdebstrap qemu-user-static      # the ARM64 Wine root and its emulation
-    osslsigncode openssl
 )
 
 case "${1:-build}" in

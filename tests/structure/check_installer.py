@@ -408,7 +408,11 @@ def check_manifest(image):
 def run_checks(data, machine, storage="BL", expected_strings=None, expected_version=None, out=sys.stdout):
     """Checks an installer's bytes; returns the Report."""
     report = Report(out)
-    image = Image(pefile.PE(data=data))
+    # A fast load and then the directories: a full load would also walk every
+    # byte of a large archive for no check of ours.
+    pe = pefile.PE(data=data, fast_load=True)
+    pe.parse_data_directories()
+    image = Image(pe)
     report.check("machine", check_machine, image, machine)
     report.check("subsystem", check_subsystem, image)
     report.check("entry point", check_entry_point, image)

@@ -1,0 +1,417 @@
+#!/usr/bin/python3
+"""Tests of ./package.sh, the command that turns a release engineer's own
+archive and setup program into an installer. The inputs are made here: a 7z
+archive made with 7zz, and the probe (build/<arch>/tools/probe.exe) as the
+setup program, which the x64 installer then starts under Wine.
+
+    /usr/bin/python3 tests/packaging/test_packaging.py [-k PATTERN]
+
+Needs the arm64 and x64 presets built (./test.sh builds them) and, for the
+runs under Wine, WINEPREFIX naming a prefix with a running wineserver (as
+tests/lib/wine.sh sets up); without it those runs are skipped. Prints
+"N passed, N failed" last.
+"""
+
+import argparse
+import datetime
+import hashlib
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import time
+import unittest
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tests" / "structure"))
+sys.path.insert(0, str(REPO / "tests" / "e2e"))
+
+import pefile  # noqa: E402
+
+import check_installer as layout  # noqa: E402
+import e2e  # noqa: E402
+
+PACKAGE = REPO / "package.sh"
+WORK = REPO / "build" / "package" / "tests"
+
+# The setup program's file time; even seconds, which a DOS time can hold.
+SETUP_TIME = 1683356890  # 2023-05-06 07:08:10 UTC
+
+# The version block of a release, with the characters that the resource
+# script and CMake lists treat specially.
+RELEASE_FIELDS = {
+    "--company": ('CompanyName', 'Acme "Quoted" \\ Back; Semi Östgöta €'),
+    "--description": ("FileDescription", "Acme Product Setup"),
+    "--copyright": ("LegalCopyright", "© 2024 Acme; all rights reserved"),
+    "--product": ("ProductName", "Acme Product"),
+    "--internal-name": ("InternalName", "acme_setup"),
+    "--company-short": ("CompanyShortName", "Acme"),
+    "--product-short": ("ProductShortName", "Product"),
+    "--last-change": ("LastChange", "abc123=refs/heads/main"),
+}
+
+
+def sha256(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
+def read_image(path):
+    data = Path(path).read_bytes()
+    pe = pefile.PE(data=data, fast_load=True)
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    return pe, layout.Image(pe), data
+
+
+def version_strings(image):
+    _, _, children, _ = layout.read_version_node(image.resource(layout.RT_VERSION, 1), 0)
+    table = children[0][2][0][2]
+    return {key: layout.text(value) for key, value, _, _ in table}
+
+
+def dos_time(epoch):
+    when = datetime.datetime.fromtimestamp(epoch, datetime.timezone.utc)
+    return ((when.year - 1980) << 9 | when.month << 5 | when.day,
+            when.hour << 11 | when.minute << 5 | when.second // 2)
+
+
+def cabinet_file_time(image):
+    """(DOS date, DOS time) of the one file in the BL cabinet."""
+    cabinet = image.resource("BL", "SETUP.EX_")
+    first_file = struct.unpack_from("<I", cabinet, 16)[0]
+    return struct.unpack_from("<HH", cabinet, first_file + 10)
+
+
+def setUpModule():
+    shutil.rmtree(WORK, ignore_errors=True)
+    (WORK / "product").mkdir(parents=True)
+    (WORK / "product" / "readme.txt").write_text("The product.\n")
+    (WORK / "product" / "data.bin").write_bytes(bytes(range(256)) * 64)
+    subprocess.run(["7zz", "a", "-t7z", "-bd", "-y", str(WORK / "product.7z"), "readme.txt", "data.bin"],
+                   cwd=WORK / "product", check=True, stdout=subprocess.DEVNULL)
+    for arch in ("arm64", "x64"):
+        probe = WORK / f"probe-{arch}.exe"
+        shutil.copyfile(REPO / "build" / arch / "tools" / "probe.exe", probe)
+        os.utime(probe, (SETUP_TIME, SETUP_TIME))
+
+
+class PackagingTest(unittest.TestCase):
+    archive = WORK / "product.7z"
+
+    def setUp(self):
+        self.folder = WORK / self.id().split(".")[-1]
+        shutil.rmtree(self.folder, ignore_errors=True)
+        self.folder.mkdir(parents=True)
+
+    @staticmethod
+    def probe(arch):
+        return WORK / f"probe-{arch}.exe"
+
+    def package(self, *arguments, env=None, cwd=None):
+        full_env = dict(os.environ)
+        full_env.pop("SOURCE_DATE_EPOCH", None)
+        full_env.update(env or {})
+        return subprocess.run([str(PACKAGE), *map(str, arguments)], env=full_env, cwd=cwd or self.folder,
+                              capture_output=True, text=True, timeout=900)
+
+    def package_ok(self, *arguments, **kwargs):
+        result = self.package(*arguments, **kwargs)
+        self.assertEqual(result.returncode, 0, result.stderr[-3000:])
+        return result
+
+    def release(self, output, arch="x64", storage="BL", *more):
+        """Packages the test archive and the probe for arch."""
+        return self.package_ok("--archive", self.archive, "--setup", self.probe(arch), "--arch", arch,
+                               "--storage", storage, "--output", output, *more)
+
+    def assertStructure(self, path, arch, storage="BL", strings=None, version=None):
+        report = layout.run_checks(Path(path).read_bytes(), arch, storage, strings or {}, version, out=None)
+        self.assertEqual(report.failed(), [], "\n".join(line for _, ok, line in report.results if not ok))
+
+
+class Packaging(PackagingTest):
+    def run_under_wine(self, installer):
+        """Runs the installer through the launcher; (exit code, probe record)."""
+        if not os.environ.get("WINEPREFIX"):
+            self.skipTest("no WINEPREFIX: the Wine run needs the prefix that test.sh prepares")
+        runner = e2e.WineRunner("x64")
+        record = self.folder / "probe.out"
+        record.unlink(missing_ok=True)
+        result = runner.launch('"%s" --foo "a b"' % runner.windows_path(installer), cwd=self.folder,
+                               env={"PROBE_OUT": runner.windows_path(record), "PROBE_EXIT": "0x80000001"})
+        recorded = record.read_bytes().decode("utf-16-le").split("\0")[0] if record.exists() else None
+        return result.exit_code, recorded, runner.windows_path(installer)
+
+    def test_each_arch_and_storage_carries_what_was_asked(self):
+        fields = [item for option, (_, value) in RELEASE_FIELDS.items() for item in (option, value)]
+        strings = {key: value for key, value in RELEASE_FIELDS.values()}
+        # One case with paths relative to where the command is started.
+        cases = [("arm64", "BL", False), ("arm64", "BN", True), ("x64", "BL", False), ("x64", "BN", False)]
+        for arch, storage, official in cases:
+            with self.subTest(arch=arch, storage=storage):
+                output = self.folder / f"{arch}-{storage}.exe"
+                extra = ["--official-build"] if official else []
+                if storage == "BN":
+                    relative = lambda path: os.path.relpath(path, self.folder)  # noqa: E731
+                    self.package_ok("--archive", relative(self.archive), "--setup", relative(self.probe(arch)),
+                                    "--arch", arch, "--storage", storage, "--output", output.name,
+                                    "--version", "2.01.300.65535", *fields, *extra)
+                else:
+                    self.release(output, arch, storage, "--version", "2.01.300.65535", *fields, *extra)
+                expected = dict(strings, **{"Official Build": "1" if official else "0"})
+                self.assertStructure(output, arch, storage, expected, "2.1.300.65535")
+
+                _, image, _ = read_image(output)
+                self.assertEqual(image.resource("B7", "BRISEL.PACKED.7Z"), self.archive.read_bytes())
+                if storage == "BL":
+                    stored = layout.read_cabinet(image.resource("BL", "SETUP.EX_"))
+                    self.assertEqual(stored, [("setup.exe", self.probe(arch).read_bytes())])
+                else:
+                    self.assertEqual(image.resource("BN", "SETUP.EXE"), self.probe(arch).read_bytes())
+
+                if arch == "x64":
+                    exit_code, recorded, installer = self.run_under_wine(output)
+                    self.assertEqual(exit_code, 0x80000001)
+                    self.assertIsNotNone(recorded, "the setup program did not run")
+                    self.assertTrue(recorded.endswith(
+                        ' --ferrolt-path="%s" --archive-resource-name="BRISEL.PACKED.7Z"'
+                        ' --archive-resource-type="B7" --foo "a b"' % installer), recorded)
+
+    def test_fields_left_out_get_the_projects_defaults_again(self):
+        # The build tree is kept between runs: what one release set must not
+        # carry over into the next.
+        first, second = self.folder / "first.exe", self.folder / "second.exe"
+        self.release(first, "x64", "BL", "--company", "Someone Else", "--version", "9.9.9.9", "--official-build")
+        self.release(second, "x64", "BL")
+        _, demo, _ = read_image(REPO / "build" / "x64" / "installer.exe")
+        _, image, _ = read_image(second)
+        self.assertEqual(version_strings(image), version_strings(demo))
+
+    def test_input_replaced_by_an_older_file_is_packaged_afresh(self):
+        # make goes by file times; a release archive put back at the same
+        # path from an older build must still be the one packaged.
+        archive, output = self.folder / "product.7z", self.folder / "installer.exe"
+        shutil.copyfile(self.archive, archive)
+        self.package_ok("--archive", archive, "--setup", self.probe("x64"), "--arch", "x64", "--output", output)
+        archive.unlink()
+        subprocess.run(["7zz", "a", "-t7z", "-bd", "-y", str(archive), "readme.txt"], cwd=WORK / "product",
+                       check=True, stdout=subprocess.DEVNULL)
+        os.utime(archive, (SETUP_TIME, SETUP_TIME))
+        self.package_ok("--archive", archive, "--setup", self.probe("x64"), "--arch", "x64", "--output", output)
+        _, image, _ = read_image(output)
+        self.assertEqual(image.resource("B7", "BRISEL.PACKED.7Z"), archive.read_bytes())
+
+    def test_icon_from_a_square_picture_or_a_complete_ico(self):
+        with self.subTest("a square PNG of any size"):
+            picture = self.folder / "red.png"
+            subprocess.run(["convert-im6.q16", "-size", "40x40", "xc:#FF0000", "PNG32:" + str(picture)], check=True)
+            output = self.folder / "from-png.exe"
+            self.release(output, "x64", "BL", "--icon", picture)
+            self.assertStructure(output, "x64")
+            _, image, _ = read_image(output)
+            # Image 10, 16x16 in 32 bits: a bitmap after its 40-byte header,
+            # bottom row first, blue-green-red-alpha.
+            pixels = image.resource(layout.RT_ICON, 10)[40:40 + 16 * 16 * 4]
+            self.assertEqual(pixels, bytes([0, 0, 255, 255]) * 256)
+        with self.subTest("an .ico is taken as it is"):
+            icon = REPO / "build" / "x64" / "resources" / "icon" / "installer.ico"
+            output = self.folder / "from-ico.exe"
+            self.release(output, "x64", "BL", "--icon", icon)
+            self.assertStructure(output, "x64")
+            _, image, _ = read_image(output)
+            data = icon.read_bytes()
+            for index in range(len(layout.ICON_IMAGES)):
+                length, offset = struct.unpack_from("<II", data, 6 + 16 * index + 8)
+                self.assertEqual(image.resource(layout.RT_ICON, index + 1), data[offset:offset + length],
+                                 f"icon image {index + 1}")
+
+
+class Reproducible(PackagingTest):
+    def test_same_inputs_give_identical_installers(self):
+        first, second = self.folder / "first.exe", self.folder / "second.exe"
+        self.release(first, "arm64", "BL")
+        time.sleep(2)  # a clock-derived stamp anywhere would now differ
+        self.release(second, "arm64", "BL")
+        self.assertEqual(sha256(first), sha256(second))
+        self.assertStructure(first, "arm64")  # includes: no time stamps in the PE header or resources
+
+    def test_cabinet_time_is_source_date_epoch_else_the_setup_files_own(self):
+        for epoch, expected in [(None, SETUP_TIME), ("1700000000", 1700000000)]:
+            with self.subTest(SOURCE_DATE_EPOCH=epoch):
+                output = self.folder / f"epoch-{epoch}.exe"
+                env = {"SOURCE_DATE_EPOCH": epoch} if epoch else {}
+                self.package_ok("--archive", self.archive, "--setup", self.probe("x64"), "--arch", "x64",
+                                "--output", output, env=env)
+                _, image, _ = read_image(output)
+                self.assertEqual(cabinet_file_time(image), dos_time(expected))
+
+
+class BadInputs(PackagingTest):
+    """Each refused input: a message naming it, a non-zero exit, and the
+    earlier file at the output path still there, alone and unchanged."""
+
+    def make_inputs(self):
+        inputs = self.folder / "inputs"
+        inputs.mkdir()
+        (inputs / "text.txt").write_text("not what was asked for\n")
+        (inputs / "empty.7z").write_bytes(b"")
+        (inputs / "a-directory").mkdir()
+        subprocess.run(["convert-im6.q16", "-size", "64x32", "xc:blue", "PNG32:" + str(inputs / "wide.png")],
+                       check=True)
+        subprocess.run(["convert-im6.q16", "-size", "32x32", "xc:blue", "PNG32:" + str(inputs / "one.png")],
+                       check=True)
+        subprocess.run(["icotool", "-c", "-o", str(inputs / "one-image.ico"), str(inputs / "one.png")], check=True)
+        # The ten right images, but the 256-pixel one stored as a bitmap.
+        images = REPO / "build" / "x64" / "resources" / "icon" / "images"
+        listed = [str(images / f"{size}-{depth}.png") for depth in (4, 8, 32)
+                  for size in ((48, 32, 16) if depth != 32 else (256, 48, 32, 16))]
+        subprocess.run(["icotool", "-c", "-o", str(inputs / "bitmap-256.ico"), "-b", "4", *listed[0:3],
+                        "-b", "8", *listed[3:6], "-b", "32", *listed[6:]], check=True)
+        shutil.copyfile(inputs / "text.txt", inputs / "text.png")
+        shutil.copyfile(inputs / "text.txt", inputs / "text.ico")
+        shutil.copyfile(inputs / "one.png", inputs / "picture.bmp")
+        return inputs
+
+    def test_each_bad_input_is_refused_with_its_name(self):
+        inputs = self.make_inputs()
+        good = {"--archive": self.archive, "--setup": self.probe("x64"), "--arch": "x64"}
+        # (case, options replaced or added, exit status, text the message must hold)
+        cases = [
+            ("missing archive", {"--archive": inputs / "none.7z"}, 1, "--archive .*none.7z: no such file"),
+            ("archive is a directory", {"--archive": inputs / "a-directory"}, 1, "--archive .*: not a regular file"),
+            ("archive is empty", {"--archive": inputs / "empty.7z"}, 1, "--archive .*empty.7z: is empty"),
+            ("archive without the 7z signature", {"--archive": inputs / "text.txt"}, 1,
+             "--archive .*text.txt: not a 7z archive"),
+            ("missing setup program", {"--setup": inputs / "none.exe"}, 1, "--setup .*none.exe: no such file"),
+            ("setup program not a PE file", {"--setup": inputs / "text.txt"}, 1, "--setup .*: not a PE program"),
+            ("arm64 setup program for x64", {"--setup": self.probe("arm64")}, 1,
+             "--setup .*: is for machine 0xAA64; --arch x64 needs 0x8664"),
+            ("x64 setup program for arm64", {"--arch": "arm64"}, 1,
+             "--setup .*: is for machine 0x8664; --arch arm64 needs 0xAA64"),
+            ("version of three numbers", {"--version": "1.2.3"}, 1, "--version: '1.2.3' is not four numbers"),
+            ("version of five numbers", {"--version": "1.2.3.4.5"}, 1, "--version: .* is not four numbers"),
+            ("version number above 65535", {"--version": "1.2.3.65536"}, 1, "--version: .* is not four numbers"),
+            ("version with a letter", {"--version": "1.2.3.4a"}, 1, "--version: .* is not four numbers"),
+            ("text with a line break", {"--company": "two\nlines"}, 1, "--company: .* has control characters"),
+            ("missing icon", {"--icon": inputs / "none.ico"}, 1, "--icon .*none.ico: no such file"),
+            ("icon neither .ico nor .png", {"--icon": inputs / "picture.bmp"}, 1, "--icon .*: must be an .ico or"),
+            ("unreadable PNG", {"--icon": inputs / "text.png"}, 1, "--icon .*text.png: not a readable PNG"),
+            ("PNG not square", {"--icon": inputs / "wide.png"}, 1, "--icon .*: the picture is 64x32"),
+            ("unreadable .ico", {"--icon": inputs / "text.ico"}, 1, "--icon .*text.ico: not a readable icon"),
+            (".ico with one image", {"--icon": inputs / "one-image.ico"}, 1,
+             "--icon .*: does not hold the ten images"),
+            (".ico with a bitmap for 256 pixels", {"--icon": inputs / "bitmap-256.ico"}, 1,
+             r"--icon .*: image 7 \(256x256\) must be stored as PNG"),
+            ("signing key without password file", {"--sign-pkcs12": inputs / "text.txt"}, 2,
+             "--sign-pkcs12 and --sign-password-file go together"),
+            ("signing key that is not PKCS#12", {"--sign-pkcs12": inputs / "text.txt",
+                                                  "--sign-password-file": inputs / "text.txt"}, 1,
+             "--sign-pkcs12 .*text.txt: cannot be opened"),
+            ("unknown option", {"--colour": "blue"}, 2, "unknown option '--colour'"),
+        ]
+        for name, changes, status, message in cases:
+            with self.subTest(name):
+                output = self.folder / "installer.exe"
+                output.write_bytes(b"the previous installer")
+                options = dict(good, **changes)
+                result = self.package(*[item for pair in options.items() for item in pair], "--output", output)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertRegex(result.stderr, "package.sh: " + message)
+                self.assertEqual(output.read_bytes(), b"the previous installer")
+                self.assertEqual(sorted(p.name for p in self.folder.iterdir()), ["inputs", "installer.exe"])
+
+    def test_bad_source_date_epoch_is_refused(self):
+        output = self.folder / "installer.exe"
+        result = self.package("--archive", self.archive, "--setup", self.probe("arm64"), "--output", output,
+                              env={"SOURCE_DATE_EPOCH": "yesterday"})
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("SOURCE_DATE_EPOCH 'yesterday'", result.stderr)
+        self.assertFalse(output.exists())
+
+    def test_output_that_cannot_be_written_is_refused(self):
+        cases = [
+            ("missing directory", self.folder / "none" / "installer.exe", "its directory .* does not exist"),
+            ("a directory", self.folder, "is a directory"),
+            # Not even root may create files in /proc.
+            ("directory not writable", Path("/proc/installer.exe"), "its directory /proc cannot be written"),
+        ]
+        for name, output, message in cases:
+            with self.subTest(name):
+                result = self.package("--archive", self.archive, "--setup", self.probe("arm64"), "--output", output)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertRegex(result.stderr, "package.sh: --output .*" + message)
+                self.assertEqual(list(self.folder.iterdir()), [])
+
+
+class Signing(PackagingTest):
+    password = "throw away\n"
+
+    def make_certificate(self, name, usage):
+        """A self-signed certificate and key as a PKCS#12 file with a password file."""
+        key, certificate = self.folder / f"{name}.key", self.folder / f"{name}.pem"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", f"/CN={name}", "-addext", f"extendedKeyUsage={usage}",
+                        "-keyout", key, "-out", certificate], check=True, capture_output=True)
+        password_file = self.folder / f"{name}.password"
+        password_file.write_text(self.password)
+        pkcs12 = self.folder / f"{name}.p12"
+        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", certificate,
+                        "-passout", f"file:{password_file}", "-out", pkcs12], check=True)
+        return pkcs12, password_file, certificate
+
+    def verify(self, path, certificate):
+        return subprocess.run(["osslsigncode", "verify", "-CAfile", certificate, "-in", path],
+                              capture_output=True, text=True)
+
+    def test_signed_installer_verifies_until_one_archive_byte_changes(self):
+        pkcs12, password_file, certificate = self.make_certificate("Release Signing", "codeSigning")
+        output = self.folder / "signed.exe"
+        result = self.release(output, "x64", "BL", "--sign-pkcs12", pkcs12, "--sign-password-file", password_file)
+        self.assertNotIn(self.password.strip(), result.stdout + result.stderr)
+        self.assertEqual(self.verify(output, certificate).returncode, 0, self.verify(output, certificate).stdout)
+        self.assertStructure(output, "x64")
+
+        pe, image, data = read_image(output)
+        _, rva, size = image.resources[("B7", "BRISEL.PACKED.7Z")][0]
+        flipped = bytearray(data)
+        flipped[pe.get_offset_from_rva(rva) + size // 2] ^= 0x01
+        tampered = self.folder / "tampered.exe"
+        tampered.write_bytes(flipped)
+        result = self.verify(tampered, certificate)
+        self.assertNotEqual(result.returncode, 0, result.stdout)
+        self.assertIn("MISMATCH", result.stdout.upper())
+
+    def test_certificate_not_for_code_signing_leaves_the_previous_output(self):
+        # Signing itself succeeds; the verification after it must stop the
+        # run before anything reaches the output path.
+        pkcs12, password_file, _ = self.make_certificate("Web Server", "serverAuth")
+        output = self.folder / "installer.exe"
+        output.write_bytes(b"the previous installer")
+        before = sorted(p.name for p in self.folder.iterdir())
+        result = self.package("--archive", self.archive, "--setup", self.probe("arm64"), "--output", output,
+                              "--sign-pkcs12", pkcs12, "--sign-password-file", password_file)
+        self.assertEqual(result.returncode, 4, result.stderr)
+        self.assertIn("the signed installer does not verify", result.stderr)
+        self.assertEqual(output.read_bytes(), b"the previous installer")
+        self.assertEqual(sorted(p.name for p in self.folder.iterdir()), before)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("-k", dest="patterns", action="append", default=[],
+                        help="run only tests whose name contains this text")
+    options = parser.parse_args()
+    loader = unittest.TestLoader()
+    if options.patterns:
+        loader.testNamePatterns = ["*%s*" % p for p in options.patterns]
+    suite = loader.loadTestsFromModule(sys.modules[__name__])
+    result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
+    failed = len(result.failures) + len(result.errors)
+    passed = result.testsRun - failed - len(result.skipped)
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 and result.testsRun > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
