@@ -2,7 +2,7 @@
 # Runs the test tiers and prints a line per tier, then "N passed, N failed".
 #
 #   ./test.sh                          every tier
-#   ./test.sh behaviour                one tier: behaviour | e2e-x64 | packaging | arm64
+#   ./test.sh behaviour                one tier: behaviour | e2e-x64 | packaging | fuzz | arm64
 #   ./test.sh behaviour --gtest_filter='RunStubTest.*'    one behaviour test
 #   ./test.sh e2e-x64 -k WorkArea                          end-to-end tests by name
 #
@@ -12,7 +12,7 @@ set -uo pipefail
 cd "$(dirname "$0")"
 REPO=$PWD
 
-all_tiers=(behaviour e2e-x64 packaging arm64)
+all_tiers=(behaviour e2e-x64 packaging fuzz arm64)
 tiers=()
 extra=()
 if [ $# -gt 0 ] && [[ " ${all_tiers[*]} " == *" $1 "* ]]; then
@@ -100,6 +100,15 @@ tier_packaging() {
     /usr/bin/python3 tests/packaging/test_packaging.py "${extra[@]}" >"$log" 2>&1
     grep -E 'FAIL|ERROR|passed' "$log" | tail -n 20
     record packaging $(counts_from "$log")
+}
+
+tier_fuzz() {
+    # Host-native libFuzzer runs over the text, switch-scan and pass-on code;
+    # the long form is tests/fuzz/run.sh --runs 10000000.
+    local log=$RESULTS/fuzz.log
+    tests/fuzz/run.sh "${extra[@]}" >"$log" 2>&1
+    grep -E '^fuzz |passed' "$log" | tail -n 20
+    record fuzz $(counts_from "$log")
 }
 
 tier_arm64() {

@@ -15,6 +15,7 @@ test_packages=(
     wine64                           # runs the x64 programs
     g++-mingw-w64-x86-64-posix       # builds GoogleTest and the behaviour tests
     googletest                       # GoogleTest sources
+    libclang-rt-14-dev               # libFuzzer and the sanitizers for the fuzz tier
     mmdebstrap qemu-user-static      # the ARM64 Wine root and its emulation
 )
 

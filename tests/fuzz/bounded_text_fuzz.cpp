@@ -62,18 +62,17 @@ uint64_t ModelLength(const Units& text, uint64_t capacity) {
     return capacity - 1;
 }
 
-// What the destination must look like afterwards: units whose `free` flag is
-// set may hold anything (a failed call may have scribbled there before it
-// cut the text back); every other unit must equal `units`.
+// What the destination must look like afterwards: units in [freeBegin,
+// freeEnd) may hold anything (a failed call may have scribbled there before
+// it cut the text back); every other unit must equal `units`.
 struct Expected {
     bool result = false;
     Units units;
-    std::vector<bool> free;
+    uint64_t freeBegin = 0;
+    uint64_t freeEnd = 0;
 };
 
-Expected Unchanged(const Units& destination) {
-    return {false, destination, std::vector<bool>(destination.size(), false)};
-}
+Expected Unchanged(const Units& destination) { return {false, destination, 0, 0}; }
 
 Expected ModelCopy(const Units& destination, bool nullDestination, uint64_t capacity, const Units* source) {
     Expected e = Unchanged(destination);
@@ -89,9 +88,8 @@ Expected ModelCopy(const Units& destination, bool nullDestination, uint64_t capa
     }
     e = Unchanged(destination);
     e.units[0] = 0;
-    for (uint64_t i = 1; i < capacity; ++i) {
-        e.free[i] = true;
-    }
+    e.freeBegin = 1;
+    e.freeEnd = capacity;
     return e;
 }
 
@@ -113,9 +111,8 @@ Expected ModelAppend(const Units& destination, bool nullDestination, uint64_t ca
     }
     e = Unchanged(destination);
     e.units[length] = 0;
-    for (uint64_t i = length + 1; i < capacity; ++i) {
-        e.free[i] = true;
-    }
+    e.freeBegin = length + 1;
+    e.freeEnd = capacity;
     return e;
 }
 
@@ -140,7 +137,8 @@ void Check(const char* operation, const Case& c, const Units& source, bool resul
     bool same = result == e.result;
     uint64_t firstDifference = after.size();
     for (uint64_t i = 0; i < after.size(); ++i) {
-        if (!e.free[i] && after[i] != e.units[i]) {
+        const bool free = i >= e.freeBegin && i < e.freeEnd;
+        if (!free && after[i] != e.units[i]) {
             same = false;
             firstDifference = i;
             break;

@@ -9,9 +9,6 @@
 
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-
-#include <vector>
 
 namespace {
 
@@ -25,71 +22,102 @@ wchar_t FoldAscii(wchar_t unit) { return (unit >= L'A' && unit <= L'Z') ? static
 bool IsBlank(wchar_t unit) { return unit == L' ' || unit == L'\t'; }
 
 // What Windows gives as argument 0 for an empty command line: the path of
-// the running program.
+// the running program (without a blank, so it splits into itself).
 const wchar_t PROGRAM_PATH[] = L"C:\\stub.exe";
 
 wchar_t commandLineText[] = L"stub.exe";
 
-using Argument = std::vector<wchar_t>;
-
-// The program name: inside quotes it runs to the next quote whatever comes
-// between (an unclosed quote takes the rest of the line); unquoted it runs to
-// the first blank. Backslashes mean nothing here.
-const wchar_t* SplitProgramName(const wchar_t* cursor, Argument& name) {
+// Splits `line`, telling `sink` where each argument begins (Begin), its units
+// (Put) and where it ends (End). Run once to measure and once to write, so
+// that the result is a single allocation.
+template <class Sink>
+void Split(const wchar_t* line, Sink& sink) {
+    const wchar_t* cursor = line;
+    sink.Begin();
+    // The program name: inside quotes it runs to the next quote whatever
+    // comes between (an unclosed quote takes the rest of the line); unquoted
+    // it runs to the first blank. Backslashes mean nothing here.
     if (*cursor == L'"') {
         ++cursor;
         while (*cursor != 0 && *cursor != L'"') {
-            name.push_back(*cursor++);
+            sink.Put(*cursor++);
         }
         if (*cursor == L'"') {
             ++cursor;
         }
-        return cursor;
+    } else {
+        while (*cursor != 0 && !IsBlank(*cursor)) {
+            sink.Put(*cursor++);
+        }
     }
-    while (*cursor != 0 && !IsBlank(*cursor)) {
-        name.push_back(*cursor++);
+    sink.End();
+
+    // Later arguments. Blanks end one outside quotes. 2n backslashes before
+    // a quote give n backslashes and the quote toggles quoting; 2n+1 give n
+    // backslashes and a literal quote; backslashes before anything else are
+    // literal. Inside quotes, "" gives a literal quote and quoting goes on.
+    for (;;) {
+        while (IsBlank(*cursor)) {
+            ++cursor;
+        }
+        if (*cursor == 0) {
+            return;
+        }
+        sink.Begin();
+        bool quoted = false;
+        while (*cursor != 0 && (quoted || !IsBlank(*cursor))) {
+            if (*cursor == L'\\') {
+                size_t backslashes = 0;
+                while (*cursor == L'\\') {
+                    ++backslashes;
+                    ++cursor;
+                }
+                if (*cursor != L'"') {
+                    sink.Put(L'\\', backslashes);
+                    continue;
+                }
+                sink.Put(L'\\', backslashes / 2);
+                if (backslashes % 2 == 1) {
+                    sink.Put(*cursor++);
+                    continue;
+                }
+            }
+            if (*cursor == L'"') {
+                if (quoted && cursor[1] == L'"') {
+                    sink.Put(L'"');
+                    cursor += 2;
+                } else {
+                    quoted = !quoted;
+                    ++cursor;
+                }
+                continue;
+            }
+            sink.Put(*cursor++);
+        }
+        sink.End();
     }
-    return cursor;
 }
 
-// One later argument. Blanks end it outside quotes. 2n backslashes before a
-// quote give n backslashes and the quote toggles quoting; 2n+1 give n
-// backslashes and a literal quote; backslashes before anything else are
-// literal. Inside quotes, "" gives a literal quote and quoting goes on.
-const wchar_t* SplitArgument(const wchar_t* cursor, Argument& argument) {
-    bool quoted = false;
-    while (*cursor != 0 && (quoted || !IsBlank(*cursor))) {
-        if (*cursor == L'\\') {
-            size_t backslashes = 0;
-            while (*cursor == L'\\') {
-                ++backslashes;
-                ++cursor;
-            }
-            if (*cursor != L'"') {
-                argument.insert(argument.end(), backslashes, L'\\');
-                continue;
-            }
-            argument.insert(argument.end(), backslashes / 2, L'\\');
-            if (backslashes % 2 == 1) {
-                argument.push_back(L'"');
-                ++cursor;
-                continue;
-            }
+struct Measure {
+    size_t arguments = 0;
+    size_t units = 0;
+    void Begin() { ++arguments; }
+    void Put(wchar_t, size_t count = 1) { units += count; }
+    void End() { ++units; }
+};
+
+struct Write {
+    LPWSTR* vector;
+    wchar_t* text;
+    size_t next = 0;
+    void Begin() { vector[next++] = text; }
+    void Put(wchar_t unit, size_t count = 1) {
+        for (size_t i = 0; i < count; ++i) {
+            *text++ = unit;
         }
-        if (*cursor == L'"') {
-            if (quoted && cursor[1] == L'"') {
-                argument.push_back(L'"');
-                cursor += 2;
-            } else {
-                quoted = !quoted;
-                ++cursor;
-            }
-            continue;
-        }
-        argument.push_back(*cursor++);
     }
-    return cursor;
-}
+    void End() { *text++ = 0; }
+};
 
 }  // namespace
 
@@ -112,47 +140,23 @@ LPWSTR* WINAPI CommandLineToArgvW(LPCWSTR commandLine, int* argumentCount) {
     if (argumentCount == nullptr) {
         return nullptr;
     }
-    std::vector<Argument> arguments;
-    if (commandLine == nullptr || *commandLine == 0) {
-        arguments.emplace_back(PROGRAM_PATH, PROGRAM_PATH + sizeof(PROGRAM_PATH) / sizeof(wchar_t) - 1);
-    } else {
-        const wchar_t* cursor = SplitProgramName(commandLine, arguments.emplace_back());
-        for (;;) {
-            while (IsBlank(*cursor)) {
-                ++cursor;
-            }
-            if (*cursor == 0) {
-                break;
-            }
-            cursor = SplitArgument(cursor, arguments.emplace_back());
-        }
-    }
+    const wchar_t* line = commandLine == nullptr || *commandLine == 0 ? PROGRAM_PATH : commandLine;
+    Measure measure;
+    Split(line, measure);
 
     // Like Windows: one block holding the pointers (with a null one after the
     // last) and then the strings, so that one LocalFree releases everything
     // and a caller that forgets it leaks where LeakSanitizer sees it.
-    size_t units = 0;
-    for (const Argument& argument : arguments) {
-        units += argument.size() + 1;
-    }
-    const size_t pointerBytes = (arguments.size() + 1) * sizeof(LPWSTR);
-    char* block = static_cast<char*>(malloc(pointerBytes + units * sizeof(wchar_t)));
+    const size_t pointerBytes = (measure.arguments + 1) * sizeof(LPWSTR);
+    char* block = static_cast<char*>(malloc(pointerBytes + measure.units * sizeof(wchar_t)));
     if (block == nullptr) {
         return nullptr;
     }
-    LPWSTR* vector = reinterpret_cast<LPWSTR*>(block);
-    wchar_t* text = reinterpret_cast<wchar_t*>(block + pointerBytes);
-    for (size_t i = 0; i < arguments.size(); ++i) {
-        vector[i] = text;
-        if (!arguments[i].empty()) {
-            memcpy(text, arguments[i].data(), arguments[i].size() * sizeof(wchar_t));
-        }
-        text += arguments[i].size();
-        *text++ = 0;
-    }
-    vector[arguments.size()] = nullptr;
-    *argumentCount = static_cast<int>(arguments.size());
-    return vector;
+    Write write{reinterpret_cast<LPWSTR*>(block), reinterpret_cast<wchar_t*>(block + pointerBytes)};
+    Split(line, write);
+    write.vector[measure.arguments] = nullptr;
+    *argumentCount = static_cast<int>(measure.arguments);
+    return write.vector;
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL memory) {
