@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Prints the project's size, speed and memory figures, each with how it was
+# measured and its goal, and writes them to bench/results.md.
+#   ./bench.sh [--runs N]     N runs of each timed kind (default 15)
+# Installs what is missing, builds the arm64, x64 and tests-x64 presets, and
+# runs Wine in a prefix of its own (build/wineprefix-bench), always torn down.
+set -euo pipefail
+
+runs=15
+while [ $# -gt 0 ]; do
+    case $1 in
+        --runs) [ $# -ge 2 ] || { echo "bench.sh: --runs needs a value" >&2; exit 2; }; runs=$2; shift 2 ;;
+        --runs=*) runs=${1#*=}; shift ;;
+        -h | --help) sed -n '2,6p' "$0"; exit 0 ;;
+        *) echo "bench.sh: unknown option '$1'" >&2; exit 2 ;;
+    esac
+done
+[[ $runs =~ ^[1-9][0-9]*$ ]] || { echo "bench.sh: --runs wants a positive number" >&2; exit 2; }
+
+cd "$(dirname "$0")"
+REPO=$PWD
+tools/install-deps.sh test
+# fincore reads page-cache residency (util-linux; present on Debian, checked anyway).
+command -v fincore >/dev/null || { echo "bench.sh: fincore (util-linux) is missing" >&2; exit 1; }
+
+for preset in arm64 x64 tests-x64; do
+    echo "building $preset"
+    cmake --preset "$preset" >/dev/null
+    # Serially: a parallel build of the resources has been seen to race.
+    cmake --build --preset "$preset" >/dev/null
+done
+
+. tests/lib/wine.sh
+trap wine_teardown EXIT
+wine_setup "$REPO/build/wineprefix-bench"
+
+/usr/bin/python3 tests/bench/bench.py --runs "$runs"

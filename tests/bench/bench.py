@@ -1,0 +1,404 @@
+#!/usr/bin/python3
+"""Figures for ./bench.sh: size, time to child start, archive independence,
+page-cache residency and heap use. Prints each figure with how it was
+measured and writes them all to bench/results.md.
+
+    bench.py [--runs N]
+
+Expects what bench.sh prepares: the arm64, x64 and tests-x64 builds, and
+WINEPREFIX naming a ready Wine prefix with a persistent wineserver.
+"""
+
+import argparse
+import datetime
+import os
+import random
+import re
+import statistics
+import subprocess
+import sys
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+WORK = REPO / "build" / "bench"
+WINE64 = "/usr/lib/wine/wine64"
+MIB = 1 << 20
+SEVEN_ZIP_SIGNATURE = b"7z\xbc\xaf\x27\x1c"
+# A fixed cabinet date, so that the installers are the same from run to run.
+SOURCE_DATE_EPOCH = "1700000000"
+
+GOAL_STUB_BYTES = 12288
+GOAL_OVERHEAD_RATIO = 1.3
+GOAL_ARCHIVE_RATIO = 1.05
+
+lines = []  # the report, as printed
+
+
+def say(text=""):
+    print(text, flush=True)
+    lines.append(text)
+
+
+def verdict(met):
+    return "met" if met else "NOT MET"
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def hex_units(text):
+    data = text.encode("utf-16-le")
+    return "".join("%02X%02X" % (data[i + 1], data[i]) for i in range(0, len(data), 2))
+
+
+def quoted(path):
+    return '"' + windows_path(path) + '"'
+
+
+def pseudo_random_file(path, size, seed, head=b""):
+    """`head` followed by deterministic pseudo-random bytes, `size` in all."""
+    generator = random.Random(seed)
+    with open(path, "wb") as file:
+        file.write(head)
+        left = size - len(head)
+        while left > 0:
+            chunk = min(left, 64 * MIB)
+            file.write(generator.randbytes(chunk))
+            left -= chunk
+
+
+def package(archive, setup, output):
+    env = dict(os.environ, SOURCE_DATE_EPOCH=SOURCE_DATE_EPOCH)
+    subprocess.run([str(REPO / "package.sh"), "--arch", "x64", "--storage", "BL", "--archive", str(archive),
+                    "--setup", str(setup), "--output", str(output)], check=True, env=env,
+                   stdout=subprocess.DEVNULL)
+
+
+def launch(command, env=None):
+    """Runs `command` through the launcher; returns the launcher's start QPC
+    and the exit code it reports."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    launcher = REPO / "build/x64/tools/launcher.exe"
+    completed = subprocess.run(["timeout", "300", WINE64, str(launcher), hex_units(command)], env=full_env,
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True, cwd=WORK)
+    start = re.search(r"start=(\d+)", completed.stdout)
+    code = re.search(r"exit=0x([0-9A-F]{8})", completed.stdout)
+    if not start or not code:
+        raise RuntimeError(f"launcher gave {completed.stdout!r} for {command}")
+    return int(start.group(1)), int(code.group(1), 16)
+
+
+def probe_start(path):
+    """The QPC the probe recorded at its start (third NUL-separated field)."""
+    fields = path.read_bytes().decode("utf-16-le").split("\0")
+    return int(fields[2])
+
+
+def time_to_probe(program):
+    """QPC ticks from the launcher's CreateProcessW to the probe's start, with
+    `program` (an installer or the probe itself) as the launched program."""
+    out = WORK / "probe.out"
+    out.unlink(missing_ok=True)
+    start, code = launch(quoted(program), {"PROBE_OUT": windows_path(out)})
+    if code != 0:
+        raise RuntimeError(f"{program.name} ended with 0x{code:08X}")
+    return probe_start(out) - start
+
+
+def time_of_baseline(installer):
+    """QPC ticks from the launcher's CreateProcessW to the end of the
+    baseline's write and expansion."""
+    folder = WORK / "baseline"
+    folder.mkdir(exist_ok=True)
+    for stale in folder.iterdir():
+        stale.unlink()
+    result = WORK / "baseline.out"
+    result.unlink(missing_ok=True)
+    tool = REPO / "build/x64/tools/bench_baseline.exe"
+    command = f'{quoted(tool)} {quoted(installer)} "{windows_path(folder)}\\\\" {quoted(result)}'
+    start, code = launch(command)
+    if code != 0:
+        raise RuntimeError(f"bench_baseline failed at step {code}")
+    done, frequency = (int(x) for x in result.read_text().split())
+    time_of_baseline.frequency = frequency
+    return done - start
+
+
+time_of_baseline.frequency = 10_000_000
+
+
+def ms(ticks):
+    return 1000.0 * ticks / time_of_baseline.frequency
+
+
+def summary(samples):
+    return (f"median {ms(statistics.median(samples)):.2f} ms (min {ms(min(samples)):.2f}, "
+            f"max {ms(max(samples)):.2f}, n={len(samples)})")
+
+
+def interleaved(kinds, runs):
+    """Runs each kind `runs` times, rotating the order every round so that a
+    change of load falls on all kinds alike."""
+    samples = {name: [] for name, _ in kinds}
+    for round_number in range(runs):
+        shift = round_number % len(kinds)
+        for name, measure in kinds[shift:] + kinds[:shift]:
+            samples[name].append(measure())
+    return samples
+
+
+# --- 1. Size ------------------------------------------------------------------
+
+def figure_size():
+    say("## 1. Size of the bare stub (no payload, no icon)")
+    say()
+    say("Measured: file size of build/<arch>/stub.exe; sections from `llvm-readobj --sections`.")
+    say()
+    readobj = next((t for t in ("llvm-readobj", "llvm-readobj-14") if subprocess.run(
+        ["which", t], capture_output=True).returncode == 0), "llvm-readobj")
+    sizes = {}
+    for arch in ("arm64", "x64"):
+        stub = REPO / "build" / arch / "stub.exe"
+        sizes[arch] = stub.stat().st_size
+        listing = subprocess.run([readobj, "--sections", str(stub)], capture_output=True, text=True,
+                                 check=True).stdout
+        say(f"{arch}: {sizes[arch]} bytes")
+        say()
+        say("| section | raw size | virtual size |")
+        say("|---|---:|---:|")
+        for block in listing.split("Section {")[1:]:
+            name = re.search(r"Name: (\S+)", block).group(1)
+            virtual = int(re.search(r"VirtualSize: (0x[0-9A-Fa-f]+)", block).group(1), 16)
+            raw = int(re.search(r"RawDataSize: (\d+)", block).group(1))
+            say(f"| {name} | {raw} | {virtual} |")
+        say()
+    say(f"Goal: ARM64 stub <= {GOAL_STUB_BYTES} bytes: {sizes['arm64']} bytes, "
+        f"{verdict(sizes['arm64'] <= GOAL_STUB_BYTES)}")
+    say()
+
+
+# --- Inputs -------------------------------------------------------------------
+
+def make_inputs():
+    WORK.mkdir(parents=True, exist_ok=True)
+    probe = REPO / "build/x64/tools/probe.exe"
+    setup = WORK / "probe-5mib.exe"
+    body = probe.read_bytes()
+    # The appended bytes are an overlay: the loader maps only the sections,
+    # so the probe still runs.
+    with open(setup, "wb") as file:
+        file.write(body)
+    generator = random.Random(5)
+    with open(setup, "ab") as file:
+        file.write(generator.randbytes(5 * MIB - len(body)))
+
+    small = WORK / "small.7z"
+    if not small.exists():
+        content = WORK / "readme.txt"
+        content.write_text("the product archive of the benchmark\n")
+        subprocess.run(["7zz", "a", "-bd", "-mx=9", str(small), str(content)], check=True,
+                       stdout=subprocess.DEVNULL)
+    one_mib = WORK / "archive-1mib.7z"
+    one_gib = WORK / "archive-1gib.7z"
+    if not one_mib.exists() or one_mib.stat().st_size != MIB:
+        pseudo_random_file(one_mib, MIB, 1, SEVEN_ZIP_SIGNATURE)
+    if not one_gib.exists() or one_gib.stat().st_size != 1024 * MIB:
+        pseudo_random_file(one_gib, 1024 * MIB, 2, SEVEN_ZIP_SIGNATURE)
+
+    installers = {"small": WORK / "installer-small.exe", "1mib": WORK / "installer-1mib.exe",
+                  "1gib": WORK / "installer-1gib.exe"}
+    print("packaging the benchmark installers (the 1 GiB one takes a minute or two)", flush=True)
+    package(small, setup, installers["small"])
+    package(one_mib, setup, installers["1mib"])
+    package(one_gib, setup, installers["1gib"])
+    return setup, installers
+
+
+def setup_resource_size(installer):
+    sys.path.insert(0, str(REPO / "tests/structure"))
+    import check_installer as layout
+    import pefile
+    pe = pefile.PE(str(installer), fast_load=True)
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    size = len(layout.Image(pe).resource("BL", "SETUP.EX_"))
+    pe.close()
+    return size
+
+
+# --- 2. Time to child start ---------------------------------------------------
+
+def figure_child_start(setup, installers, runs):
+    say("## 2. Time to child start (x64 under Wine)")
+    say()
+    say(f"Setup program: build/x64/tools/probe.exe with pseudo-random bytes appended to 5 MiB "
+        f"({setup.stat().st_size} bytes; an overlay, it still runs), stored as an MSZIP cabinet "
+        f"(BL/SETUP.EX_, {setup_resource_size(installers['small'])} bytes) around a small 7z archive "
+        f"made with 7zz ({(WORK / 'small.7z').stat().st_size} bytes).")
+    say("Each figure is QueryPerformanceCounter ticks from the launcher's call to CreateProcessW "
+        "(tools/launcher prints `start=`) to the event named; Wine has one such clock for all its processes.")
+    say("- (a) installer: the installer started by the launcher, until the probe it starts records its start.")
+    say("- (b) probe alone: the 5 MiB probe started by the launcher, until it records its start.")
+    say("- (c) baseline: tools/bench_baseline started by the launcher; it maps the installer as a data file, "
+        "writes BL/SETUP.EX_ with the product's SaveResourceAs and expands it with the product's "
+        "ExpandCabinet (cabinet.dll FDI), then records its QPC. It includes one process start, "
+        "as (a) does.")
+    say(f"{runs} runs of each, interleaved (the order rotates each round).")
+    say()
+    samples = interleaved([
+        ("a", lambda: time_to_probe(installers["small"])),
+        ("b", lambda: time_to_probe(setup)),
+        ("c", lambda: time_of_baseline(installers["small"])),
+    ], runs)
+    say(f"- (a) installer:   {summary(samples['a'])}")
+    say(f"- (b) probe alone: {summary(samples['b'])}")
+    say(f"- (c) baseline:    {summary(samples['c'])}")
+    a, b, c = (statistics.median(samples[k]) for k in "abc")
+    ratio = (a - b) / c
+    say()
+    say(f"Ratio (median(a) - median(b)) / median(c) = {ratio:.3f}. Goal <= {GOAL_OVERHEAD_RATIO}: "
+        f"{verdict(ratio <= GOAL_OVERHEAD_RATIO)}")
+    say()
+
+
+# --- 3. Archive independence --------------------------------------------------
+
+def resident_bytes(path):
+    listing = subprocess.run(["fincore", "--bytes", "--noheadings", str(path)], capture_output=True, text=True,
+                             check=True).stdout.split()
+    return int(listing[0])
+
+
+def evict(path):
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    finally:
+        os.close(fd)
+
+
+def figure_archive(installers, runs):
+    say("## 3. Archive independence")
+    say()
+    sizes = {k: installers[k].stat().st_size for k in ("1mib", "1gib")}
+    say(f"The same 5 MiB setup program (as above) with a 1 MiB and a 1 GiB archive (the 7z signature and "
+        f"pseudo-random bytes); installers of {sizes['1mib']} and {sizes['1gib']} bytes. "
+        f"Time to child start as in (a); {runs} runs of each, interleaved.")
+    say()
+    samples = interleaved([
+        ("1mib", lambda: time_to_probe(installers["1mib"])),
+        ("1gib", lambda: time_to_probe(installers["1gib"])),
+    ], runs)
+    say(f"- 1 MiB archive: {summary(samples['1mib'])}")
+    say(f"- 1 GiB archive: {summary(samples['1gib'])}")
+    ratio = statistics.median(samples["1gib"]) / statistics.median(samples["1mib"])
+    say()
+    say(f"Ratio median(1 GiB) / median(1 MiB) = {ratio:.3f}. Goal <= {GOAL_ARCHIVE_RATIO}: "
+        f"{verdict(ratio <= GOAL_ARCHIVE_RATIO)}")
+    say()
+
+    resource = setup_resource_size(installers["1mib"])
+    limit = resource + MIB
+    say("Page cache: the installer file's pages evicted (fsync, then "
+        "posix_fadvise(POSIX_FADV_DONTNEED)), one run, then `fincore --bytes` on the file. "
+        f"Goal: resident <= setup resource ({resource} bytes) + 1 MiB = {limit} bytes.")
+    say()
+    for key, label in (("1mib", "1 MiB archive"), ("1gib", "1 GiB archive")):
+        evict(installers[key])
+        before = resident_bytes(installers[key])
+        time_to_probe(installers[key])
+        after = resident_bytes(installers[key])
+        say(f"- {label}: {after} bytes resident after the run ({before} after eviction): "
+            f"{verdict(after <= limit)}")
+    say()
+
+
+# --- 4. Heap --------------------------------------------------------------------
+
+def figure_heap():
+    say("## 4. Heap use of one whole run")
+    say()
+    say("Measured by the disabled behaviour test BenchHeapTest.DISABLED_OneWholeRunOfTheShippedLayout "
+        "(tests/behaviour/bench_heap_test.cpp): RunStub on the runnable_setup layout (archive and a cabinet "
+        "holding a program that exits with 7), under Wine, with the seam counting HeapAlloc and LocalAlloc "
+        "and their sizes, and the calls that make the system allocate for the stub (sizes from LocalSize "
+        "of the block returned). GetVolumeInformationW is made to report FILE_PERSISTENT_ACLS, as NTFS "
+        "does on Windows, because Wine's drives report no ACLs and the token, SID and descriptor "
+        "allocations would not happen.")
+    say()
+    completed = subprocess.run(
+        ["timeout", "600", WINE64, "behaviour_tests.exe", "--gtest_also_run_disabled_tests",
+         "--gtest_filter=BenchHeapTest.*"], cwd=REPO / "build/tests-x64", stdin=subprocess.DEVNULL,
+        capture_output=True, text=True)
+    found = re.search(r"--- heap figures ---\n(.*?)--- end ---", completed.stdout, re.S)
+    if not found:
+        say("The heap test printed no figures:")
+        say("```")
+        say(completed.stdout[-2000:])
+        say("```")
+        return
+    for line in found.group(1).rstrip("\n").split("\n"):
+        say(line)
+    if "[  PASSED  ]" not in completed.stdout:
+        say()
+        say("(The run did not end as expected; see the test's output.)")
+    say()
+
+
+HEADER = """# Benchmark results
+
+Written by `./bench.sh` (overwritten on each run; compare with the previous
+commit of this file). No test asserts a time: these figures are the record.
+
+What the figures mean:
+
+1. **Size**: bytes of the bare stub (`build/<arch>/stub.exe`, no payload, no
+   icon), with each section's raw (file) and virtual (memory) size.
+2. **Time to child start**: how long after being started the installer's
+   setup program starts, on x64 under Wine, against (b) the setup program
+   started directly and (c) a baseline that only does the unavoidable work
+   (write the cabinet from the mapped image, expand it). The ratio is the
+   installer's own overhead over the baseline.
+3. **Archive independence**: the same installer with a 1 MiB and a 1 GiB
+   archive must start its setup program equally fast, and a run must not read
+   the archive into the page cache.
+4. **Heap**: who allocates what during one whole run.
+
+Times are medians of interleaved runs on a shared machine: load from other
+work shows as a spread between min and max; compare medians, and mind the
+load average below.
+"""
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--runs", type=int, default=15)
+    args = parser.parse_args()
+
+    load = open("/proc/loadavg").read().split()[:3]
+    model = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
+                  if line.lower().startswith(("model name", "cpu model"))), "unknown")
+    say(f"Date: {datetime.datetime.now().astimezone().isoformat(timespec='seconds')}")
+    say(f"Machine: {os.cpu_count()} cores (nproc {subprocess.run(['nproc'], capture_output=True, text=True).stdout.strip()}), "
+        f"CPU {model}; load average at start {' '.join(load)}")
+    say(f"Commit: {subprocess.run(['git', 'rev-parse', '--short', 'HEAD'], cwd=REPO, capture_output=True, text=True).stdout.strip()} "
+        f"(plus uncommitted changes, if any)")
+    say()
+
+    figure_size()
+    setup, installers = make_inputs()
+    figure_child_start(setup, installers, args.runs)
+    figure_archive(installers, args.runs)
+    figure_heap()
+    say(f"Load average at the end: {' '.join(open('/proc/loadavg').read().split()[:3])}")
+
+    results = REPO / "bench" / "results.md"
+    results.parent.mkdir(exist_ok=True)
+    results.write_text(HEADER + "\n" + "\n".join(lines) + "\n")
+    print(f"written: {results.relative_to(REPO)}")
+
+
+if __name__ == "__main__":
+    main()
