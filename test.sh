@@ -2,7 +2,7 @@
 # Runs the test tiers and prints a line per tier, then "N passed, N failed".
 #
 #   ./test.sh                          every tier
-#   ./test.sh behaviour                one tier: behaviour | e2e-x64 | packaging | fuzz | arm64
+#   ./test.sh behaviour                one tier: behaviour | e2e-x64 | campaigns | packaging | fuzz | arm64
 #   ./test.sh behaviour --gtest_filter='RunStubTest.*'    one behaviour test
 #   ./test.sh e2e-x64 -k WorkArea                          end-to-end tests by name
 #
@@ -12,7 +12,7 @@ set -uo pipefail
 cd "$(dirname "$0")"
 REPO=$PWD
 
-all_tiers=(behaviour e2e-x64 packaging fuzz arm64)
+all_tiers=(behaviour e2e-x64 campaigns packaging fuzz arm64)
 tiers=()
 extra=()
 if [ $# -gt 0 ] && [[ " ${all_tiers[*]} " == *" $1 "* ]]; then
@@ -93,6 +93,16 @@ tier_e2e_x64() {
     /usr/bin/python3 tests/e2e/e2e.py --arch x64 "${extra[@]}" >"$log" 2>&1
     grep -E 'FAIL|ERROR|passed' "$log" | tail -n 20
     record e2e-x64 $(counts_from "$log")
+}
+
+tier_campaigns() {
+    # Damaged cabinets and 32 installers at once, under x64 Wine (the fault
+    # sweep runs in the behaviour tier); the long form is
+    # tests/campaigns/run.sh --long.
+    local log=$RESULTS/campaigns.log
+    tests/campaigns/run.sh "${extra[@]}" >"$log" 2>&1
+    grep -E '^(cabinet campaign|concurrency):|FAIL|KNOWN|passed' "$log" | tail -n 25
+    record campaigns $(counts_from "$log")
 }
 
 tier_packaging() {

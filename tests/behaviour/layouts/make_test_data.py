@@ -2,6 +2,7 @@
 """Makes the files the payload tests read and the layouts embed.
 
     make_test_data.py --gcab GCAB --sevenzip 7ZZ --out DIR
+    make_test_data.py --gcab GCAB --program EXE --out DIR
 
 Every file comes out the same on every run. gcab and 7zz store file times,
 so both pack staged copies with a fixed time, and the stamp the cabinet tests
@@ -23,6 +24,9 @@ Output (in DIR):
   nofile.cab        setup.cab claiming no file
   corrupt.cab       setup.cab with one byte of its fifth data block flipped
   empty.bin         no bytes: a resource of size zero
+
+With --program, only this (the program is built, so it comes later):
+  program.cab       EXE stored as "setup.exe", stamped like setup.cab
 """
 
 import argparse
@@ -130,11 +134,23 @@ def data_blocks(cabinet):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--gcab", required=True)
-    parser.add_argument("--sevenzip", required=True)
+    parser.add_argument("--sevenzip")
+    parser.add_argument("--program")
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
     out = lambda name: os.path.join(args.out, name)
+
+    if args.program:
+        with open(args.program, "rb") as f:
+            program = f.read()
+        with tempfile.TemporaryDirectory() as staging:
+            cabinet = make_cabinet(args.gcab, os.path.join(staging, "program.cab"),
+                                   [stage(staging, "setup.exe", program)], ["setup.exe"])
+        write(out("program.cab"), stamp(cabinet))
+        return
+    if not args.sevenzip:
+        parser.error("--sevenzip is needed for the test data")
 
     setup = pseudo_random(320 * 1024, b"setup")
     first = pseudo_random(4 * 1024, b"first")
