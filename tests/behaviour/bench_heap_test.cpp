@@ -16,11 +16,8 @@
 
 namespace {
 
-std::wstring LayoutDirectory() {
-    wchar_t path[MAX_PATH + 1] = {};
-    const std::wstring program(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-    return program.substr(0, program.rfind(L'\\') + 1) + L"payload_layouts\\";
-}
+using test::LayoutDirectory;
+using test::LayoutModule;
 
 struct Tally {
     unsigned long calls = 0;

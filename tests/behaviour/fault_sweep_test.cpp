@@ -32,6 +32,9 @@
 
 namespace {
 
+using test::LayoutDirectory;
+using test::LayoutModule;
+
 // --- How each imported function fails ------------------------------------------
 
 enum class Report {
@@ -689,12 +692,6 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* pointers) {
 }
 
 // --- The fixture -----------------------------------------------------------------------
-
-std::wstring LayoutDirectory() {
-    wchar_t path[MAX_PATH + 1] = {};
-    const std::wstring program(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-    return program.substr(0, program.rfind(L'\\') + 1) + L"payload_layouts\\";
-}
 
 // Everything under `directory`, as relative paths; directories end with "\".
 void ListTree(const std::wstring& directory, const std::wstring& prefix, std::vector<std::wstring>& out) {

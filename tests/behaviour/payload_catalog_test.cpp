@@ -11,33 +11,8 @@
 
 namespace {
 
-// The resource modules built from tests/behaviour/layouts, beside the test
-// program.
-std::wstring LayoutDirectory() {
-    wchar_t path[MAX_PATH + 1] = {};
-    const std::wstring program(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-    return program.substr(0, program.rfind(L'\\') + 1) + L"payload_layouts\\";
-}
-
-class LayoutModule {
-public:
-    explicit LayoutModule(const std::wstring& layout)
-        : module_(LoadLibraryExW((LayoutDirectory() + layout + L".dll").c_str(), nullptr, 0)) {
-        EXPECT_NE(module_, nullptr) << "layout " << test::Narrow(layout) << " not loaded";
-    }
-    ~LayoutModule() {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-        }
-    }
-    LayoutModule(const LayoutModule&) = delete;
-    LayoutModule& operator=(const LayoutModule&) = delete;
-
-    HMODULE Get() const { return module_; }
-
-private:
-    HMODULE module_;
-};
+using test::LayoutDirectory;
+using test::LayoutModule;
 
 // --- StartsWithNoCase ----------------------------------------------------------
 

@@ -115,6 +115,23 @@ std::string Narrow(const std::wstring& text) {
     return result;
 }
 
+std::wstring LayoutDirectory() {
+    wchar_t path[MAX_PATH + 1] = {};
+    const std::wstring program(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    return program.substr(0, program.rfind(L'\\') + 1) + L"payload_layouts\\";
+}
+
+LayoutModule::LayoutModule(const std::wstring& layout)
+    : module_(LoadLibraryExW((LayoutDirectory() + layout + L".dll").c_str(), nullptr, 0)) {
+    EXPECT_NE(module_, nullptr) << "layout " << Narrow(layout) << " not loaded";
+}
+
+LayoutModule::~LayoutModule() {
+    if (module_ != nullptr) {
+        FreeLibrary(module_);
+    }
+}
+
 CleanupRegistryValue::CleanupRegistryValue() { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Tolvane"); }
 
 CleanupRegistryValue::~CleanupRegistryValue() { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Tolvane"); }

@@ -46,6 +46,24 @@ void RemoveTree(const std::wstring& path);
 
 std::string Narrow(const std::wstring& text);
 
+// The resource modules built from tests/behaviour/layouts (and the files they
+// embed), beside the test program; the path ends with a backslash.
+std::wstring LayoutDirectory();
+
+// One layout loaded as a module, for the code under test to search.
+class LayoutModule {
+public:
+    explicit LayoutModule(const std::wstring& layout);
+    ~LayoutModule();
+    LayoutModule(const LayoutModule&) = delete;
+    LayoutModule& operator=(const LayoutModule&) = delete;
+
+    HMODULE Get() const { return module_; }
+
+private:
+    HMODULE module_;
+};
+
 // HKCU\Software\Tolvane, removed before and after each use so that no test
 // sees another's value.
 class CleanupRegistryValue {
