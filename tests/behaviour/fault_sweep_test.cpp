@@ -721,16 +721,7 @@ protected:
         // The stub takes its own folder from its module's path: each run gets
         // a folder of its own by the path it is told.
         WATCH(GetModuleFileNameW)::instead = [this](HMODULE, LPWSTR buffer, DWORD size) -> DWORD {
-            const std::wstring path = runFolder_ + L"installer.exe";
-            const DWORD length = static_cast<DWORD>(path.size());
-            if (length >= size) {
-                std::copy(path.begin(), path.begin() + size, buffer);
-                SetLastError(ERROR_INSUFFICIENT_BUFFER);
-                return size;
-            }
-            std::copy(path.begin(), path.end(), buffer);
-            buffer[length] = 0;
-            return length;
+            return test::FillModulePath(runFolder_ + L"installer.exe", buffer, size);
         };
         WATCH(GetCommandLineW)::instead = [this]() -> LPWSTR {
             commandLine_ = L"\"" + runFolder_ + L"installer.exe\" /quiet";

@@ -52,12 +52,8 @@ struct StartRecorder {
 };
 
 auto ModulePathIs(std::wstring path) {
-    return SEAM(GetModuleFileNameW)::Replace([path](HMODULE, LPWSTR buffer, DWORD size) -> DWORD {
-        const DWORD length = static_cast<DWORD>(std::min<size_t>(path.size(), size));
-        std::copy(path.begin(), path.begin() + length, buffer);
-        if (length < size) buffer[length] = 0;
-        return length;
-    });
+    return SEAM(GetModuleFileNameW)::Replace(
+        [path](HMODULE, LPWSTR buffer, DWORD size) { return test::FillModulePath(path, buffer, size); });
 }
 
 class LaunchTest : public testing::Test {

@@ -40,20 +40,9 @@ INSTANTIATE_TEST_SUITE_P(
 // unpacking ends with "no archive" (112, 2): that shows how far it got.
 constexpr RunOutcome NO_ARCHIVE = {EXIT_ARCHIVE_RESOURCE_FAILED, ERROR_FILE_NOT_FOUND};
 
-// Stands in for GetModuleFileNameW as Windows behaves: a path that does not
-// fit is cut to the buffer, without terminator, and the size is returned.
 auto ModulePathIs(std::wstring path) {
-    return SEAM(GetModuleFileNameW)::Replace([path](HMODULE, LPWSTR buffer, DWORD size) -> DWORD {
-        const DWORD length = static_cast<DWORD>(path.size());
-        if (length >= size) {
-            std::copy(path.begin(), path.begin() + size, buffer);
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return size;
-        }
-        std::copy(path.begin(), path.end(), buffer);
-        buffer[length] = 0;
-        return length;
-    });
+    return SEAM(GetModuleFileNameW)::Replace(
+        [path](HMODULE, LPWSTR buffer, DWORD size) { return test::FillModulePath(path, buffer, size); });
 }
 
 auto CommandLineIs(std::wstring text) {

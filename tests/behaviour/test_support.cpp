@@ -115,6 +115,18 @@ std::string Narrow(const std::wstring& text) {
     return result;
 }
 
+DWORD FillModulePath(const std::wstring& path, LPWSTR buffer, DWORD size) {
+    const DWORD length = static_cast<DWORD>(path.size());
+    if (length >= size) {
+        std::copy(path.begin(), path.begin() + size, buffer);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    std::copy(path.begin(), path.end(), buffer);
+    buffer[length] = 0;
+    return length;
+}
+
 std::wstring LayoutDirectory() {
     wchar_t path[MAX_PATH + 1] = {};
     const std::wstring program(path, GetModuleFileNameW(nullptr, path, MAX_PATH));

@@ -46,6 +46,11 @@ void RemoveTree(const std::wstring& path);
 
 std::string Narrow(const std::wstring& text);
 
+// What GetModuleFileNameW does with `path`: a path that does not fit is cut
+// to the buffer, without terminator, the size is returned and the last error
+// is ERROR_INSUFFICIENT_BUFFER. For tests that tell the stub where it lives.
+DWORD FillModulePath(const std::wstring& path, LPWSTR buffer, DWORD size);
+
 // The resource modules built from tests/behaviour/layouts (and the files they
 // embed), beside the test program; the path ends with a backslash.
 std::wstring LayoutDirectory();

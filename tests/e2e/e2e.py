@@ -22,6 +22,8 @@ import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tests" / "lib"))
+import unittest_main  # noqa: E402  (found through the path set just above)
 SCRATCH_NAME = re.compile(r"^QX_[0-9A-F]{5}\.tmp$")
 
 EXIT_REJECTED_SWITCH = 118
@@ -323,15 +325,7 @@ def main():
     RUNNER = WineRunner(options.arch)
     shutil.rmtree(RUNNER.work, ignore_errors=True)
 
-    loader = unittest.TestLoader()
-    if options.patterns:
-        loader.testNamePatterns = ["*%s*" % p for p in options.patterns]
-    suite = loader.loadTestsFromModule(sys.modules[__name__])
-    result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
-    failed = len(result.failures) + len(result.errors)
-    passed = result.testsRun - failed - len(result.skipped)
-    print("%d passed, %d failed" % (passed, failed))
-    return 0 if failed == 0 and result.testsRun > 0 else 1
+    return unittest_main.run_module(sys.modules[__name__], options.patterns)
 
 
 if __name__ == "__main__":

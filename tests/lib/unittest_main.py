@@ -1,0 +1,20 @@
+"""The one way our Python test scripts run their tests: by name pattern, and
+ending with the "N passed, N failed" line that test.sh reads."""
+
+import sys
+import unittest
+
+
+def run_module(module, patterns=()):
+    """Runs the tests of `module` whose names contain one of `patterns` (all
+    when empty); returns the process exit status (non-zero also when no test
+    ran)."""
+    loader = unittest.TestLoader()
+    if patterns:
+        loader.testNamePatterns = ["*%s*" % p for p in patterns]
+    suite = loader.loadTestsFromModule(module)
+    result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
+    failed = len(result.failures) + len(result.errors)
+    passed = result.testsRun - failed - len(result.skipped)
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 and result.testsRun > 0 else 1
