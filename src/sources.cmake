@@ -9,6 +9,7 @@ set(STUB_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/workarea/removal.cpp
     ${CMAKE_CURRENT_LIST_DIR}/payload/resource_catalog.cpp
     ${CMAKE_CURRENT_LIST_DIR}/payload/output_file.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/payload/cabinet_layout.cpp
     ${CMAKE_CURRENT_LIST_DIR}/payload/cabinet_expansion.cpp
     ${CMAKE_CURRENT_LIST_DIR}/payload/payload_unpacking.cpp
     ${CMAKE_CURRENT_LIST_DIR}/launch/setup_launch.cpp

@@ -1,6 +1,7 @@
 #include "payload/payload_unpacking.h"
 
 #include "payload/cabinet_expansion.h"
+#include "payload/cabinet_layout.h"
 #include "payload/output_file.h"
 #include "workarea/removal.h"
 
@@ -73,6 +74,12 @@ RunOutcome ExtractPayload(HMODULE module, const PathBuffer& workDirectory, PathB
     if (setupResource.size == 0) {
         return {EXIT_SETUP_RESOURCE_FAILED, ERROR_FILE_NOT_FOUND};
     }
+    // A cabinet whose file table does not add up would expand to a program
+    // cut short; it is refused before anything is written.
+    const bool cabinet = lstrcmpW(setupType.Text(), TYPE_CABINET) == 0;
+    if (cabinet && !FirstFileIsWhole(setupResource.data, setupResource.size)) {
+        return {EXIT_SETUP_RESOURCE_FAILED, 0};
+    }
 
     // An uncompressed setup program always lands as setup.exe; otherwise the
     // file takes the resource's own name.
@@ -84,7 +91,7 @@ RunOutcome ExtractPayload(HMODULE module, const PathBuffer& workDirectory, PathB
     if (!SaveResourceAs(setupResource, setupPath.Text())) {
         return {EXIT_SETUP_WRITE_FAILED, GetLastError()};
     }
-    if (lstrcmpW(setupType.Text(), TYPE_CABINET) != 0) {
+    if (!cabinet) {
         return {EXIT_OK, 0};
     }
 

@@ -113,7 +113,8 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"SetupNameOf260Units", L"setup_name_260",
                    {EXIT_SETUP_RESOURCE_FAILED, ERROR_FILENAME_EXCED_RANGE}},
         LayoutCase{"SetupNameThatNoPathHolds", L"setup_name_259", {EXIT_PATH_TOO_LONG, 0}},
-        LayoutCase{"DamagedCabinet", L"damaged_cabinet", {EXIT_SETUP_RESOURCE_FAILED, 0}}),
+        LayoutCase{"DamagedCabinet", L"damaged_cabinet", {EXIT_SETUP_RESOURCE_FAILED, 0}},
+        LayoutCase{"CabinetWhoseFileTableDoesNotAddUp", L"short_file_cabinet", {EXIT_SETUP_RESOURCE_FAILED, 0}}),
     [](const testing::TestParamInfo<LayoutCase>& info) { return info.param.name; });
 
 TEST_F(UnpackingTest, WriteFailureGivesItsSystemErrorAndLeavesNothing) {

@@ -23,6 +23,10 @@ Output (in DIR):
   two.cab           first.bin, then second.bin
   nofile.cab        setup.cab claiming no file
   corrupt.cab       setup.cab with one byte of its fifth data block flipped
+  shortfile.cab     setup.cab whose file entry announces 0x100 bytes fewer:
+                    valid checksums, a file table that does not add up
+  reserve.cab       two.cab rebuilt with reserved areas (6 bytes in the
+                    header, 2 per folder, 3 per data block), checksums 0
   empty.bin         no bytes: a resource of size zero
 
 With --program, only this (the program is built, so it comes later):
@@ -131,6 +135,36 @@ def data_blocks(cabinet):
     return blocks
 
 
+def with_reserved_areas(cabinet, header=6, folder=2, data=3):
+    """The cabinet rebuilt with reserved areas of the given sizes, filled with
+    0xAA. The data blocks' checksums would cover their reserved bytes, so
+    they are set to 0: no checksum."""
+    if struct.unpack_from("<H", cabinet, HEADER_FLAGS)[0] & FLAG_RESERVE_PRESENT:
+        sys.exit("the cabinet already has reserved areas")
+    files_offset = struct.unpack_from("<I", cabinet, HEADER_FILES_OFFSET)[0]
+    blocks = data_blocks(cabinet)
+    first_block, block_count, compression = struct.unpack_from("<IHH", cabinet, HEADER_SIZE)
+    files = cabinet[files_offset:blocks[0]]
+
+    out = bytearray(cabinet[:HEADER_SIZE])
+    out += struct.pack("<HBB", header, folder, data) + b"\xAA" * header
+    folder_at = len(out)
+    out += struct.pack("<IHH", 0, block_count, compression) + b"\xAA" * folder
+    new_files_offset = len(out)
+    out += files
+    new_first_block = len(out)
+    for offset in blocks:
+        stored, expanded = struct.unpack_from("<HH", cabinet, offset + 4)
+        out += struct.pack("<IHH", 0, stored, expanded) + b"\xAA" * data
+        out += cabinet[offset + 8:offset + 8 + stored]
+    struct.pack_into("<I", out, 8, len(out))  # cbCabinet
+    struct.pack_into("<I", out, HEADER_FILES_OFFSET, new_files_offset)
+    struct.pack_into("<H", out, HEADER_FLAGS,
+                     struct.unpack_from("<H", cabinet, HEADER_FLAGS)[0] | FLAG_RESERVE_PRESENT)
+    struct.pack_into("<I", out, folder_at, new_first_block)
+    return out
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--gcab", required=True)
@@ -191,6 +225,15 @@ def main():
     # stored deflate block: a byte of the setup program itself.
     corrupt[blocks[4] + 8 + 100] ^= 0xFF
     write(out("corrupt.cab"), corrupt)
+
+    # The damage that the checksums miss: the library writes exactly the
+    # announced bytes and reports the file complete.
+    short = stamp(single)
+    entry = file_entries(short)[0]
+    struct.pack_into("<I", short, entry, struct.unpack_from("<I", short, entry)[0] - 0x100)
+    write(out("shortfile.cab"), short)
+
+    write(out("reserve.cab"), with_reserved_areas(stamp(two)))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,132 @@
+#include "payload/cabinet_layout.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <ostream>
+#include <string>
+
+#include "payload/cabinet_expansion.h"
+#include "test_support.h"
+
+namespace {
+
+// Where the fields of a generated cabinet lie, read the plain way: enough to
+// damage one of them on purpose.
+struct CabinetMap {
+    explicit CabinetMap(const std::string& bytes) : bytes(bytes) {}
+
+    uint32_t Get(size_t at, size_t width) const {
+        uint32_t value = 0;
+        std::memcpy(&value, bytes.data() + at, width);
+        return value;
+    }
+    bool Reserved() const { return Get(30, 2) & 4; }
+    size_t Folder() const { return Reserved() ? 40 + Get(36, 2) : 36; }
+    size_t File(int index) const {
+        size_t at = Get(16, 4);
+        for (; index > 0; --index) {
+            at = bytes.find('\0', at + 16) + 1;
+        }
+        return at;
+    }
+    size_t Block(int index) const {
+        size_t at = Get(Folder(), 4);
+        for (; index > 0; --index) {
+            at += 8 + (Reserved() ? Get(39, 1) : 0) + Get(at + 4, 2);
+        }
+        return at;
+    }
+
+    const std::string& bytes;
+};
+
+void Put(std::string& bytes, size_t at, size_t width, uint32_t value) { std::memcpy(&bytes[at], &value, width); }
+void Add(std::string& bytes, size_t at, size_t width, int32_t delta) {
+    Put(bytes, at, width, CabinetMap(bytes).Get(at, width) + static_cast<uint32_t>(delta));
+}
+
+struct LayoutCase {
+    const char* name;
+    const wchar_t* cabinet;  // made by make_test_data.py
+    std::function<void(std::string&)> damage;
+    bool whole;
+};
+
+void PrintTo(const LayoutCase& c, std::ostream* out) { *out << c.name; }
+
+class FirstFileIsWholeTest : public testing::TestWithParam<LayoutCase> {};
+
+TEST_P(FirstFileIsWholeTest, SizesMustAddUpToTheDataBlocks) {
+    const LayoutCase& c = GetParam();
+    std::string bytes = test::ReadBytes(test::LayoutDirectory() + c.cabinet);
+    if (c.damage) {
+        c.damage(bytes);
+    }
+    // An exact copy on the heap, so that a read past the end is a read past
+    // the block.
+    std::string exact(bytes);
+    EXPECT_EQ(FirstFileIsWhole(reinterpret_cast<const uint8_t*>(exact.data()), exact.size()), c.whole);
+}
+
+auto FirstFileSize(int32_t delta) {
+    return [delta](std::string& b) { Add(b, CabinetMap(b).File(0), 4, delta); };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FirstFileIsWholeTest,
+    testing::Values(
+        LayoutCase{"OneFile", L"setup.cab", nullptr, true},
+        LayoutCase{"TwoFilesInOneFolder", L"two.cab", nullptr, true},
+        LayoutCase{"ReservedAreas", L"reserve.cab", nullptr, true},
+        LayoutCase{"FileCutShort", L"shortfile.cab", nullptr, false},
+        LayoutCase{"FileOneByteShort", L"setup.cab", FirstFileSize(-1), false},
+        LayoutCase{"FileOneByteLong", L"setup.cab", FirstFileSize(1), false},
+        LayoutCase{"FirstOfTwoCutShort", L"two.cab", FirstFileSize(-0x100), false},
+        LayoutCase{"SecondOfTwoCutShort", L"two.cab",
+                   [](std::string& b) { Add(b, CabinetMap(b).File(1), 4, -0x100); }, false},
+        LayoutCase{"ReservedAreasFileCutShort", L"reserve.cab", FirstFileSize(-0x100), false},
+        LayoutCase{"FirstFileNotAtTheFolderStart", L"setup.cab",
+                   [](std::string& b) { Put(b, CabinetMap(b).File(0) + 4, 4, 0x100); }, false},
+        LayoutCase{"FirstFileInAFolderThatIsNot", L"setup.cab",
+                   [](std::string& b) { Put(b, CabinetMap(b).File(0) + 8, 2, 1); }, false},
+        LayoutCase{"SecondFileInAFolderThatIsNot", L"two.cab",
+                   [](std::string& b) { Put(b, CabinetMap(b).File(1) + 8, 2, 1); }, false},
+        LayoutCase{"NoFile", L"nofile.cab", nullptr, false},
+        LayoutCase{"OneBlockMissing", L"setup.cab",
+                   [](std::string& b) { Add(b, CabinetMap(b).Folder() + 4, 2, -1); }, false},
+        LayoutCase{"OneBlockTooMany", L"setup.cab",
+                   [](std::string& b) { Add(b, CabinetMap(b).Folder() + 4, 2, 1); }, false},
+        LayoutCase{"BlockExpandsToLess", L"setup.cab",
+                   [](std::string& b) { Add(b, CabinetMap(b).Block(3) + 6, 2, -1); }, false},
+        LayoutCase{"BlockStoresMore", L"setup.cab",
+                   [](std::string& b) { Add(b, CabinetMap(b).Block(3) + 4, 2, 0x100); }, false},
+        LayoutCase{"FirstBlockBeyondTheEnd", L"setup.cab",
+                   [](std::string& b) { Put(b, CabinetMap(b).Folder(), 4, static_cast<uint32_t>(b.size())); },
+                   false},
+        LayoutCase{"FileTableBeyondTheEnd", L"setup.cab",
+                   [](std::string& b) { Put(b, 16, 4, static_cast<uint32_t>(b.size() - 8)); }, false},
+        LayoutCase{"NameWithoutItsEnd", L"setup.cab",
+                   [](std::string& b) { b.resize(CabinetMap(b).File(0) + 20); }, false},
+        LayoutCase{"CutInTheLastBlock", L"setup.cab", [](std::string& b) { b.resize(b.size() - 1); }, false},
+        LayoutCase{"CutInTheHeader", L"setup.cab", [](std::string& b) { b.resize(35); }, false},
+        LayoutCase{"CutInTheReservedSizes", L"reserve.cab", [](std::string& b) { b.resize(38); }, false},
+        LayoutCase{"NoSignature", L"setup.cab", [](std::string& b) { b[0] = 'X'; }, false},
+        LayoutCase{"PartOfASet", L"setup.cab", [](std::string& b) { Add(b, 30, 2, 2); }, false},
+        LayoutCase{"NoBytes", L"empty.bin", nullptr, false}),
+    [](const testing::TestParamInfo<LayoutCase>& info) { return info.param.name; });
+
+// The layout is read the way the system's library reads it: a cabinet with
+// reserved areas, which the check takes as whole, also expands.
+TEST(CabinetLayout, ReservedAreasExpandAsTheCheckReadsThem) {
+    test::ScratchDirectory folder;
+    const std::wstring cabinet = folder / L"setup.ex_";
+    const std::wstring destination = folder / L"setup.exe";
+    ASSERT_TRUE(CopyFileW((test::LayoutDirectory() + L"reserve.cab").c_str(), cabinet.c_str(), FALSE));
+    ASSERT_TRUE(ExpandCabinet(cabinet.c_str(), destination.c_str()));
+    EXPECT_TRUE(test::ReadBytes(destination) == test::ReadBytes(test::LayoutDirectory() + L"first.bin"));
+}
+
+}  // namespace
