@@ -17,7 +17,7 @@ REPO=$PWD
 HERE=$REPO/tests/fuzz
 OUT=$REPO/build/fuzz
 
-all_targets=(bounded_text switch_scan pass_on)
+all_targets=(bounded_text switch_scan pass_on cabinet_layout)
 budget=(-max_total_time=15)
 targets=()
 while [ $# -gt 0 ]; do
@@ -62,7 +62,7 @@ compile() {  # source object [extra flags...]
     }
 }
 
-objects=(text/bounded_text settings/launch_settings launch/setup_launch)
+objects=(text/bounded_text settings/launch_settings launch/setup_launch payload/cabinet_layout)
 pids=()
 for source in "${objects[@]}"; do
     compile "$REPO/src/$source.cpp" "$OUT/obj/$(basename "$source").o" "${product[@]}" & pids+=($!)
@@ -76,7 +76,7 @@ for pid in "${pids[@]}"; do wait "$pid" || built=0; done
 [ $built = 1 ] || exit 1
 
 library=("$OUT/obj/bounded_text.o" "$OUT/obj/launch_settings.o" "$OUT/obj/setup_launch.o"
-         "$OUT/obj/windows_stand_ins.o")
+         "$OUT/obj/cabinet_layout.o" "$OUT/obj/windows_stand_ins.o")
 for target in "${targets[@]}"; do
     "$CXX" -fsanitize=fuzzer,address,undefined "$OUT/obj/${target}_fuzz.o" "${library[@]}" \
         -o "$OUT/$target" 2>"$OUT/logs/$target.link.log" || {
@@ -92,7 +92,9 @@ done
 # under tests/fuzz/corpus/<target> are only read.
 run_target() {
     local target=$1 options=()
-    [ "$target" = bounded_text ] || options+=(-dict="$HERE/command_line.dict")
+    case "$target" in
+        switch_scan|pass_on) options+=(-dict="$HERE/command_line.dict") ;;
+    esac
     mkdir -p "$OUT/corpus/$target"
     rm -f "$OUT/logs/$target.status"
     local start=$SECONDS
