@@ -4,6 +4,10 @@
 set(FREESTANDING_COMPILE_OPTIONS
     -std=c++20
     -Oz
+    # Whole-program optimisation at link time: about a kilobyte less code and
+    # data in the stub. The frame limit below then applies to the frames as
+    # linked (the linker's warnings are errors).
+    -flto
     -ffreestanding
     -nostdlibinc
     -fno-exceptions
@@ -51,6 +55,11 @@ function(add_freestanding_executable name)
     target_compile_definitions(${name} PRIVATE ${FREESTANDING_DEFINITIONS})
     target_link_options(${name} PRIVATE
         -nostdlib
+        -flto
+        -Wl,--fatal-warnings
+        # Unwind data is read-only data like any other: one section less
+        # saves a file-alignment block.
+        -Wl,-Xlink=-merge:.pdata=.rdata
         -Wl,--entry=${ARG_ENTRY}
         -Wl,--subsystem,${ARG_SUBSYSTEM}
         -Wl,--gc-sections

@@ -3,10 +3,11 @@
 //  - memset and memcpy: clang emits them for zero-initialised or copied
 //    records (FILE_BASIC_INFO, STARTUPINFOW, the cabinet job).
 // Stack probes (__chkstk) are avoided instead: the build refuses any frame of
-// 4000 bytes or more, and a frame smaller than a page can only reach the guard
-// page just below the committed stack, which the system grows on its own. So
-// the probes are switched off for x64; on ARM64 a frame that needed one would
-// fail to link.
+// 4000 bytes or more, when compiling and again after link-time optimisation
+// has inlined across files, and a frame smaller than a page can only reach
+// the guard page just below the committed stack, which the system grows on
+// its own. So the probes are switched off for x64; on ARM64 a frame that
+// needed one would fail to link.
 #include <stddef.h>
 
 extern "C" {

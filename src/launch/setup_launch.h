@@ -10,7 +10,9 @@
 // Starts the setup program with the switches that tell it where the archive
 // is, followed by the stub's own arguments as they were given, and waits for
 // it. Returns its exit code (with 0), or 105, 107, 122, 123 or 124.
-RunOutcome LaunchSetup(const LaunchSettings& settings, HMODULE module, const PathBuffer& archiveName,
+// Never inlined: its command buffer alone takes 2.6 KB of stack, and in the
+// caller's frame it would make a frame that needs a stack probe.
+[[gnu::noinline]] RunOutcome LaunchSetup(const LaunchSettings& settings, HMODULE module, const PathBuffer& archiveName,
                        const TypeNameBuffer& archiveType, const PathBuffer& setupPath);
 
 // Starts `application` with `commandLine` (which CreateProcessW may change in
