@@ -38,6 +38,7 @@ def hex_units(text):
 class LaunchResult:
     def __init__(self, completed):
         self.stdout = completed.stdout
+        self.stderr = completed.stderr  # Wine's own complaints, if any
         self.returncode = completed.returncode
         found = re.search(r"exit=0x([0-9A-F]{8})", completed.stdout)
         self.exit_code = int(found.group(1), 16) if found else None
@@ -73,21 +74,24 @@ class WineRunner:
         full_env = dict(os.environ)
         full_env.update(env or {})
         output = tempfile.TemporaryFile(mode="w+")
+        errors = tempfile.TemporaryFile(mode="w+", errors="replace")
         process = subprocess.Popen(self.prefix + [str(a) for a in args], env=full_env, cwd=cwd,
-                                   stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.DEVNULL)
-        return process, output
+                                   stdin=subprocess.DEVNULL, stdout=output, stderr=errors)
+        return process, (output, errors)
 
     def finish(self, started):
-        process, output = started
+        process, files = started
         try:
             process.wait(timeout=self.timeout + 30)
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
-        output.seek(0)
-        text = output.read()
-        output.close()
-        return subprocess.CompletedProcess(process.args, process.returncode, text, "")
+        texts = []
+        for file in files:
+            file.seek(0)
+            texts.append(file.read())
+            file.close()
+        return subprocess.CompletedProcess(process.args, process.returncode, *texts)
 
     def wine(self, args, env=None, cwd=None):
         return self.finish(self.start(args, env, cwd))
