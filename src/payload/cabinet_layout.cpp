@@ -64,7 +64,8 @@ bool FirstFileIsWhole(const uint8_t* data, uint64_t size) {
         return false;
     }
     const uint32_t flags = cabinet.Word(FLAGS_AT);
-    // A set of several cabinets is never expanded, so it need not add up.
+    // A cabinet that continues into another is never expanded (the expansion
+    // refuses to ask for the next one), so it is refused here already.
     if (flags & (FLAG_PREVIOUS_CABINET | FLAG_NEXT_CABINET)) {
         return false;
     }
