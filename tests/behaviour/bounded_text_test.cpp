@@ -107,7 +107,7 @@ TEST(BoundedAppend, BufferWithoutNulIsTakenAsFull) {
     // Filled by something other than these operations: units 0..N-2 hold no
     // NUL. The text counts as N-1 units long; unit N-1 gets the NUL either way.
     constexpr uint64_t capacity = 8;
-    for (const std::wstring source : {std::wstring(), std::wstring(L"x")}) {
+    for (const std::wstring& source : {std::wstring(), std::wstring(L"x")}) {
         RawBuffer buffer(capacity);
         std::fill(buffer.units.begin(), buffer.units.begin() + capacity, L'a');
         const bool result = BoundedAppend(buffer.units.data(), capacity, source.c_str());
