@@ -218,15 +218,22 @@ def make_inputs():
     return setup, installers
 
 
-def setup_resource_size(installer):
+def payload_extents(installer):
+    """File offsets (first byte, end) of the archive and of the setup resource."""
     sys.path.insert(0, str(REPO / "tests/structure"))
     import check_installer as layout
     import pefile
     pe = pefile.PE(str(installer), fast_load=True)
     pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
-    size = len(layout.Image(pe).resource("BL", "SETUP.EX_"))
+    image = layout.Image(pe)
+    extents = {"archive": image.file_extent("B7", "BRISEL.PACKED.7Z"), "setup": image.file_extent("BL", "SETUP.EX_")}
     pe.close()
-    return size
+    return extents
+
+
+def setup_resource_size(installer):
+    begin, end = payload_extents(installer)["setup"]
+    return end - begin
 
 
 # --- 2. Time to child start ---------------------------------------------------
@@ -298,23 +305,6 @@ def resident_ranges(path):
 
 def overlap(ranges, begin, end):
     return sum(max(0, min(end, b) - max(begin, a)) for a, b in ranges)
-
-
-def payload_extents(installer):
-    """File offsets (begin, end) of the archive and of the setup resource."""
-    import pefile
-    pe = pefile.PE(str(installer), fast_load=True)
-    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
-    extents = {}
-    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        for named in kind.directory.entries:
-            key = (str(kind.name), str(named.name))
-            if key in (("B7", "BRISEL.PACKED.7Z"), ("BL", "SETUP.EX_")):
-                data = named.directory.entries[0].data.struct
-                begin = pe.get_offset_from_rva(data.OffsetToData)
-                extents["archive" if key[0] == "B7" else "setup"] = (begin, begin + data.Size)
-    pe.close()
-    return extents
 
 
 def read_ahead_file(path):

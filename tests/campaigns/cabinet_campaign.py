@@ -69,6 +69,8 @@ import pefile
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 import e2e  # noqa: E402  (the end-to-end suite's runner and launcher protocol)
+sys.path.insert(0, str(REPO / "tests" / "structure"))
+import check_installer as layout  # noqa: E402  (reads the installer's resources)
 
 WORK = REPO / "build" / "campaigns" / "cabinet"
 SOURCE = REPO / "build" / "x64" / "probe-installer.exe"
@@ -91,15 +93,11 @@ AREAS = ("header", "folder", "file", "data-header", "data")
 
 def setup_resource(image):
     """(file offset, size) of the BL/SETUP.EX_ resource."""
-    pe = pefile.PE(data=image)
-    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        if kind.name is None or str(kind.name) != "BL":
-            continue
-        for named in kind.directory.entries:
-            if named.name is not None and str(named.name) == "SETUP.EX_":
-                data = named.directory.entries[0].data.struct
-                return pe.get_offset_from_rva(data.OffsetToData), data.Size
-    sys.exit("%s has no BL/SETUP.EX_ resource" % SOURCE)
+    try:
+        begin, end = layout.Image(pefile.PE(data=image)).file_extent("BL", "SETUP.EX_")
+    except layout.Failure as failure:
+        sys.exit("%s: %s" % (SOURCE, failure))
+    return begin, end - begin
 
 
 def cabinet_areas(cabinet):

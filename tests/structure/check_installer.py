@@ -120,12 +120,22 @@ class Image:
         names = [name for t, name in self.resources if t == rtype]
         return sorted(n for n in names if isinstance(n, int)) + sorted(n for n in names if isinstance(n, str))
 
-    def resource(self, rtype, name):
+    def located(self, rtype, name):
+        """(rva, size) of the one language of a resource."""
         entries = self.resources.get((rtype, name))
         require(entries, f"no resource {rtype}/{name}")
         require(len(entries) == 1, f"{rtype}/{name} exists in {len(entries)} languages")
         _, rva, size = entries[0]
-        return self.pe.get_data(rva, size)
+        return rva, size
+
+    def resource(self, rtype, name):
+        return self.pe.get_data(*self.located(rtype, name))
+
+    def file_extent(self, rtype, name):
+        """(first byte, end) of a resource in the file."""
+        rva, size = self.located(rtype, name)
+        begin = self.pe.get_offset_from_rva(rva)
+        return begin, begin + size
 
 
 # --- Headers -------------------------------------------------------------------
