@@ -46,8 +46,20 @@ function(add_import_library name def_file)
     target_link_libraries(${name} INTERFACE ${output})
 endfunction()
 
+# The DOS stub in front of every image's PE headers (see make_dos_stub.py).
+find_program(STUB_SYSTEM_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED
+             DOC "Debian's python3, which has python3-pefile for the structure check")
+set(STUB_DOS_STUB ${CMAKE_BINARY_DIR}/dos_stub.bin)
+add_custom_command(
+    OUTPUT ${STUB_DOS_STUB}
+    COMMAND ${STUB_SYSTEM_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/make_dos_stub.py ${STUB_DOS_STUB}
+    DEPENDS ${CMAKE_CURRENT_LIST_DIR}/make_dos_stub.py
+    COMMENT "DOS stub"
+    VERBATIM)
+add_custom_target(dos_stub DEPENDS ${STUB_DOS_STUB})
+
 # A freestanding executable: raw entry point, the given subsystem, only the
-# listed import libraries, no time stamp, no symbol table.
+# listed import libraries, our DOS stub, no time stamp, no symbol table.
 function(add_freestanding_executable name)
     cmake_parse_arguments(ARG "" "ENTRY;SUBSYSTEM" "SOURCES;LIBRARIES;RESOURCES" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
@@ -60,11 +72,15 @@ function(add_freestanding_executable name)
         # Unwind data is read-only data like any other: one section less
         # saves a file-alignment block.
         -Wl,-Xlink=-merge:.pdata=.rdata
+        # A 64-byte DOS header: the headers then fit in one 512-byte block.
+        -Wl,-Xlink=-stub:${STUB_DOS_STUB}
         -Wl,--entry=${ARG_ENTRY}
         -Wl,--subsystem,${ARG_SUBSYSTEM}
         -Wl,--gc-sections
         -Wl,--no-insert-timestamp
         -s)
+    add_dependencies(${name} dos_stub)
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${STUB_DOS_STUB})
     foreach(res IN LISTS ARG_RESOURCES)
         target_link_options(${name} PRIVATE ${res})
         set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${res})

@@ -5,7 +5,8 @@
 set -euo pipefail
 
 build_packages=(
-    cmake make clang lld llvm        # compiler, linker, llvm-rc/llvm-dlltool/llvm-readobj
+    cmake make clang llvm            # compiler, llvm-rc/llvm-dlltool/llvm-readobj
+    lld-22                           # the linker (bookworm-security; see the toolchain files)
     mingw-w64-common                 # Windows headers (no run-time is linked)
     7zip gcab icoutils imagemagick   # demo payload and icon
     python3 python3-pefile           # structure checks of the built images
@@ -36,6 +37,7 @@ if ((${#missing[@]})); then
         exit 1
     fi
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
+    # Other builds on the same machine may be running apt: wait for its lock.
+    apt-get -o DPkg::Lock::Timeout=600 update -qq
+    apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
 fi
