@@ -1,6 +1,8 @@
 #!/usr/bin/python3
 """Reads a built installer back and checks its structure: the PE headers and
-imports, the payload resources, the icon, the version block and the manifest.
+imports, that the import tables lie outside executable sections, the
+relocations, the payload resources, the icon, the version block and the
+manifest.
 
     check_installer.py INSTALLER {arm64|x64} [--expect-setup-storage BL|BN]
                        [--expect-version A.B.C.D] [--expect-company TEXT]
@@ -21,6 +23,15 @@ import pefile
 MACHINES = {"arm64": 0xAA64, "x64": 0x8664}
 ALLOWED_DLLS = {"KERNEL32.DLL", "ADVAPI32.DLL", "SHELL32.DLL"}
 LANG_EN_US = 1033
+
+IMAGE_FILE_RELOCS_STRIPPED = 0x0001
+IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE = 0x0040
+IMAGE_SCN_CNT_CODE = 0x00000020
+IMAGE_SCN_MEM_EXECUTE = 0x20000000
+IMAGE_DIRECTORY_ENTRY_IMPORT = 1
+IMAGE_DIRECTORY_ENTRY_BASERELOC = 5
+IMAGE_DIRECTORY_ENTRY_IAT = 12
+IMAGE_REL_BASED_ABSOLUTE = 0  # padding at the end of a block, not a fixup
 
 RT_ICON = 3
 RT_GROUP_ICON = 14
@@ -163,6 +174,52 @@ def check_imports(image):
     others = [dll for dll in dlls if dll.upper() not in ALLOWED_DLLS]
     require(not others, f"imports from {', '.join(others)}")
     return ", ".join(dlls)
+
+
+def section_holding(pe, rva, size):
+    """The section that holds all of [rva, rva + size), or None."""
+    for section in pe.sections:
+        extent = max(section.Misc_VirtualSize, section.SizeOfRawData)
+        if section.VirtualAddress <= rva and rva + size <= section.VirtualAddress + extent:
+            return section
+    return None
+
+
+def section_name(section):
+    return section.Name.rstrip(b"\0").decode("latin-1")
+
+
+def check_import_sections(image):
+    """The import tables are data: a section that may execute must not hold
+    them (an attacker who can write or aim at them would have code there)."""
+    placed = []
+    for what, index in (("import directory", IMAGE_DIRECTORY_ENTRY_IMPORT),
+                        ("import address table", IMAGE_DIRECTORY_ENTRY_IAT)):
+        entry = image.pe.OPTIONAL_HEADER.DATA_DIRECTORY[index]
+        require(entry.VirtualAddress and entry.Size, f"no {what}")
+        section = section_holding(image.pe, entry.VirtualAddress, entry.Size)
+        require(section is not None, f"{what} at 0x{entry.VirtualAddress:X} lies in no one section")
+        executable = section.Characteristics & (IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_CNT_CODE)
+        require(not executable, f"{what} lies in {section_name(section)}, an executable section "
+                                f"(characteristics 0x{section.Characteristics:08X})")
+        placed.append(f"{what} in {section_name(section)}")
+    return ", ".join(placed) + ", not executable"
+
+
+def check_relocations(image):
+    """Address space layout randomisation needs both the fixups and the flag
+    that lets the loader move the image."""
+    pe = image.pe
+    require(not pe.FILE_HEADER.Characteristics & IMAGE_FILE_RELOCS_STRIPPED,
+            "relocations marked stripped (IMAGE_FILE_RELOCS_STRIPPED)")
+    require(pe.OPTIONAL_HEADER.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE,
+            "no DYNAMIC_BASE: the loader would not move the image")
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[IMAGE_DIRECTORY_ENTRY_BASERELOC]
+    require(entry.VirtualAddress and entry.Size, "no base relocation directory")
+    blocks = getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
+    fixups = sum(1 for block in blocks for fixup in block.entries if fixup.type != IMAGE_REL_BASED_ABSOLUTE)
+    require(fixups, "the base relocation directory holds no fixups")
+    return f"{fixups} fixups in {len(blocks)} block{'s' if len(blocks) != 1 else ''}, DYNAMIC_BASE"
 
 
 def check_time_stamps(image):
@@ -427,6 +484,8 @@ def run_checks(data, machine, storage="BL", expected_strings=None, expected_vers
     report.check("subsystem", check_subsystem, image)
     report.check("entry point", check_entry_point, image)
     report.check("imports", check_imports, image)
+    report.check("import sections", check_import_sections, image)
+    report.check("relocations", check_relocations, image)
     report.check("time stamps", check_time_stamps, image)
     report.check("resource languages", check_languages, image)
     report.check("product archive", check_archive, image)

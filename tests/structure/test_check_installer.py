@@ -53,6 +53,26 @@ def set_field(structure, field, value, data):
     struct.pack_into("<I" if field != "Name" else "<H", data, structure.get_field_absolute_offset(field), value)
 
 
+def change_header_field(structure, field, fmt, change):
+    """Rewrites a header field of `fmt` with change(old value)."""
+    def mutate(pe, image, data):
+        offset = structure(pe).get_field_absolute_offset(field)
+        struct.pack_into(fmt, data, offset, change(struct.unpack_from(fmt, data, offset)[0]))
+    return mutate
+
+
+def section_of_directory(index):
+    """The section that holds data directory `index`."""
+    def find(pe):
+        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[index]
+        return ci.section_holding(pe, entry.VirtualAddress, entry.Size)
+    return find
+
+
+def directory(index):
+    return lambda pe: pe.OPTIONAL_HEADER.DATA_DIRECTORY[index]
+
+
 def set_pe_time_stamp(pe, image, data):
     set_field(pe.FILE_HEADER, "TimeDateStamp", 0x5F000000, data)
 
@@ -88,6 +108,24 @@ CASES = [
      {"setup program"}),
     ("cabinet stored without compression", patch_struct("BL", "SETUP.EX_", CABINET_TYPE_COMPRESS, "<H", 0),
      {"setup program"}),
+    ("import directory's section made executable",
+     change_header_field(section_of_directory(ci.IMAGE_DIRECTORY_ENTRY_IMPORT), "Characteristics", "<I",
+                         lambda flags: flags | ci.IMAGE_SCN_MEM_EXECUTE), {"import sections"}),
+    ("import directory's section marked as code",
+     change_header_field(section_of_directory(ci.IMAGE_DIRECTORY_ENTRY_IMPORT), "Characteristics", "<I",
+                         lambda flags: flags | ci.IMAGE_SCN_CNT_CODE), {"import sections"}),
+    ("import address table entry dropped",
+     change_header_field(directory(ci.IMAGE_DIRECTORY_ENTRY_IAT), "VirtualAddress", "<I", lambda _: 0),
+     {"import sections"}),
+    ("DYNAMIC_BASE cleared",
+     change_header_field(lambda pe: pe.OPTIONAL_HEADER, "DllCharacteristics", "<H",
+                         lambda flags: flags & ~ci.IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE), {"relocations"}),
+    ("relocations marked stripped",
+     change_header_field(lambda pe: pe.FILE_HEADER, "Characteristics", "<H",
+                         lambda flags: flags | ci.IMAGE_FILE_RELOCS_STRIPPED), {"relocations"}),
+    ("base relocation directory dropped",
+     change_header_field(directory(ci.IMAGE_DIRECTORY_ENTRY_BASERELOC), "Size", "<I", lambda _: 0),
+     {"relocations"}),
     ("PE time stamp", set_pe_time_stamp, {"time stamps"}),
     ("resource directory time stamp", set_resource_time_stamp, {"time stamps"}),
     ("archive's language", set_archive_language_german, {"resource languages"}),
