@@ -72,7 +72,8 @@ function(add_freestanding_executable name)
         # Unwind data is read-only data like any other: one section less
         # saves a file-alignment block.
         -Wl,-Xlink=-merge:.pdata=.rdata
-        # A 64-byte DOS header: the headers then fit in one 512-byte block.
+        # Our 72-byte DOS stub in place of lld's 120-byte one: the headers
+        # of an image with four sections then fit in one 512-byte block.
         -Wl,-Xlink=-stub:${STUB_DOS_STUB}
         -Wl,--entry=${ARG_ENTRY}
         -Wl,--subsystem,${ARG_SUBSYSTEM}
