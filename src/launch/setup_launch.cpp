@@ -24,21 +24,19 @@ const wchar_t* SkipProgramName(const wchar_t* text) {
 
 }  // namespace
 
-void AppendPassedOnArguments(CommandBuffer& command, const wchar_t* commandLine) {
+bool AppendPassedOnArguments(CommandBuffer& command, const wchar_t* commandLine) {
     if (commandLine == nullptr) {
-        return;
+        return true;
     }
     const wchar_t* rest = SkipProgramName(commandLine);
     if (rest == nullptr || *rest == 0) {
-        return;
+        return true;
     }
     // The arguments are not parsed, unquoted or re-quoted: the setup program
     // sees their spacing and quoting exactly as the stub received them. An
     // argument glued to the closing quote of the name gets a blank of its
-    // own. Whatever does not fit is dropped whole.
-    if (IsBlank(*rest) || command.Append(L" ")) {
-        command.Append(rest);
-    }
+    // own.
+    return (IsBlank(*rest) || command.Append(L" ")) && command.Append(rest);
 }
 
 RunOutcome SpawnAndWait(const wchar_t* application, wchar_t* commandLine, uint32_t fileNotFoundCode,
@@ -102,7 +100,11 @@ RunOutcome LaunchSetup(const LaunchSettings& settings, HMODULE module, const Pat
     if (!composed) {
         return {EXIT_SETUP_COMMAND_TOO_LONG, 0};
     }
-    AppendPassedOnArguments(command, settings.commandLine);
+    // An updater's arguments decide what gets installed: without them the
+    // setup program would install the defaults and report success.
+    if (!AppendPassedOnArguments(command, settings.commandLine)) {
+        return {EXIT_SETUP_COMMAND_TOO_LONG, 0};
+    }
 
     return SpawnAndWait(application.Text(), command.Text(), EXIT_SETUP_FILE_NOT_FOUND, EXIT_SETUP_PATH_NOT_FOUND,
                         EXIT_SETUP_SPAWN_FAILED);

@@ -22,5 +22,6 @@ RunOutcome SpawnAndWait(const wchar_t* application, wchar_t* commandLine, uint32
                         uint32_t pathNotFoundCode, uint32_t otherFailureCode);
 
 // Appends everything after the program name of `commandLine` to the command
-// buffer, unparsed, or nothing when it does not fit.
-void AppendPassedOnArguments(CommandBuffer& command, const wchar_t* commandLine);
+// buffer, unparsed. False when it does not fit: the arguments are then not
+// all there (at most the blank before them is).
+bool AppendPassedOnArguments(CommandBuffer& command, const wchar_t* commandLine);

@@ -109,9 +109,20 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"UnclosedOpeningQuotePassesNothing", L"\"C:\\dir\\installer.exe --foo bar", L""},
         CommandCase{"ArgumentsThatFitExactly", L"x " + std::wstring(ROOM - 1, L'a'),
                     L" " + std::wstring(ROOM - 1, L'a')},
-        CommandCase{"ArgumentsOneUnitTooLongAreDropped", L"x " + std::wstring(ROOM, L'a'), L""},
-        CommandCase{"GluedArgumentTooLongLeavesOneBlank", L"\"x\"" + std::wstring(ROOM, L'a'), L" "}),
+        CommandCase{"GluedArgumentThatFitsExactlyWithItsBlank", L"\"x\"" + std::wstring(ROOM - 1, L'a'),
+                    L" " + std::wstring(ROOM - 1, L'a')}),
     [](const testing::TestParamInfo<CommandCase>& info) { return info.param.name; });
+
+// Without its arguments the setup program would install its defaults and
+// report success: arguments that do not fit start nothing.
+TEST_F(LaunchTest, ArgumentsOneUnitTooLongStartNothing) {
+    for (const std::wstring& line : {L"x " + std::wstring(ROOM, L'a'), L"\"x\"" + std::wstring(ROOM, L'a'),
+                                     L"x\t" + std::wstring(2000, L'a')}) {
+        const unsigned long starts = SEAM_CALLS(CreateProcessW);
+        EXPECT_EQ(Launch(line), (RunOutcome{EXIT_SETUP_COMMAND_TOO_LONG, 0})) << line.size();
+        EXPECT_EQ(SEAM_CALLS(CreateProcessW), starts) << line.size();
+    }
+}
 
 TEST_F(LaunchTest, ChildStartsHiddenWithOurEnvironmentAndDirectory) {
     StartRecorder start;

@@ -26,6 +26,7 @@ sys.path.insert(0, str(REPO / "tests" / "lib"))
 import unittest_main  # noqa: E402  (found through the path set just above)
 SCRATCH_NAME = re.compile(r"^QX_[0-9A-F]{5}\.tmp$")
 
+EXIT_SETUP_COMMAND_TOO_LONG = 105
 EXIT_REJECTED_SWITCH = 118
 EXIT_WORK_DIR_FAILED = 109
 
@@ -252,6 +253,22 @@ class Launch(ProbeInstallerTest):
                 self.run_probe(arguments)
                 command_line, _ = self.recorded()
                 self.assertRegex(command_line, "^" + self.expected_prefix() + re.escape(passed_on) + "$")
+
+    def test_arguments_that_do_not_fit_start_nothing(self):
+        # The setup program's command line holds 1299 units of text; what the
+        # fixed part leaves is the room for " " and the arguments.
+        fixed = ('"%s\\QX_00000.tmp\\setup.exe" --ferrolt-path="%s"'
+                 ' --archive-resource-name="BRISEL.PACKED.7Z" --archive-resource-type="B7"'
+                 % (self.runner.windows_path(self.folder), self.runner.windows_path(self.installer)))
+        room = 1299 - len(fixed)
+        exact = "a" * (room - 1)
+        self.assertEqual(self.run_probe(exact, exit_code=7).exit_code, 7)
+        command_line, _ = self.recorded()
+        self.assertRegex(command_line, "^" + self.expected_prefix() + " " + exact + "$")
+        self.record.unlink()
+        self.assertEqual(self.run_probe(exact + "a", exit_code=7).exit_code, EXIT_SETUP_COMMAND_TOO_LONG)
+        self.assertFalse(self.record.exists(), "the setup program ran without its arguments")
+        self.assertEqual(self.entries(), ["installer.exe"])
 
     def test_child_runs_in_the_installers_current_directory(self):
         elsewhere = self.folder / "elsewhere"

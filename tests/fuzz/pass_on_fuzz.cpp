@@ -29,8 +29,10 @@ bool AppendWhole(Units& text, const Units& tail) {
 // to the next quote, and an unclosed quote passes nothing on); nothing after
 // it passes nothing; a blank at P passes the text from P as it is; anything
 // else gets a blank of its own first, and the text only if the blank fit.
-Units ModelPassOn(const Units& fixed, const Units& line) {
+// `fits` says whether everything there was to pass on went in.
+Units ModelPassOn(const Units& fixed, const Units& line, bool& fits) {
     Units text = fixed;
+    fits = true;
     size_t p = 0;
     if (!line.empty() && line[0] == L'"') {
         p = 1;
@@ -50,9 +52,7 @@ Units ModelPassOn(const Units& fixed, const Units& line) {
         return text;
     }
     const Units rest(line.begin() + p, line.end());
-    if (IsBlank(rest[0]) || AppendWhole(text, Units{L' '})) {
-        AppendWhole(text, rest);
-    }
+    fits = (IsBlank(rest[0]) || AppendWhole(text, Units{L' '})) && AppendWhole(text, rest);
     return text;
 }
 
@@ -78,17 +78,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     ExactUnits text(Terminated(units));
-    AppendPassedOnArguments(*command, nullLine ? nullptr : text.Data());
+    const bool passed = AppendPassedOnArguments(*command, nullLine ? nullptr : text.Data());
 
-    const Units expected = nullLine ? fixed : ModelPassOn(fixed, line);
+    bool fits = true;
+    const Units expected = nullLine ? fixed : ModelPassOn(fixed, line, fits);
     const Units actual = TextOf(command->units, CAPACITY + 1);
-    if (actual != expected || command->units[CAPACITY] != 0) {
+    if (actual != expected || command->units[CAPACITY] != 0 || passed != fits) {
         fprintf(stderr, "fixed part of %llu units, null command line %d\n",
                 static_cast<unsigned long long>(fixedLength), nullLine);
         PrintUnits("command line", line);
         PrintUnits("buffer text", actual);
         PrintUnits("expected", expected);
         Finding(command->units[CAPACITY] != 0 ? "the buffer's last unit was written"
+                : passed != fits              ? "the pass-on reported the wrong fit"
                                               : "the buffer does not hold what the pass-on rules give");
     }
     delete command;
