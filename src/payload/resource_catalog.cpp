@@ -9,6 +9,18 @@ wchar_t FoldAscii(wchar_t unit) {
     return (unit >= L'A' && unit <= L'Z') ? static_cast<wchar_t>(unit | 0x20) : unit;
 }
 
+// The setup resource's name becomes a file name in the scratch directory:
+// a separator would put the file elsewhere, and a colon would name a drive
+// or an alternate data stream.
+bool IsPlainFileName(const wchar_t* name) {
+    for (; *name != 0; ++name) {
+        if (*name == L'\\' || *name == L'/' || *name == L':') {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool StartsWithNoCase(const wchar_t* text, const wchar_t* prefix) {
@@ -39,7 +51,7 @@ bool PayloadFinder::OnResource(const wchar_t* name, const EmbeddedResource& reso
         }
         return true;
     }
-    if (StartsWithNoCase(name, SETUP_PREFIX)) {
+    if (StartsWithNoCase(name, SETUP_PREFIX) && IsPlainFileName(name)) {
         if (setupResource_.size != 0) {
             error_ = ERROR_TOO_MANY_NAMES;
             return false;

@@ -23,8 +23,9 @@ protected:
 };
 
 // Recognises the product archive ("brisel...") and the setup program
-// ("setup...") by name. Holds only references, so what it records adds up
-// over the enumerations of several types.
+// ("setup...", a plain file name: no "\\", "/" or ":") by name; any other
+// name is ERROR_INVALID_DATA. Holds only references, so what it records adds
+// up over the enumerations of several types.
 class PayloadFinder final : public ResourceVisitor {
 public:
     PayloadFinder(PathBuffer& archiveName, PathBuffer& setupName, EmbeddedResource& setupResource,

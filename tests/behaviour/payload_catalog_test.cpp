@@ -126,7 +126,17 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{"PrefixNotAtTheStart", L"XSETUP.EXE", Role::Neither},
                     NameCase{"LeadingSpace", L" setup.exe", Role::Neither},
                     NameCase{"Unrelated", L"README.TXT", Role::Neither},
-                    NameCase{"Empty", L"", Role::Neither}),
+                    NameCase{"Empty", L"", Role::Neither},
+                    // A setup name becomes a file name in the scratch
+                    // directory, so it must not reach beyond it.
+                    NameCase{"SetupClimbingOutWithBackslashes", L"SETUP\\..\\..\\OUTSIDE.EX_", Role::Neither},
+                    NameCase{"SetupClimbingOutWithSlashes", L"SETUP/../../OUTSIDE.EX_", Role::Neither},
+                    NameCase{"SetupInASubdirectory", L"SETUP\\SETUP.EX_", Role::Neither},
+                    NameCase{"SetupWithADriveRelativePart", L"SETUP\\..\\C:x", Role::Neither},
+                    NameCase{"SetupStream", L"SETUP.EX_:s", Role::Neither},
+                    NameCase{"SetupWithDotsOnly", L"SETUP..EX_", Role::Setup},
+                    // The archive's name never becomes a file name.
+                    NameCase{"ArchiveWithASeparator", L"BRISEL\\A:B", Role::Archive}),
     [](const testing::TestParamInfo<NameCase>& info) { return info.param.name; });
 
 TEST(PayloadFinder, SecondArchiveIsTooManyNames) {

@@ -117,6 +117,54 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"CabinetWhoseFileTableDoesNotAddUp", L"short_file_cabinet", {EXIT_SETUP_RESOURCE_FAILED, 0}}),
     [](const testing::TestParamInfo<LayoutCase>& info) { return info.param.name; });
 
+struct UnsafeNameCase {
+    const char* name;
+    const wchar_t* layout;
+    RunOutcome expected;
+};
+
+void PrintTo(const UnsafeNameCase& c, std::ostream* out) { *out << c.name; }
+
+class UnsafeSetupNameTest : public UnpackingTest, public testing::WithParamInterface<UnsafeNameCase> {};
+
+// A setup name is a file name in the work directory and nothing else: one
+// that would reach outside it (or into a stream) is refused like a name
+// without either prefix, before anything is written. The work directory sits
+// two levels down, so that a name climbing out lands where the test sees it,
+// on a file it must not truncate.
+TEST_P(UnsafeSetupNameTest, IsRefusedAndNothingIsWritten) {
+    const UnsafeNameCase& c = GetParam();
+    ASSERT_TRUE(CreateDirectoryW((folder / L"w").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((folder / L"w\\x").c_str(), nullptr));
+    ASSERT_TRUE(workDirectory.Copy((folder / L"w\\x\\").c_str()));
+    for (const wchar_t* outside : {L"OUTSIDE.EX_", L"OUTSIDE.EXE"}) {
+        test::WriteBytes(folder / outside, "somebody else's file");
+    }
+    const unsigned long creations = SEAM_CALLS(CreateFileW);
+    EXPECT_EQ(Extract(c.layout), c.expected);
+    EXPECT_EQ(SEAM_CALLS(CreateFileW), creations) << "something was created";
+    EXPECT_TRUE(test::Entries(folder / L"w\\x").empty());
+    EXPECT_EQ(test::Entries(folder.Path()), (std::vector<std::wstring>{L"OUTSIDE.EXE", L"OUTSIDE.EX_", L"w"}));
+    for (const wchar_t* outside : {L"OUTSIDE.EX_", L"OUTSIDE.EXE"}) {
+        EXPECT_EQ(test::ReadBytes(folder / outside), "somebody else's file");
+    }
+}
+
+// The archive comes first in "B7": a setup name refused there blames the
+// archive's type, as any stranger in it does.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnsafeSetupNameTest,
+    testing::Values(
+        UnsafeNameCase{"CabinetBackslashes", L"unsafe_cabinet_backslash",
+                       {EXIT_SETUP_RESOURCE_FAILED, ERROR_INVALID_DATA}},
+        UnsafeNameCase{"CabinetSlashes", L"unsafe_cabinet_slash", {EXIT_SETUP_RESOURCE_FAILED, ERROR_INVALID_DATA}},
+        UnsafeNameCase{"CabinetStream", L"unsafe_cabinet_stream", {EXIT_SETUP_RESOURCE_FAILED, ERROR_INVALID_DATA}},
+        UnsafeNameCase{"PlainBackslashes", L"unsafe_plain_backslash",
+                       {EXIT_ARCHIVE_RESOURCE_FAILED, ERROR_INVALID_DATA}},
+        UnsafeNameCase{"PlainSlashes", L"unsafe_plain_slash", {EXIT_ARCHIVE_RESOURCE_FAILED, ERROR_INVALID_DATA}},
+        UnsafeNameCase{"PlainStream", L"unsafe_plain_stream", {EXIT_ARCHIVE_RESOURCE_FAILED, ERROR_INVALID_DATA}}),
+    [](const testing::TestParamInfo<UnsafeNameCase>& info) { return info.param.name; });
+
 TEST_F(UnpackingTest, WriteFailureGivesItsSystemErrorAndLeavesNothing) {
     auto diskFull = SEAM(WriteFile)::Replace([](HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) -> BOOL {
         SetLastError(ERROR_DISK_FULL);
