@@ -14,6 +14,23 @@ const wchar_t TYPE_UNCOMPRESSED[] = L"BN";
 const wchar_t* const PAYLOAD_TYPES[] = {TYPE_PLAIN, TYPE_CABINET, TYPE_UNCOMPRESSED};
 
 const wchar_t SETUP_FILE_NAME[] = L"setup.exe";
+// What a cabinet is written as when its own name would be that of the file
+// it expands to; the name the build gives every cabinet.
+const wchar_t CABINET_FILE_NAME[] = L"SETUP.EX_";
+
+// True when `name` is setup.exe to the file system: letters in any case, and
+// trailing dots and blanks, which Windows drops from a file name.
+bool NamesTheExpansionTarget(const wchar_t* name) {
+    if (!StartsWithNoCase(name, SETUP_FILE_NAME)) {
+        return false;
+    }
+    for (name += sizeof(SETUP_FILE_NAME) / sizeof(wchar_t) - 1; *name != 0; ++name) {
+        if (*name != L'.' && *name != L' ') {
+            return false;
+        }
+    }
+    return true;
+}
 
 // Large enough that a multi-megabyte setup program takes a handful of calls,
 // small enough that no single write asks the system for too much at once.
@@ -82,10 +99,14 @@ RunOutcome ExtractPayload(HMODULE module, const PathBuffer& workDirectory, PathB
     }
 
     // An uncompressed setup program always lands as setup.exe; otherwise the
-    // file takes the resource's own name.
+    // file takes the resource's own name, unless a cabinet's name would make
+    // it the very file it is expanded onto.
     const bool uncompressed = lstrcmpW(setupType.Text(), TYPE_UNCOMPRESSED) == 0;
-    if (!setupPath.Copy(workDirectory.Text()) ||
-        !setupPath.Append(uncompressed ? SETUP_FILE_NAME : setupName.Text())) {
+    const wchar_t* fileName = uncompressed ? SETUP_FILE_NAME : setupName.Text();
+    if (cabinet && NamesTheExpansionTarget(fileName)) {
+        fileName = CABINET_FILE_NAME;
+    }
+    if (!setupPath.Copy(workDirectory.Text()) || !setupPath.Append(fileName)) {
         return {EXIT_PATH_TOO_LONG, 0};
     }
     if (!SaveResourceAs(setupResource, setupPath.Text())) {

@@ -88,6 +88,12 @@ INSTANTIATE_TEST_SUITE_P(
                    L"B7"},
         LayoutCase{"ArchiveNameOf259Units", L"archive_name_259", OK, L"setup.exe", L"setup.bin",
                    L"BRISEL" + std::wstring(253, L'X'), L"B7"},
+        // Written under its own name, the cabinet would be the file it is
+        // expanded onto.
+        LayoutCase{"CabinetNamedLikeItsTarget", L"cabinet_named_setup_exe", OK, L"setup.exe", L"setup.bin",
+                   ARCHIVE, L"B7"},
+        LayoutCase{"CabinetNamedLikeItsTargetWithATrailingDot", L"cabinet_named_setup_exe_dot", OK, L"setup.exe",
+                   L"setup.bin", ARCHIVE, L"B7"},
         LayoutCase{"SecondSetupInTheSameType", L"two_setups_one_type",
                    {EXIT_SETUP_RESOURCE_FAILED, ERROR_TOO_MANY_NAMES}},
         LayoutCase{"SecondSetupInALaterType", L"two_setups_two_types",
