@@ -81,10 +81,13 @@ bool FirstFileIsWhole(const uint8_t* data, uint64_t size) {
         folders += 4 + cabinet.Word(HEADER_BYTES);
     }
 
-    // The first file's folder, and what all of that folder's files announce.
+    // The first file's folder, where in it the first file ends, and what all
+    // of that folder's files announce. The file table need not list a
+    // folder's files in the order of their data.
     const uint32_t fileCount = cabinet.Word(FILE_COUNT_AT);
     uint64_t file = cabinet.Long(FILES_OFFSET_AT);
     uint32_t folder = 0;
+    uint64_t firstEnd = 0;
     uint64_t announced = 0;
     for (uint32_t index = 0; index < fileCount; ++index) {
         if (!cabinet.Has(file, FILE_BYTES)) {
@@ -92,9 +95,7 @@ bool FirstFileIsWhole(const uint8_t* data, uint64_t size) {
         }
         const uint32_t fileFolder = cabinet.Word(file + 8);
         if (index == 0) {
-            if (cabinet.Long(file + 4) != 0) {
-                return false;
-            }
+            firstEnd = static_cast<uint64_t>(cabinet.Long(file + 4)) + cabinet.Long(file);
             folder = fileFolder;
         }
         if (fileFolder == folder) {
@@ -127,5 +128,5 @@ bool FirstFileIsWhole(const uint8_t* data, uint64_t size) {
             return false;
         }
     }
-    return expanded == announced;
+    return expanded == announced && firstEnd <= expanded;
 }

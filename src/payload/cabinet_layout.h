@@ -3,8 +3,9 @@
 #include <stdint.h>
 
 // True when the cabinet in `data` (its `size` bytes) has a first file that
-// starts its folder and whose folder holds, byte for byte, what the folder's
-// files announce together; with one file, that file is the whole folder.
+// lies wholly inside its folder's data and whose folder holds, byte for byte,
+// what the folder's files announce together; with one file, that file is the
+// whole folder.
 //
 // The data blocks carry checksums that the cabinet library verifies, but the
 // file table carries none: a damaged size in it makes the library write

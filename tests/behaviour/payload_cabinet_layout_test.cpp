@@ -81,6 +81,11 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"OneFile", L"setup.cab", nullptr, true},
         LayoutCase{"TwoFilesInOneFolder", L"two.cab", nullptr, true},
         LayoutCase{"ReservedAreas", L"reserve.cab", nullptr, true},
+        // The file table lists the second file of the data first.
+        LayoutCase{"FilesListedInAnotherOrder", L"reordered.cab", nullptr, true},
+        LayoutCase{"FilesListedInAnotherOrderFirstEndingPastTheFolder", L"reordered.cab",
+                   [](std::string& b) { Add(b, CabinetMap(b).File(0) + 4, 4, 1); }, false},
+        LayoutCase{"FilesListedInAnotherOrderFirstCutShort", L"reordered.cab", FirstFileSize(-1), false},
         LayoutCase{"FileCutShort", L"shortfile.cab", nullptr, false},
         LayoutCase{"FileOneByteShort", L"setup.cab", FirstFileSize(-1), false},
         LayoutCase{"FileOneByteLong", L"setup.cab", FirstFileSize(1), false},

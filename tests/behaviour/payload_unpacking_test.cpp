@@ -94,6 +94,9 @@ INSTANTIATE_TEST_SUITE_P(
                    ARCHIVE, L"B7"},
         LayoutCase{"CabinetNamedLikeItsTargetWithATrailingDot", L"cabinet_named_setup_exe_dot", OK, L"setup.exe",
                    L"setup.bin", ARCHIVE, L"B7"},
+        // The first entry of the file table is the second file of the data.
+        LayoutCase{"CabinetListingItsFilesInAnotherOrder", L"reordered_cabinet", OK, L"setup.exe", L"second.bin",
+                   ARCHIVE, L"B7"},
         LayoutCase{"SecondSetupInTheSameType", L"two_setups_one_type",
                    {EXIT_SETUP_RESOURCE_FAILED, ERROR_TOO_MANY_NAMES}},
         LayoutCase{"SecondSetupInALaterType", L"two_setups_two_types",

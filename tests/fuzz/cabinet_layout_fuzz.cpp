@@ -2,8 +2,8 @@
 // so that a read past the cabinet's end is a heap overflow.
 //
 // Input: the cabinet's bytes as they stand. The seeds are small cabinets
-// (one file, two files, reserved areas) so that mutations start from a
-// header that parses.
+// (one file, two files in either order, reserved areas) so that mutations
+// start from a header that parses.
 
 #include "fuzz_support.h"
 #include "payload/cabinet_layout.h"

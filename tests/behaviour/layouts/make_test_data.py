@@ -21,6 +21,8 @@ Output (in DIR):
   exec.cab          the same with attributes 0x40 (execute) only
   baddate.cab       the same with month 13 in its date
   two.cab           first.bin, then second.bin
+  reordered.cab     two.cab with its file table listing second.bin first:
+                    the first entry starts 4 KiB into the folder
   nofile.cab        setup.cab claiming no file
   corrupt.cab       setup.cab with one byte of its fifth data block flipped
   shortfile.cab     setup.cab whose file entry announces 0x100 bytes fewer:
@@ -118,6 +120,18 @@ def stamp(cabinet, date=DOS_DATE, time=DOS_TIME, attributes=0x20):
     return patched
 
 
+def reordered(cabinet):
+    """The cabinet with the order of its CFFILE entries reversed. The file
+    table has no checksum and keeps its size, so the cabinet stays valid."""
+    patched = bytearray(cabinet)
+    entries = file_entries(patched)
+    end = patched.index(b"\0", entries[-1] + 16) + 1
+    starts = entries + [end]
+    pieces = [bytes(patched[starts[i]:starts[i + 1]]) for i in range(len(entries))]
+    patched[entries[0]:end] = b"".join(reversed(pieces))
+    return patched
+
+
 def data_blocks(cabinet):
     """Offsets of the CFDATA blocks of the one folder."""
     flags = struct.unpack_from("<H", cabinet, HEADER_FLAGS)[0]
@@ -212,6 +226,7 @@ def main():
     write(out("exec.cab"), stamp(single, attributes=0x40))
     write(out("baddate.cab"), stamp(single, date=BAD_DOS_DATE))
     write(out("two.cab"), stamp(two))
+    write(out("reordered.cab"), reordered(stamp(two)))
 
     nofile = stamp(single)
     struct.pack_into("<H", nofile, HEADER_FILES_COUNT, 0)
