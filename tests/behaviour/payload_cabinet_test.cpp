@@ -154,7 +154,12 @@ INSTANTIATE_TEST_SUITE_P(
                                   FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE},
                     // The cabinet's "run after extraction" bit is no file
                     // attribute; 0 asks the system to change nothing.
-                    AttributeCase{"ExecuteOnly", L"exec.cab", 0, 0}),
+                    AttributeCase{"ExecuteOnly", L"exec.cab", 0, 0},
+                    // Every stored bit: hidden and system go through, the
+                    // directory and name-encoding bits do not.
+                    AttributeCase{"AllEightBits", L"allbits.cab", 0x27,
+                                  FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                      FILE_ATTRIBUTE_ARCHIVE}),
     [](const testing::TestParamInfo<AttributeCase>& info) { return info.param.name; });
 
 TEST_F(CabinetTest, ReadOnlyExpandedFileIsStillRemoved) {
@@ -389,6 +394,63 @@ INSTANTIATE_TEST_SUITE_P(
                     NotificationCase{"Unknown", static_cast<FDINOTIFICATIONTYPE>(42), -1}),
     [](const testing::TestParamInfo<NotificationCase>& info) { return info.param.name; });
 
+// --- The library's file callbacks ----------------------------------------------
+
+struct OpenCase {
+    const char* name;
+    int oflag;
+    DWORD access;
+    DWORD disposition;
+};
+
+void PrintTo(const OpenCase& c, std::ostream* out) { *out << c.name; }
+
+class CabOpenTest : public CabinetTest, public testing::WithParamInterface<OpenCase> {};
+
+// The library states what it wants in C run-time open flags; read-write
+// wins over write-only, and only creation changes the disposition.
+TEST_P(CabOpenTest, OpensAsTheFlagsAskAndNeverSharesWriting) {
+    const OpenCase& c = GetParam();
+    const std::wstring path = Cabinet(L"setup.cab");
+    std::vector<DWORD> share;
+    std::vector<DWORD> access;
+    std::vector<DWORD> disposition;
+    auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR name, DWORD wanted, DWORD shared, LPSECURITY_ATTRIBUTES security,
+                                               DWORD how, DWORD attributes, HANDLE model) -> HANDLE {
+        access.push_back(wanted);
+        share.push_back(shared);
+        disposition.push_back(how);
+        return SEAM(CreateFileW)::Real(name, wanted, shared, security, how, attributes, model);
+    });
+    char name[MAX_PATH] = {};
+    ASSERT_NE(WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, name, MAX_PATH, nullptr, nullptr), 0);
+    const INT_PTR handle = CabOpen(name, c.oflag, 0);
+    ASSERT_NE(handle, -1);
+    EXPECT_EQ(access, std::vector<DWORD>{c.access});
+    EXPECT_EQ(disposition, std::vector<DWORD>{c.disposition});
+    // Reading beside the library is fine; writing never.
+    EXPECT_EQ(share, std::vector<DWORD>{FILE_SHARE_READ | FILE_SHARE_DELETE});
+    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << "somebody could write the cabinet under the library";
+    if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+    EXPECT_EQ(CabClose(handle), 0);
+    // Creation empties the file; a plain open keeps it.
+    EXPECT_EQ(test::ReadBytes(path).empty(), c.disposition == CREATE_ALWAYS);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CabOpenTest,
+    testing::Values(OpenCase{"ReadOnly", 0x0, GENERIC_READ, OPEN_EXISTING},
+                    OpenCase{"WriteOnly", 0x1, GENERIC_WRITE, OPEN_EXISTING},
+                    OpenCase{"ReadWrite", 0x2, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING},
+                    OpenCase{"ReadWriteWinsOverWriteOnly", 0x3, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING},
+                    OpenCase{"CreateWriteOnly", 0x101, GENERIC_WRITE, CREATE_ALWAYS},
+                    OpenCase{"CreateReadWrite", 0x102, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS},
+                    // Truncate and exclusive change nothing by themselves.
+                    OpenCase{"TruncateAndExclusiveAlone", 0x600, GENERIC_READ, OPEN_EXISTING}),
+    [](const testing::TestParamInfo<OpenCase>& info) { return info.param.name; });
+
 // --- Loading the library -------------------------------------------------------
 
 // Each test starts with no library recorded, as a fresh process does, and
@@ -398,15 +460,17 @@ protected:
     CabinetLibraryTest() : saved_(cabinetLibrary) { cabinetLibrary = {}; }
     ~CabinetLibraryTest() override { cabinetLibrary = saved_; }
 
-    // The names the product hands to the loader.
+    // The names the product hands to the loader, and its flags.
     SEAM(LoadLibraryExW)::Guard RecordLoads() {
         return SEAM(LoadLibraryExW)::Replace([this](LPCWSTR name, HANDLE file, DWORD flags) -> HMODULE {
             loads.push_back(name);
+            loadFlags.push_back(flags);
             return SEAM(LoadLibraryExW)::Real(name, file, flags);
         });
     }
 
     std::vector<std::wstring> loads;
+    std::vector<DWORD> loadFlags;
 
 private:
     CabinetLibrary saved_;
@@ -437,6 +501,9 @@ TEST_F(CabinetLibraryTest, LoadsTheSystemLibraryByFullPath) {
     auto recording = RecordLoads();
     ASSERT_TRUE(LoadCabinetLibrary());
     EXPECT_EQ(loads, std::vector<std::wstring>{Expanded(L"%WINDIR%\\system32\\cabinet.dll")});
+    // The library's own dependencies are looked for beside it, in the system
+    // directory, not beside the installer.
+    EXPECT_EQ(loadFlags, std::vector<DWORD>{LOAD_WITH_ALTERED_SEARCH_PATH});
     EXPECT_NE(cabinetLibrary.module, nullptr);
     EXPECT_NE(cabinetLibrary.fdiCreate, nullptr);
     EXPECT_NE(cabinetLibrary.fdiCopy, nullptr);
@@ -444,17 +511,29 @@ TEST_F(CabinetLibraryTest, LoadsTheSystemLibraryByFullPath) {
 }
 
 // Without WINDIR the first candidate keeps "%WINDIR%" unexpanded: a relative
-// name, which the loader would look for beside the installer.
-TEST_F(CabinetLibraryTest, UndefinedWindirFallsBackToSystemRootWithoutARelativeName) {
-    EnvironmentOverride noWindir(L"WINDIR", nullptr);
-    auto recording = RecordLoads();
-    ASSERT_TRUE(ExpandCabinet(Cabinet(L"setup.cab").c_str(), destination.c_str()));
-    ASSERT_FALSE(loads.empty());
-    for (const std::wstring& name : loads) {
-        EXPECT_TRUE(IsFullPath(name)) << test::Narrow(name) << " went to the loader";
+// name, which the loader would look for beside the installer. Without
+// SYSTEMROOT as well, only the fixed third name is left.
+TEST_F(CabinetLibraryTest, UndefinedVariablesFallBackWithoutARelativeName) {
+    struct Case {
+        const char* name;
+        bool systemRootToo;
+        std::wstring loaded;
+    };
+    for (const Case& c : {Case{"no WINDIR", false, Expanded(L"%SYSTEMROOT%\\system32\\cabinet.dll")},
+                          Case{"no WINDIR, no SYSTEMROOT", true, L"C:\\Windows\\system32\\cabinet.dll"}}) {
+        cabinetLibrary = {};
+        loads.clear();
+        EnvironmentOverride noWindir(L"WINDIR", nullptr);
+        EnvironmentOverride noSystemRoot(L"SYSTEMROOT", c.systemRootToo ? nullptr : Expanded(L"%SYSTEMROOT%").c_str());
+        auto recording = RecordLoads();
+        ASSERT_TRUE(ExpandCabinet(Cabinet(L"setup.cab").c_str(), destination.c_str())) << c.name;
+        ASSERT_FALSE(loads.empty()) << c.name;
+        for (const std::wstring& name : loads) {
+            EXPECT_TRUE(IsFullPath(name)) << test::Narrow(name) << " went to the loader";
+        }
+        EXPECT_EQ(loads.back(), c.loaded) << c.name;
+        EXPECT_TRUE(test::ReadBytes(destination) == test::ReadBytes(DataPath(L"setup.bin"))) << c.name;
     }
-    EXPECT_EQ(loads.back(), Expanded(L"%SYSTEMROOT%\\system32\\cabinet.dll"));
-    EXPECT_TRUE(test::ReadBytes(destination) == test::ReadBytes(DataPath(L"setup.bin")));
 }
 
 // A WINDIR that is itself relative is no better.

@@ -19,6 +19,7 @@ Output (in DIR):
                     13:45:30, attributes 0x20
   readonly.cab      the same with attributes 0x21 (read-only, archive)
   exec.cab          the same with attributes 0x40 (execute) only
+  allbits.cab       the same with all eight attribute bits (0xFF) stored
   baddate.cab       the same with month 13 in its date
   two.cab           first.bin, then second.bin
   reordered.cab     two.cab with its file table listing second.bin first:
@@ -225,6 +226,7 @@ def main():
     write(out("readonly.cab"), stamp(single, attributes=0x21))
     write(out("exec.cab"), stamp(single, attributes=0x40))
     write(out("baddate.cab"), stamp(single, date=BAD_DOS_DATE))
+    write(out("allbits.cab"), stamp(single, attributes=0xFF))
     write(out("two.cab"), stamp(two))
     write(out("reordered.cab"), reordered(stamp(two)))
 
