@@ -185,6 +185,26 @@ TEST_F(UnpackingTest, WriteFailureGivesItsSystemErrorAndLeavesNothing) {
     }
 }
 
+// After a failed expansion the setup path names the expansion target, so
+// that the run's final removal takes a partial setup.exe whose
+// delete-on-close could not be set.
+TEST_F(UnpackingTest, FailedExpansionLeavesTheTargetToTheFinalRemoval) {
+    bool refused = false;
+    auto disposition = SEAM(SetFileInformationByHandle)::Replace(
+        [&refused](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) -> BOOL {
+            if (kind == FileDispositionInfo && !refused) {
+                refused = true;
+                SetLastError(ERROR_ACCESS_DENIED);
+                return FALSE;
+            }
+            return SEAM(SetFileInformationByHandle)::Real(file, kind, info, size);
+        });
+    EXPECT_EQ(Extract(L"damaged_cabinet"), (RunOutcome{EXIT_SETUP_RESOURCE_FAILED, 0}));
+    ASSERT_TRUE(refused) << "the partial file was never marked";
+    EXPECT_EQ(test::Entries(folder.Path()), std::vector<std::wstring>{L"setup.exe"});
+    EXPECT_EQ(std::wstring(setupPath.Text()), folder / L"setup.exe");
+}
+
 TEST_F(UnpackingTest, MissingWorkDirectoryGivesTheSystemError) {
     ASSERT_TRUE(workDirectory.Append(L"gone\\"));
     EXPECT_EQ(Extract(L"uncompressed_setup"), (RunOutcome{EXIT_SETUP_WRITE_FAILED, ERROR_PATH_NOT_FOUND}));
@@ -195,6 +215,9 @@ struct DepthCase {
     const wchar_t* layout;
     size_t workDirectoryUnits;
     RunOutcome expected;
+    // The file that stays, which the setup path then names; none: nothing
+    // is created.
+    const wchar_t* left = nullptr;
 };
 
 void PrintTo(const DepthCase& c, std::ostream* out) { *out << c.name; }
@@ -223,9 +246,9 @@ TEST_P(WorkDirectoryDepthTest, SetupPathOf260UnitsWritesNothing) {
 
     const unsigned long creations = SEAM_CALLS(CreateFileW);
     EXPECT_EQ(Extract(c.layout), c.expected);
-    if (c.expected == OK) {
-        EXPECT_EQ(std::wstring(setupPath.Text()), deep + L"setup.exe");
-        EXPECT_EQ(test::Entries(deep), std::vector<std::wstring>{L"setup.exe"});
+    if (c.left != nullptr) {
+        EXPECT_EQ(std::wstring(setupPath.Text()), deep + c.left);
+        EXPECT_EQ(test::Entries(deep), std::vector<std::wstring>{c.left});
     } else {
         EXPECT_EQ(SEAM_CALLS(CreateFileW), creations) << "something was created";
         EXPECT_TRUE(test::Entries(deep).empty());
@@ -234,9 +257,14 @@ TEST_P(WorkDirectoryDepthTest, SetupPathOf260UnitsWritesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, WorkDirectoryDepthTest,
-    testing::Values(DepthCase{"Uncompressed250", L"uncompressed_setup", 250, OK},
+    testing::Values(DepthCase{"Uncompressed250", L"uncompressed_setup", 250, OK, L"setup.exe"},
                     DepthCase{"Uncompressed251", L"uncompressed_setup", 251, {EXIT_PATH_TOO_LONG, 0}},
-                    DepthCase{"Cabinet251", L"shipped", 251, {EXIT_PATH_TOO_LONG, 0}}),
+                    DepthCase{"Cabinet251", L"shipped", 251, {EXIT_PATH_TOO_LONG, 0}},
+                    // "SETUP" fits where "setup.exe" does not: the cabinet is
+                    // written, its expansion target is too long, and the
+                    // cabinet stays for the final removal.
+                    DepthCase{"ShortCabinetNameTargetTooLong", L"short_cabinet_name", 251,
+                              {EXIT_PATH_TOO_LONG, 0}, L"SETUP"}),
     [](const testing::TestParamInfo<DepthCase>& info) { return info.param.name; });
 
 // --- SaveResourceAs --------------------------------------------------------------
@@ -331,6 +359,37 @@ INSTANTIATE_TEST_SUITE_P(Chunks, SaveResourceFailureTest, testing::Values(1, 2, 
                          [](const testing::TestParamInfo<size_t>& info) {
                              return "Write" + std::to_string(info.param);
                          });
+
+// The clean-up after the failed write makes calls of its own; whatever they
+// leave in the last error, the write's error is what is reported.
+TEST(SaveResourceAs, WriteErrorSurvivesTheCleanUp) {
+    struct Case {
+        const char* name;
+        bool markFails;
+    };
+    for (const Case& c : {Case{"the mark fails", true}, Case{"the close leaves another error", false}}) {
+        test::ScratchDirectory folder;
+        std::vector<Write> writes;
+        auto recording = RecordWrites(writes, 1);
+        auto mark = SEAM(SetFileInformationByHandle)::Replace(
+            [&c](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) -> BOOL {
+                if (c.markFails) {
+                    SetLastError(ERROR_ACCESS_DENIED);
+                    return FALSE;
+                }
+                return SEAM(SetFileInformationByHandle)::Real(file, kind, info, size);
+            });
+        auto close = SEAM(CloseHandle)::Replace([](HANDLE handle) -> BOOL {
+            const BOOL closed = SEAM(CloseHandle)::Real(handle);
+            SetLastError(ERROR_INVALID_HANDLE);
+            return closed;
+        });
+        const bool saved = SaveResourceAs({LargeBlock().data(), 100}, (folder / L"setup.exe").c_str());
+        const DWORD error = GetLastError();
+        EXPECT_FALSE(saved) << c.name;
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_DISK_FULL)) << c.name;
+    }
+}
 
 TEST(SaveResourceAs, WritesTheBytesItPointsAt) {
     test::ScratchDirectory folder;
