@@ -423,12 +423,20 @@ TEST_F(RemovalTest, ClearingTheOnlyReadOnlyBitWritesNormal) {
 TEST_F(RemovalTest, SuccessThatRemovesNothingCannotLoopForEver) {
     // A system that accepts every disposition but never deletes: the repeats
     // that follow a success are bounded, and then counted like any retry.
+    // 100 repeats go by without a pause, then each repeat is an attempt.
     const std::wstring path = folder / L"stubborn.exe";
     test::WriteBytes(path, "x");
+    int dispositions = 0;
+    int beforeThePauses = 0;
+    onPause = [&](int pause) {
+        if (pause == 1) beforeThePauses = dispositions;
+    };
     auto disposition = SEAM(SetFileInformationByHandle)::Replace(
-        [](HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) -> BOOL { return TRUE; });
+        [&dispositions](HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) -> BOOL { return ++dispositions != 0; });
     EXPECT_FALSE(RemoveWithRetries(path.c_str()));
     EXPECT_EQ(pauses, REMOVE_ATTEMPT_LIMIT - 1);
+    EXPECT_EQ(beforeThePauses, 101);
+    EXPECT_EQ(dispositions, 200);
     EXPECT_TRUE(test::Exists(path));
 }
 
