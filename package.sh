@@ -189,10 +189,64 @@ def readable_file(option, path):
     return None
 
 
+def seven_zip_findings(path):
+    """What 7-Zip's test of the whole archive found wrong (empty when it tests
+    clean). An archive with encrypted contents is tested without the password:
+    its headers and whatever is not encrypted are checked, and the errors that
+    a missing password alone causes are not findings."""
+    def run(*command):
+        # A fixed wrong password, so that 7-Zip never asks for one.
+        done = subprocess.run(["7zz", *command, "-t7z", "-bd", "-bsp0", "-pnot-the-password", "--", path],
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True, errors="replace")
+        return done.returncode, (done.stdout + "\n" + done.stderr).splitlines()
+
+    status, lines = run("t")
+    if status == 0 and "WARNINGS:" not in lines:
+        return []
+    # Encrypted items by name, from the listing, which needs no password
+    # unless the headers themselves are encrypted.
+    _, listing = run("l", "-slt") if status else (0, [])
+    encrypted, name = set(), None
+    for line in listing + [""]:
+        if line.startswith("Path = "):
+            name = line[len("Path = "):]
+        elif line == "Encrypted = +" and name is not None:
+            encrypted.add(name)
+    locked = "Cannot open encrypted archive. Wrong password?"
+    findings, excused, heading = [], False, False
+    for line in lines:
+        if line in ("ERRORS:", "WARNINGS:"):
+            heading = True
+        elif not line.strip() or " = " in line:
+            # A blank line, or the archive's properties, end the list.
+            heading = False
+        elif heading:
+            findings.append(line)
+        elif line == locked:
+            # Headers encrypted as well: what 7-Zip checks before it needs
+            # the password (the start header, the headers' checksum) passed.
+            excused = True
+        elif line.startswith("Open ERROR:"):
+            findings.append(line)
+        elif line.startswith("ERROR: ") and line != "ERROR: " + path:
+            message, _, item = line[len("ERROR: "):].rpartition(" : ")
+            if item in encrypted and "in encrypted file" in message:
+                excused = True
+            else:
+                findings.append(line[len("ERROR: "):])
+    if not findings and not excused:
+        findings.append(f"7zz ended with status {status}")
+    return list(dict.fromkeys(findings))
+
+
 archive = env["PKG_ARCHIVE"]
 head = readable_file("--archive", archive)
 if head is not None and not head.startswith(layout.SEVEN_ZIP_SIGNATURE):
     refuse("--archive", archive, "not a 7z archive (it does not start with the 7z signature 37 7A BC AF 27 1C)")
+elif head is not None:
+    findings = seven_zip_findings(archive)
+    if findings:
+        refuse("--archive", archive, "does not test clean with 7-Zip (7zz t): " + "; ".join(findings))
 
 setup = env["PKG_SETUP"]
 if readable_file("--setup", setup) is not None:

@@ -85,6 +85,13 @@ def cabinet_file_time(image):
     return struct.unpack_from("<HH", cabinet, first_file + 10)
 
 
+def make_encrypted_archive(path, *options):
+    """The test product as a password-protected 7z archive."""
+    subprocess.run(["7zz", "a", "-t7z", "-bd", "-y", "-pnever-given", *options, str(path), "readme.txt", "data.bin"],
+                   cwd=WORK / "product", check=True, stdout=subprocess.DEVNULL)
+    return path
+
+
 def setUpModule():
     shutil.rmtree(WORK, ignore_errors=True)
     (WORK / "product").mkdir(parents=True)
@@ -228,6 +235,18 @@ class Packaging(PackagingTest):
                 self.assertEqual(image.resource(layout.RT_ICON, index + 1), data[offset:offset + length],
                                  f"icon image {index + 1}")
 
+    def test_encrypted_archive_is_accepted_without_its_password(self):
+        # Its contents cannot be tested without the password, which the
+        # packaging never has; what can be tested, passes.
+        for name, option in [("contents", "-mhe=off"), ("headers-too", "-mhe=on")]:
+            with self.subTest(name):
+                archive = make_encrypted_archive(self.folder / f"{name}.7z", option)
+                output = self.folder / f"{name}.exe"
+                self.package_ok("--archive", archive, "--setup", self.probe("x64"), "--arch", "x64",
+                                "--storage", "BN", "--output", output)
+                _, image, _ = read_image(output)
+                self.assertEqual(image.resource("B7", "BRISEL.PACKED.7Z"), archive.read_bytes())
+
 
 class Reproducible(PackagingTest):
     def test_same_inputs_give_identical_installers(self):
@@ -270,6 +289,18 @@ class BadInputs(PackagingTest):
                   for size in ((48, 32, 16) if depth != 32 else (256, 48, 32, 16))]
         subprocess.run(["icotool", "-c", "-o", str(inputs / "bitmap-256.ico"), "-b", "4", *listed[0:3],
                         "-b", "8", *listed[3:6], "-b", "32", *listed[6:]], check=True)
+        # Damaged archives that still start with the 7z signature.
+        whole = self.archive.read_bytes()
+        (inputs / "signature-only.7z").write_bytes(layout.SEVEN_ZIP_SIGNATURE)
+        (inputs / "cut-short.7z").write_bytes(whole[:len(whole) // 2])
+        # The packed streams lie between the 32-byte start header and the
+        # headers, whose offset the start header gives.
+        packed_size = struct.unpack_from("<Q", whole, 12)[0]
+        flipped = bytearray(whole)
+        flipped[32 + packed_size // 2] ^= 0x01
+        (inputs / "flipped.7z").write_bytes(flipped)
+        encrypted = make_encrypted_archive(inputs / "encrypted.7z", "-mhe=off")
+        (inputs / "encrypted-cut-short.7z").write_bytes(encrypted.read_bytes()[:-10])
         shutil.copyfile(inputs / "text.txt", inputs / "text.png")
         shutil.copyfile(inputs / "text.txt", inputs / "text.ico")
         shutil.copyfile(inputs / "one.png", inputs / "picture.bmp")
@@ -285,6 +316,14 @@ class BadInputs(PackagingTest):
             ("archive is empty", {"--archive": inputs / "empty.7z"}, 1, "--archive .*empty.7z: is empty"),
             ("archive without the 7z signature", {"--archive": inputs / "text.txt"}, 1,
              "--archive .*text.txt: not a 7z archive"),
+            ("archive of the 7z signature alone", {"--archive": inputs / "signature-only.7z"}, 1,
+             r"--archive .*signature-only.7z: does not test clean with 7-Zip \(7zz t\): .*Is not archive"),
+            ("archive cut short", {"--archive": inputs / "cut-short.7z"}, 1,
+             "--archive .*cut-short.7z: does not test clean .*Unexpected end of archive"),
+            ("archive with a flipped byte in its compressed data", {"--archive": inputs / "flipped.7z"}, 1,
+             "--archive .*flipped.7z: does not test clean .*(CRC Failed|Data Error) : "),
+            ("encrypted archive cut short", {"--archive": inputs / "encrypted-cut-short.7z"}, 1,
+             "--archive .*encrypted-cut-short.7z: does not test clean .*Unexpected end of archive"),
             ("missing setup program", {"--setup": inputs / "none.exe"}, 1, "--setup .*none.exe: no such file"),
             ("setup program not a PE file", {"--setup": inputs / "text.txt"}, 1, "--setup .*: not a PE program"),
             ("arm64 setup program for x64", {"--setup": self.probe("arm64")}, 1,
