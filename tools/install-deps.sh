@@ -11,6 +11,8 @@ build_packages=(
     7zip gcab icoutils imagemagick   # demo payload and icon
     python3 python3-pefile           # structure checks of the built images
     osslsigncode openssl             # package.sh: signing and its verification
+    libengine-pkcs11-openssl         # package.sh: signing with a key on a PKCS#11 token
+    sbsigntool                       # package.sh: sbverify, the second verifier
 )
 test_packages=(
     wine64                           # runs the x64 programs
@@ -18,6 +20,7 @@ test_packages=(
     googletest                       # GoogleTest sources
     libclang-rt-14-dev               # libFuzzer and the sanitizers for the fuzz tier
     mmdebstrap qemu-user-static      # the ARM64 Wine root and its emulation
+    softhsm2 gnutls-bin              # the packaging tests' token and p11tool, which makes its key
 )
 
 case "${1:-build}" in
