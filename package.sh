@@ -4,8 +4,8 @@
 #
 # Installs what is missing first (Debian 12, as root), checks every input
 # before building, builds in a private tree (build/package/<arch>/), reads the
-# result back with tests/structure/check_installer.py, signs and verifies it
-# when asked, and only then renames it to the output path: a failed run
+# result back with tests/structure/check_installer.py, signs, time-stamps and
+# verifies it when asked, and only then renames it to the output path: a failed run
 # leaves whatever was at that path before, and never a partial file.
 set -euo pipefail
 
@@ -30,15 +30,27 @@ Version block (defaults: the project's own values):
   --description TEXT     FileDescription      --internal-name TEXT  InternalName
   --copyright TEXT       LegalCopyright       --last-change TEXT    LastChange
   --official-build       "Official Build" is 1 (else 0)
-Signing (both or neither):
+Signing with a PKCS#12 file (both or neither):
   --sign-pkcs12 FILE     PKCS#12 file with the signing key and certificate chain
   --sign-password-file FILE   file whose first line is its password
+Signing with a key on a PKCS#11 token (instead; the first three together):
+  --sign-pkcs11-module LIB    the token's PKCS#11 library
+  --sign-key-uri URI     the key, as a pkcs11: URI (RFC 7512) without the PIN
+  --sign-certificates FILE    the signing certificate and its chain (PEM)
+  --sign-pin-file FILE   file whose first line is the token's PIN; without it,
+                         the PIN is taken from PACKAGE_SIGN_PIN in the environment
+Time stamps (RFC 3161, SHA-256), for a signed installer:
+  --timestamp-url URL    a time-stamp authority; repeat it to name more, tried
+                         in order until one answers (each gets
+                         PACKAGE_TIMESTAMP_TIMEOUT seconds, default 60)
+  --timestamp-ca FILE    the certificates (PEM) that the time stamp is verified
+                         against (default: the system's root certificates)
 
 The cabinet stores the setup program's file time: SOURCE_DATE_EPOCH from the
 environment when set, else the setup file's own modification time.
 
 Exit status: 0 done, 1 an input was refused, 2 wrong usage, 3 the build or its
-check failed, 4 signing or its verification failed.
+check failed, 4 signing, time-stamping or verification failed.
 EOF
 }
 
@@ -66,6 +78,12 @@ absolute() {
 
 archive="" setup="" output="" arch=arm64 storage=BL icon=""
 sign_pkcs12="" sign_password_file="" official_build=OFF
+sign_module="" sign_key_uri="" sign_certificates="" sign_pin_file="" timestamp_ca=""
+timestamp_urls=()
+# The PIN is read here and kept out of the environment of every command that
+# follows, so that no other process is handed it.
+sign_pin=${PACKAGE_SIGN_PIN-} sign_pin_given=${PACKAGE_SIGN_PIN+x}
+unset PACKAGE_SIGN_PIN
 # Version block: option name, cache variable, version string key.
 fields=(
     "version STUB_VERSION"
@@ -101,7 +119,9 @@ while [ $# -gt 0 ]; do
             official_build=ON
             continue
             ;;
-        --archive | --setup | --output | --arch | --storage | --icon | --sign-pkcs12 | --sign-password-file) ;;
+        --archive | --setup | --output | --arch | --storage | --icon | --sign-pkcs12 | --sign-password-file | \
+        --sign-pkcs11-module | --sign-key-uri | --sign-certificates | --sign-pin-file | --timestamp-url | \
+        --timestamp-ca) ;;
         *) [ -n "$field_name" ] || usage_error "unknown option '$option'" ;;
     esac
     if [ $has_value = 0 ]; then
@@ -118,6 +138,12 @@ while [ $# -gt 0 ]; do
         --icon) icon=$(absolute "$value") ;;
         --sign-pkcs12) sign_pkcs12=$(absolute "$value") ;;
         --sign-password-file) sign_password_file=$(absolute "$value") ;;
+        --sign-pkcs11-module) sign_module=$(absolute "$value") ;;
+        --sign-key-uri) sign_key_uri=$value ;;
+        --sign-certificates) sign_certificates=$(absolute "$value") ;;
+        --sign-pin-file) sign_pin_file=$(absolute "$value") ;;
+        --timestamp-url) timestamp_urls+=("$value") ;;
+        --timestamp-ca) timestamp_ca=$(absolute "$value") ;;
         *) given[$field_name]=$value ;;
     esac
 done
@@ -130,6 +156,34 @@ done
 if [[ -n $sign_pkcs12 && -z $sign_password_file || -z $sign_pkcs12 && -n $sign_password_file ]]; then
     usage_error "--sign-pkcs12 and --sign-password-file go together"
 fi
+token_options=$([ -z "$sign_module" ] || echo m)$([ -z "$sign_key_uri" ] || echo u)$([ -z "$sign_certificates" ] || echo c)
+if [[ -n $token_options && $token_options != muc ]]; then
+    usage_error "--sign-pkcs11-module, --sign-key-uri and --sign-certificates go together"
+fi
+if [[ -n $sign_pkcs12 && -n $token_options ]]; then
+    usage_error "sign either with --sign-pkcs12 or with a token (--sign-pkcs11-module), not both"
+fi
+if [[ -n $sign_pin_file && -z $token_options ]]; then
+    usage_error "--sign-pin-file is the PIN of a token; it needs --sign-pkcs11-module"
+fi
+if [[ -n $token_options && -z $sign_pin_file && -z $sign_pin_given ]]; then
+    usage_error "the token's PIN: give --sign-pin-file FILE, or set PACKAGE_SIGN_PIN in the environment"
+fi
+if [[ -n $token_options && -z $sign_pin_file && -z $sign_pin ]]; then
+    usage_error "PACKAGE_SIGN_PIN is empty"
+fi
+if ((${#timestamp_urls[@]})) && [[ -z $sign_pkcs12 && -z $token_options ]]; then
+    usage_error "--timestamp-url stamps a signature; it needs --sign-pkcs12 or --sign-pkcs11-module"
+fi
+for url in "${timestamp_urls[@]}"; do
+    [[ $url =~ ^https?://[^/?#]+ ]] || usage_error "--timestamp-url is '$url'; it must be an http:// or https:// URL"
+done
+if [[ -n $timestamp_ca && ${#timestamp_urls[@]} == 0 ]]; then
+    usage_error "--timestamp-ca verifies a time stamp; it needs --timestamp-url"
+fi
+timestamp_timeout=${PACKAGE_TIMESTAMP_TIMEOUT:-60}
+[[ $timestamp_timeout =~ ^[1-9][0-9]{0,3}$ ]] ||
+    usage_error "PACKAGE_TIMESTAMP_TIMEOUT is '$timestamp_timeout'; it must be a number of seconds from 1 to 9999"
 
 cd "$(dirname "$0")"
 REPO=$PWD
@@ -155,6 +209,8 @@ done
 version=$(
     PKG_ARCHIVE=$archive PKG_SETUP=$setup PKG_OUTPUT=$output PKG_ARCH=$arch PKG_ICON=$icon \
     PKG_PKCS12=$sign_pkcs12 PKG_PASSWORD_FILE=$sign_password_file PKG_VERSION=${given[version]-} \
+    PKG_MODULE=$sign_module PKG_KEY_URI=$sign_key_uri PKG_CERTIFICATES=$sign_certificates \
+    PKG_PIN_FILE=$sign_pin_file PKG_TIMESTAMP_CA=$timestamp_ca \
     /usr/bin/python3 - "${texts[@]}" <<'PY'
 import os, re, struct, subprocess, sys, tempfile
 sys.path.insert(0, "tests/structure")
@@ -350,6 +406,43 @@ if pkcs12:
         elif "PRIVATE KEY" not in opened.stdout:
             refuse("--sign-pkcs12", pkcs12, "holds no private key")
 
+
+
+def certificates(option, path):
+    """Refuses a file that holds no PEM certificate or one openssl cannot read."""
+    if readable_file(option, path) is None:
+        return
+    with open(path, "rb") as file:
+        text = file.read()
+    read = subprocess.run(["openssl", "crl2pkcs7", "-nocrl", "-certfile", path, "-outform", "DER"],
+                          capture_output=True)
+    if b"-----BEGIN CERTIFICATE-----" not in text or read.returncode:
+        reason = (read.stderr.decode(errors="replace").strip().splitlines() or ["no BEGIN CERTIFICATE line"])[0]
+        refuse(option, path, "holds no readable PEM certificate: " + reason)
+
+
+if env["PKG_MODULE"]:
+    module = env["PKG_MODULE"]
+    head = readable_file("--sign-pkcs11-module", module)
+    if head is not None and not head.startswith(b"\x7fELF"):
+        refuse("--sign-pkcs11-module", module, "not a shared library (no ELF header)")
+    uri = env["PKG_KEY_URI"]
+    attributes = [a.split("=", 1)[0].lower() for a in re.split(r"[;?&]", uri[len("pkcs11:"):])]
+    if not uri.startswith("pkcs11:"):
+        refuse("--sign-key-uri", "", f"'{uri}' is not a pkcs11: URI")
+    elif "pin-value" in attributes:
+        # Whatever is in the URI is on osslsigncode's command line, where
+        # every user of the machine can read it.
+        refuse("--sign-key-uri", "", "holds the PIN (pin-value); give it with --sign-pin-file or PACKAGE_SIGN_PIN")
+    certificates("--sign-certificates", env["PKG_CERTIFICATES"])
+    pin_file = env["PKG_PIN_FILE"]
+    if pin_file and readable_file("--sign-pin-file", pin_file) is not None:
+        with open(pin_file, "rb") as file:
+            if not file.readline().rstrip(b"\r\n"):
+                refuse("--sign-pin-file", pin_file, "its first line is empty")
+if env["PKG_TIMESTAMP_CA"]:
+    certificates("--timestamp-ca", env["PKG_TIMESTAMP_CA"])
+
 output = env["PKG_OUTPUT"]
 directory = os.path.dirname(output)
 if os.path.isdir(output):
@@ -485,23 +578,121 @@ rm -f "$tree/resources/installer.res"
 stage_dir=$(mktemp -d "$(dirname "$output")/.package.XXXXXX") ||
     fail 1 "--output $output: cannot write in its directory; no file was written"
 staged=$stage_dir/$(basename "$output")
-if [ -n "$sign_pkcs12" ]; then
-    if ! osslsigncode sign -pkcs12 "$sign_pkcs12" -readpass "$sign_password_file" -h sha256 \
-            -in "$installer" -out "$staged" >"$work/sign.log" 2>&1; then
-        cat "$work/sign.log" >&2
-        fail 4 "signing failed; no file was written to $output"
+
+# Why a signing through the token failed, in the engineer's terms.
+token_failure() {
+    local log=$1
+    if grep -qE 'PIN incorrect|PIN_INCORRECT|PIN len|PIN_LEN_RANGE|PIN locked|PIN_LOCKED' "$log"; then
+        echo "the token refused the PIN ($( [ -n "$sign_pin_file" ] && echo "first line of $sign_pin_file" ||
+            echo PACKAGE_SIGN_PIN)): $(grep -m1 -oE 'PIN [a-z ]+' "$log")"
+    elif grep -q 'key values mismatch' "$log"; then
+        echo "no certificate in --sign-certificates $sign_certificates belongs to the key $sign_key_uri"
+    elif grep -qE 'object not found|No matching initialized token|private key was not found' "$log"; then
+        echo "--sign-key-uri $sign_key_uri names no private key on the token of $sign_module"
+    else
+        cat "$log" >&2
+        echo "osslsigncode could not sign with the token"
     fi
-    # The signer's own certificates as the trusted ones, so that a
-    # certificate of the engineer's own (self-signed, or from a private CA)
-    # verifies too. This checks the signature and the file's digest, not
-    # whether Windows will trust the certificate.
-    openssl pkcs12 -in "$sign_pkcs12" -passin "file:$sign_password_file" -nokeys -out "$work/chain.pem" 2>/dev/null ||
-        openssl pkcs12 -legacy -in "$sign_pkcs12" -passin "file:$sign_password_file" -nokeys -out "$work/chain.pem" \
-            2>/dev/null || fail 4 "the certificates could not be read from $sign_pkcs12"
-    if ! osslsigncode verify -CAfile "$work/chain.pem" -in "$staged" >"$work/verify.log" 2>&1; then
+}
+
+sign_installer() {
+    if [ -n "$sign_pkcs12" ]; then
+        if ! osslsigncode sign -pkcs12 "$sign_pkcs12" -readpass "$sign_password_file" -h sha256 \
+                -in "$installer" -out "$staged" >"$work/sign.log" 2>&1; then
+            cat "$work/sign.log" >&2
+            fail 4 "signing failed; no file was written to $output"
+        fi
+        openssl pkcs12 -in "$sign_pkcs12" -passin "file:$sign_password_file" -nokeys -out "$work/chain.pem" \
+            2>/dev/null ||
+            openssl pkcs12 -legacy -in "$sign_pkcs12" -passin "file:$sign_password_file" -nokeys \
+                -out "$work/chain.pem" 2>/dev/null || fail 4 "the certificates could not be read from $sign_pkcs12"
+        return
+    fi
+    local pin=$sign_pin
+    if [ -n "$sign_pin_file" ]; then
+        IFS= read -r pin <"$sign_pin_file" || true
+        pin=${pin%$'\r'}
+    fi
+    # The PIN goes through a pipe from the shell itself (printf is a
+    # builtin): on a command line any user of the machine could read it.
+    if ! printf '%s\n' "$pin" | osslsigncode sign -pkcs11module "$sign_module" -key "$sign_key_uri" \
+            -certs "$sign_certificates" -readpass - -h sha256 -in "$installer" -out "$staged" \
+            >"$work/sign.log" 2>&1; then
+        fail 4 "signing failed: $(token_failure "$work/sign.log"); no file was written to $output"
+    fi
+    cp "$sign_certificates" "$work/chain.pem"
+}
+
+# Each authority in turn until one answers, each given a bounded time: an
+# authority that takes the connection and never answers would otherwise hold
+# the release forever.
+add_time_stamp() {
+    local url status
+    for url in "${timestamp_urls[@]}"; do
+        status=0
+        timeout "$timestamp_timeout" osslsigncode add -ts "$url" -h sha256 -in "$staged" -out "$staged.stamped" \
+            >"$work/timestamp.log" 2>&1 || status=$?
+        if [ $status = 0 ]; then
+            mv -f "$staged.stamped" "$staged"
+            stamped_by=$url
+            return
+        fi
+        rm -f "$staged.stamped"
+        if [ $status = 124 ]; then
+            echo "package.sh: time-stamp authority $url: no answer within $timestamp_timeout s" >&2
+        else
+            echo "package.sh: time-stamp authority $url: $(grep -m1 -E 'error|failure|Failed' "$work/timestamp.log")" >&2
+        fi
+    done
+    fail 4 "no time-stamp authority answered (${timestamp_urls[*]}); no file was written to $output"
+}
+
+# The signer's own certificates are trusted, so that a certificate of the
+# engineer's own (self-signed, or from a private CA) verifies too, and so are
+# the system's root certificates, for a chain that stops below its root. This
+# checks the signature, the file's digest and the time stamp, not whether
+# Windows will trust the certificate. sbverify computes the image's digest
+# with code of its own: two verifiers that agree.
+verify_signature() {
+    local system_roots=/etc/ssl/certs/ca-certificates.crt anchor verified=""
+    cat "$work/chain.pem" >"$work/trusted.pem"
+    [ ! -r "$system_roots" ] || cat "$system_roots" >>"$work/trusted.pem"
+    local arguments=(-CAfile "$work/trusted.pem")
+    if ((${#timestamp_urls[@]})); then
+        if [ -n "$timestamp_ca" ]; then
+            arguments+=(-TSA-CAfile "$timestamp_ca")
+        elif [ -r "$system_roots" ]; then
+            arguments+=(-TSA-CAfile "$system_roots")
+        fi
+    fi
+    if ! osslsigncode verify "${arguments[@]}" -in "$staged" >"$work/verify.log" 2>&1 ||
+        { ((${#timestamp_urls[@]})) &&
+            ! grep -q '^Timestamp Server Signature verification: ok' "$work/verify.log"; }; then
         grep -iE 'fail|error|unsupported|invalid|mismatch' "$work/verify.log" >&2 || tail -n 5 "$work/verify.log" >&2
         fail 4 "the signed installer does not verify; no file was written to $output"
     fi
+    grep -E '^(Timestamp Server )?Signature verification: ' "$work/verify.log" | sed 's/^/osslsigncode verify: /' >&2
+    # sbverify takes one certificate to trust: any one of the chain will do.
+    awk -v prefix="$work/anchor-" '/BEGIN CERTIFICATE/ { n++ } n { print > (prefix n ".pem") }' "$work/chain.pem"
+    for anchor in "$work"/anchor-*.pem; do
+        if [ -e "$anchor" ] && sbverify --cert "$anchor" "$staged" >"$work/sbverify.log" 2>&1; then
+            verified=1
+            break
+        fi
+    done
+    if [ -z "$verified" ]; then
+        cat "$work/sbverify.log" >&2
+        fail 4 "the signed installer does not verify with sbverify; no file was written to $output"
+    fi
+    grep -m1 'Signature verification' "$work/sbverify.log" | sed 's/^/sbverify: /' >&2
+}
+
+signed="" stamped_by=""
+[ -z "$sign_pkcs12$token_options" ] || signed=1
+if [ -n "$signed" ]; then
+    sign_installer
+    ((${#timestamp_urls[@]} == 0)) || add_time_stamp
+    verify_signature
     rm -f "$installer"
 else
     mv "$installer" "$staged"
@@ -511,4 +702,4 @@ mv -f "$staged" "$output"
 
 size=$(stat -c %s "$output")
 sum=$(sha256sum "$output" | cut -d' ' -f1)
-echo "$output: $arch installer, $size bytes, sha256 $sum$([ -n "$sign_pkcs12" ] && echo ", signed")"
+echo "$output: $arch installer, $size bytes, sha256 $sum${signed:+, signed}${stamped_by:+, time-stamped by $stamped_by}"

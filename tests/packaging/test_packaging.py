@@ -15,11 +15,14 @@ tests/lib/wine.sh sets up); without it those runs are skipped. Prints
 import argparse
 import datetime
 import hashlib
+import http.server
 import os
 import shutil
+import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -36,6 +39,7 @@ import check_installer as layout  # noqa: E402
 import e2e  # noqa: E402
 
 PACKAGE = REPO / "package.sh"
+SOFTHSM = Path("/usr/lib/softhsm/libsofthsm2.so")
 WORK = REPO / "build" / "package" / "tests"
 
 # The setup program's file time; even seconds, which a DOS time can hold.
@@ -120,6 +124,7 @@ class PackagingTest(unittest.TestCase):
     def package(self, *arguments, env=None, cwd=None):
         full_env = dict(os.environ)
         full_env.pop("SOURCE_DATE_EPOCH", None)
+        full_env.pop("PACKAGE_SIGN_PIN", None)
         full_env.update(env or {})
         return subprocess.run([str(PACKAGE), *map(str, arguments)], env=full_env, cwd=cwd or self.folder,
                               capture_output=True, text=True, timeout=900)
@@ -309,6 +314,13 @@ class BadInputs(PackagingTest):
     def test_each_bad_input_is_refused_with_its_name(self):
         inputs = self.make_inputs()
         good = {"--archive": self.archive, "--setup": self.probe("x64"), "--arch": "x64"}
+        # Token options that pass every check but the one a case breaks.
+        (inputs / "empty-line.txt").write_text("\n1234\n")
+        certificate = inputs / "certificate.pem"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=t",
+                        "-keyout", inputs / "certificate.key", "-out", certificate], check=True, capture_output=True)
+        token = {"--sign-pkcs11-module": SOFTHSM, "--sign-key-uri": "pkcs11:token=T;object=k",
+                 "--sign-certificates": certificate, "--sign-pin-file": inputs / "text.txt"}
         # (case, options replaced or added, exit status, text the message must hold)
         cases = [
             ("missing archive", {"--archive": inputs / "none.7z"}, 1, "--archive .*none.7z: no such file"),
@@ -349,6 +361,29 @@ class BadInputs(PackagingTest):
             ("signing key that is not PKCS#12", {"--sign-pkcs12": inputs / "text.txt",
                                                   "--sign-password-file": inputs / "text.txt"}, 1,
              "--sign-pkcs12 .*text.txt: cannot be opened"),
+            ("two ways of signing at once", dict(token, **{"--sign-pkcs12": inputs / "text.txt",
+                                                          "--sign-password-file": inputs / "text.txt"}), 2,
+             "sign either with --sign-pkcs12 or with a token"),
+            ("token without its certificates", {"--sign-pkcs11-module": SOFTHSM, "--sign-key-uri": "pkcs11:x"}, 2,
+             "--sign-pkcs11-module, --sign-key-uri and --sign-certificates go together"),
+            ("token without a PIN", {k: v for k, v in token.items() if k != "--sign-pin-file"}, 2,
+             "the token's PIN: give --sign-pin-file FILE, or set PACKAGE_SIGN_PIN"),
+            ("PIN file without a token", {"--sign-pin-file": inputs / "text.txt"}, 2,
+             "--sign-pin-file is the PIN of a token"),
+            ("time stamp without a signature", {"--timestamp-url": "http://127.0.0.1:1/"}, 2,
+             "--timestamp-url stamps a signature"),
+            ("time-stamp URL not http", dict(token, **{"--timestamp-url": "ftp://stamps.example/"}), 2,
+             "--timestamp-url is 'ftp://stamps.example/'; it must be an http"),
+            ("key URI not a pkcs11: URI", dict(token, **{"--sign-key-uri": "file:key.pem"}), 1,
+             "--sign-key-uri: 'file:key.pem' is not a pkcs11: URI"),
+            ("key URI that holds the PIN", dict(token, **{"--sign-key-uri": "pkcs11:object=k;pin-value=1234"}), 1,
+             r"--sign-key-uri: holds the PIN \(pin-value\)"),
+            ("PKCS#11 module that is no library", dict(token, **{"--sign-pkcs11-module": inputs / "text.txt"}), 1,
+             "--sign-pkcs11-module .*text.txt: not a shared library"),
+            ("certificates that are not PEM", dict(token, **{"--sign-certificates": inputs / "text.txt"}), 1,
+             "--sign-certificates .*text.txt: holds no readable PEM certificate"),
+            ("PIN file with an empty first line", dict(token, **{"--sign-pin-file": inputs / "empty-line.txt"}), 1,
+             "--sign-pin-file .*empty-line.txt: its first line is empty"),
             ("unknown option", {"--colour": "blue"}, 2, "unknown option '--colour'"),
         ]
         for name, changes, status, message in cases:
@@ -436,6 +471,247 @@ class Signing(PackagingTest):
         self.assertIn("the signed installer does not verify", result.stderr)
         self.assertEqual(output.read_bytes(), b"the previous installer")
         self.assertEqual(sorted(p.name for p in self.folder.iterdir()), before)
+
+
+def openssl(*arguments, **kwargs):
+    subprocess.run(["openssl", *map(str, arguments)], check=True, capture_output=True, timeout=60, **kwargs)
+
+
+def make_ca(folder, name):
+    """A self-signed certificate authority: (certificate, key)."""
+    certificate, key = folder / f"{name}.pem", folder / f"{name}.key"
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", f"/CN={name}",
+            "-addext", "basicConstraints=critical,CA:true", "-addext", "keyUsage=critical,keyCertSign",
+            "-keyout", key, "-out", certificate)
+    return certificate, key
+
+
+def issue(folder, name, ca, extensions, public_key=None):
+    """A certificate issued by ca for a new key, or for public_key (PEM) when
+    the key lives elsewhere: (certificate, key file or None)."""
+    key, request, options = folder / f"{name}.key", folder / f"{name}.csr", folder / f"{name}.ext"
+    openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN={name}", "-keyout", key, "-out", request)
+    options.write_text("\n".join(extensions) + "\n")
+    certificate = folder / f"{name}.pem"
+    openssl("x509", "-req", "-in", request, "-CA", ca[0], "-CAkey", ca[1], "-days", "2", "-extfile", options,
+            "-out", certificate, *(["-force_pubkey", public_key] if public_key else []))
+    return certificate, None if public_key else key
+
+
+class TimeStampAuthority:
+    """openssl ts behind a small HTTP server on 127.0.0.1, answering RFC 3161
+    requests for SHA-256 only. Every wait is bounded: the socket reads, the
+    reply, the shutdown."""
+
+    def __init__(self, folder):
+        folder.mkdir(parents=True, exist_ok=True)
+        self.root = make_ca(folder, "Stamp Root")
+        certificate, key = issue(folder, "Stamp Authority", self.root, [
+            "extendedKeyUsage=critical,timeStamping", "keyUsage=critical,digitalSignature", "basicConstraints=CA:false"])
+        (folder / "serial").write_text("01\n")
+        self.config = folder / "ts.cnf"
+        self.config.write_text(f"""[ tsa ]
+default_tsa = authority
+[ authority ]
+serial = {folder / "serial"}
+signer_cert = {certificate}
+certs = {certificate}
+signer_key = {key}
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+other_policies = 1.2.3.4.2
+digests = sha256
+accuracy = secs:1
+ess_cert_id_alg = sha256
+""")
+        self.requests = 0
+        authority = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            timeout = 10
+
+            def do_POST(self):
+                query = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+                authority.requests += 1
+                reply = subprocess.run(["openssl", "ts", "-reply", "-config", authority.config,
+                                        "-queryfile", "/dev/stdin", "-out", "/dev/stdout"],
+                                       input=query, capture_output=True, timeout=30)
+                self.send_response(200 if reply.returncode == 0 else 500)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(reply.stdout)))
+                self.end_headers()
+                self.wfile.write(reply.stdout)
+
+            def log_message(self, *_):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = "http://127.0.0.1:%d/" % self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(timeout=10)
+
+
+def closed_port_url():
+    """An address on 127.0.0.1 where nothing listens: connecting is refused."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return "http://127.0.0.1:%d/" % probe.getsockname()[1]
+
+
+class TokenSigning(PackagingTest):
+    """Signing with a key made on a SoftHSM2 token, with time stamps from a
+    local authority, verified by osslsigncode and sbverify."""
+
+    pin = "2718-2818"
+
+    @classmethod
+    def setUpClass(cls):
+        folder = WORK / "token"
+        shutil.rmtree(folder, ignore_errors=True)
+        (folder / "tokens").mkdir(parents=True)
+        config = folder / "softhsm2.conf"
+        config.write_text(f"directories.tokendir = {folder / 'tokens'}\nobjectstore.backend = file\n")
+        cls.token_env = {"SOFTHSM2_CONF": str(config)}
+        env = dict(os.environ, **cls.token_env)
+        # A throwaway token; softhsm2-util takes its PINs only as arguments.
+        subprocess.run(["softhsm2-util", "--init-token", "--free", "--label", "Release", "--pin", cls.pin,
+                        "--so-pin", "31415926"], env=env, check=True, capture_output=True, timeout=60)
+        public_key = folder / "signing-public.pem"
+        subprocess.run(["p11tool", "--provider", SOFTHSM, "--login", "--generate-privkey=rsa", "--bits=2048",
+                        "--label=release-signing", "--id=01", "--outfile", public_key, "pkcs11:token=Release"],
+                       env=dict(env, GNUTLS_PIN=cls.pin), check=True, capture_output=True, timeout=120)
+        cls.key_uri = "pkcs11:token=Release;object=release-signing;type=private"
+        cls.root = make_ca(folder, "Release Root")
+        signing = ["extendedKeyUsage=codeSigning", "keyUsage=critical,digitalSignature", "basicConstraints=CA:false"]
+        certificate, _ = issue(folder, "Release Signing", cls.root, signing, public_key)
+        cls.chain = folder / "chain.pem"
+        cls.chain.write_bytes(certificate.read_bytes() + cls.root[0].read_bytes())
+        other, _ = issue(folder, "Someone Else", cls.root, signing)
+        cls.other_chain = folder / "other-chain.pem"
+        cls.other_chain.write_bytes(other.read_bytes() + cls.root[0].read_bytes())
+        cls.authority = TimeStampAuthority(folder / "authority")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.authority.stop()
+
+    def token_options(self, pin_file=True, **changes):
+        options = {"--sign-pkcs11-module": SOFTHSM, "--sign-key-uri": self.key_uri, "--sign-certificates": self.chain}
+        if pin_file:
+            pin = changes.pop("pin", self.pin)
+            options["--sign-pin-file"] = self.folder / f"pin-{len(list(self.folder.glob('pin-*')))}.txt"
+            options["--sign-pin-file"].write_text(pin + "\n")
+        options.update(changes)
+        return [item for pair in options.items() for item in pair]
+
+    def package_watched(self, *arguments, env=None):
+        """Runs package.sh with the signing tools behind wrappers that record
+        each command line and environment: (result, what they recorded)."""
+        wrappers, record = self.folder / "wrappers", self.folder / "commands.log"
+        wrappers.mkdir()
+        for tool in ("osslsigncode", "openssl", "sbverify"):
+            wrapper = wrappers / tool
+            wrapper.write_text(f'#!/bin/sh\n{{ printf "%s " {tool} "$@"; echo; env; }} >>"{record}"\n'
+                               f'exec /usr/bin/{tool} "$@"\n')
+            wrapper.chmod(0o755)
+        path = {"PATH": f"{wrappers}:{os.environ['PATH']}"}
+        result = self.package(*arguments, env=dict(self.token_env, **path, **(env or {})))
+        shutil.rmtree(wrappers)
+        return result, record.read_text() if record.exists() else ""
+
+    def verdicts(self, installer, timestamp_ca):
+        """What each verifier says on its own: (osslsigncode, sbverify) results."""
+        ossl = subprocess.run(["osslsigncode", "verify", "-CAfile", self.chain, "-TSA-CAfile", timestamp_ca,
+                               "-in", installer], capture_output=True, text=True, timeout=120)
+        sb = subprocess.run(["sbverify", "--cert", self.root[0], installer], capture_output=True, text=True,
+                            timeout=120)
+        return ossl, sb
+
+    def test_token_signed_time_stamped_installer_verifies_until_one_archive_byte_changes(self):
+        output = self.folder / "signed.exe"
+        requests = self.authority.requests
+        unreachable = closed_port_url()
+        # The first authority cannot be reached; the second answers.
+        result, commands = self.package_watched(
+            "--archive", self.archive, "--setup", self.probe("arm64"), "--output", output, *self.token_options(),
+            "--timestamp-url", unreachable, "--timestamp-url", self.authority.url,
+            "--timestamp-ca", self.authority.root[0])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(f"time-stamp authority {unreachable}: ", result.stderr)
+        self.assertIn(f"time-stamped by {self.authority.url}", result.stdout)
+        self.assertEqual(self.authority.requests, requests + 1)
+        self.assertIn("osslsigncode sign -pkcs11module", commands)
+        self.assertEqual([line for line in commands.splitlines() if self.pin in line], [])
+        self.assertStructure(output, "arm64")
+
+        ossl, sb = self.verdicts(output, self.authority.root[0])
+        self.assertEqual(ossl.returncode, 0, ossl.stdout + ossl.stderr)
+        self.assertIn("Timestamp Server Signature verification: ok", ossl.stdout)
+        self.assertIn("Signature verification: ok", ossl.stdout)
+        self.assertEqual((sb.returncode, sb.stdout.strip()), (0, "Signature verification OK"), sb.stderr)
+
+        pe, image, data = read_image(output)
+        _, rva, size = image.resources[("B7", "BRISEL.PACKED.7Z")][0]
+        flipped = bytearray(data)
+        flipped[pe.get_offset_from_rva(rva) + size // 2] ^= 0x01
+        tampered = self.folder / "tampered.exe"
+        tampered.write_bytes(flipped)
+        ossl, sb = self.verdicts(tampered, self.authority.root[0])
+        self.assertNotEqual(ossl.returncode, 0, ossl.stdout)
+        self.assertIn("MISMATCH", ossl.stdout)
+        self.assertNotEqual(sb.returncode, 0, sb.stdout)
+        self.assertIn("Image fails hash check", sb.stdout + sb.stderr)
+
+    def test_pin_from_the_environment_reaches_no_command_line_and_no_other_process(self):
+        output = self.folder / "signed.exe"
+        result, commands = self.package_watched(
+            "--archive", self.archive, "--setup", self.probe("x64"), "--arch", "x64", "--storage", "BN",
+            "--output", output, *self.token_options(pin_file=False), env={"PACKAGE_SIGN_PIN": self.pin})
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("osslsigncode sign -pkcs11module", commands)
+        self.assertEqual([line for line in commands.splitlines() if self.pin in line], [])
+        self.assertIn("sbverify: Signature verification OK", result.stderr)
+
+    def test_token_and_time_stamp_failures_leave_the_previous_output(self):
+        silent = socket.socket()  # takes connections, never answers
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(8)
+        self.addCleanup(silent.close)
+        silent_url = "http://127.0.0.1:%d/" % silent.getsockname()[1]
+        # (case, options, environment, text the message must hold)
+        cases = [
+            ("wrong PIN", self.token_options(pin="0000-0000"), {}, "signing failed: the token refused the PIN"),
+            ("key URI that names nothing", self.token_options(**{
+                "--sign-key-uri": "pkcs11:token=Release;object=nobody;type=private"}), {},
+             "signing failed: --sign-key-uri .*object=nobody.* names no private key on the token"),
+            ("certificate of another key", self.token_options(**{"--sign-certificates": self.other_chain}), {},
+             "signing failed: no certificate in --sign-certificates .*other-chain.pem belongs to the key"),
+            ("unreachable time-stamp authority", [*self.token_options(), "--timestamp-url", closed_port_url()], {},
+             "no time-stamp authority answered"),
+            ("time-stamp authority that never answers", [*self.token_options(), "--timestamp-url", silent_url],
+             {"PACKAGE_TIMESTAMP_TIMEOUT": "2"}, f"time-stamp authority {silent_url}: no answer within 2 s"),
+            ("time stamp from an authority --timestamp-ca does not name",
+             [*self.token_options(), "--timestamp-url", self.authority.url, "--timestamp-ca", self.root[0]], {},
+             "the signed installer does not verify"),
+        ]
+        for name, options, env, message in cases:
+            with self.subTest(name):
+                output = self.folder / "installer.exe"
+                output.write_bytes(b"the previous installer")
+                before = sorted(p.name for p in self.folder.iterdir())
+                started = time.monotonic()
+                result = self.package("--archive", self.archive, "--setup", self.probe("x64"), "--arch", "x64",
+                                      "--output", output, *options, env=dict(self.token_env, **env))
+                self.assertEqual(result.returncode, 4, result.stderr)
+                self.assertRegex(result.stderr, "package.sh: " + message)
+                self.assertEqual(output.read_bytes(), b"the previous installer")
+                self.assertEqual(sorted(p.name for p in self.folder.iterdir()), before)
+                self.assertLess(time.monotonic() - started, 300, "a wait was not bounded")
 
 
 def main():
