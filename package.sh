@@ -615,8 +615,9 @@ sign_installer() {
     fi
     # The PIN goes through a pipe from the shell itself (printf is a
     # builtin): on a command line any user of the machine could read it.
+    # /dev/stdin rather than "-", which older osslsigncode takes for a file.
     if ! printf '%s\n' "$pin" | osslsigncode sign -pkcs11module "$sign_module" -key "$sign_key_uri" \
-            -certs "$sign_certificates" -readpass - -h sha256 -in "$installer" -out "$staged" \
+            -certs "$sign_certificates" -readpass /dev/stdin -h sha256 -in "$installer" -out "$staged" \
             >"$work/sign.log" 2>&1; then
         fail 4 "signing failed: $(token_failure "$work/sign.log"); no file was written to $output"
     fi

@@ -617,7 +617,7 @@ class TokenSigning(PackagingTest):
         for tool in ("osslsigncode", "openssl", "sbverify"):
             wrapper = wrappers / tool
             wrapper.write_text(f'#!/bin/sh\n{{ printf "%s " {tool} "$@"; echo; env; }} >>"{record}"\n'
-                               f'exec /usr/bin/{tool} "$@"\n')
+                               f'exec {shutil.which(tool)} "$@"\n')
             wrapper.chmod(0o755)
         path = {"PATH": f"{wrappers}:{os.environ['PATH']}"}
         result = self.package(*arguments, env=dict(self.token_env, **path, **(env or {})))
