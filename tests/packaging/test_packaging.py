@@ -304,6 +304,7 @@ class BadInputs(PackagingTest):
         flipped = bytearray(whole)
         flipped[32 + packed_size // 2] ^= 0x01
         (inputs / "flipped.7z").write_bytes(flipped)
+        (inputs / "trailing.7z").write_bytes(whole + b"left over from another file")
         encrypted = make_encrypted_archive(inputs / "encrypted.7z", "-mhe=off")
         (inputs / "encrypted-cut-short.7z").write_bytes(encrypted.read_bytes()[:-10])
         shutil.copyfile(inputs / "text.txt", inputs / "text.png")
@@ -334,6 +335,8 @@ class BadInputs(PackagingTest):
              "--archive .*cut-short.7z: does not test clean .*Unexpected end of archive"),
             ("archive with a flipped byte in its compressed data", {"--archive": inputs / "flipped.7z"}, 1,
              "--archive .*flipped.7z: does not test clean .*(CRC Failed|Data Error) : "),
+            ("archive with data after its end", {"--archive": inputs / "trailing.7z"}, 1,
+             "--archive .*trailing.7z: does not test clean .*There are data after the end of archive"),
             ("encrypted archive cut short", {"--archive": inputs / "encrypted-cut-short.7z"}, 1,
              "--archive .*encrypted-cut-short.7z: does not test clean .*Unexpected end of archive"),
             ("missing setup program", {"--setup": inputs / "none.exe"}, 1, "--setup .*none.exe: no such file"),
