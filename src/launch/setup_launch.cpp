@@ -88,15 +88,14 @@ RunOutcome LaunchSetup(const LaunchSettings& settings, HMODULE module, const Pat
     }
 
     // "setup" --ferrolt-path="stub" --archive-resource-name="name"
-    // --archive-resource-type="type": values go in as they stand.
+    // --archive-resource-type="type": one piece per switch, the values in
+    // between as they stand (nothing is escaped).
     CommandBuffer command;
-    const bool composed = command.Copy(L"\"") && command.Append(application.Text()) && command.Append(L"\"") &&
-                          command.Append(L" --") && command.Append(L"ferrolt-path") && command.Append(L"=\"") &&
-                          command.Append(modulePath.Text()) && command.Append(L"\" --") &&
-                          command.Append(L"archive-resource-name") && command.Append(L"=\"") &&
-                          command.Append(archiveName.Text()) && command.Append(L"\" --") &&
-                          command.Append(L"archive-resource-type") && command.Append(L"=\"") &&
-                          command.Append(archiveType.Text()) && command.Append(L"\"");
+    const bool composed = command.Copy(L"\"") && command.Append(application.Text()) &&
+                          command.Append(L"\" --ferrolt-path=\"") && command.Append(modulePath.Text()) &&
+                          command.Append(L"\" --archive-resource-name=\"") && command.Append(archiveName.Text()) &&
+                          command.Append(L"\" --archive-resource-type=\"") && command.Append(archiveType.Text()) &&
+                          command.Append(L"\"");
     if (!composed) {
         return {EXIT_SETUP_COMMAND_TOO_LONG, 0};
     }
