@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <functional>
 #include <string>
 
 namespace {
@@ -97,6 +100,10 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"EmptySourceChangesNothing", true, 260, L"abc", L"", true, L"abc"},
         WriteCase{"CapacityOneAcceptsOnlyEmpty", true, 1, L"", L"", true, L""},
         WriteCase{"CapacityOneRefusesText", true, 1, L"", L"x", false, L""},
+        // A buffer of capacity 1 has no room for text: whatever unit 0 held
+        // is no text, and the destination ends empty either way.
+        WriteCase{"CapacityOneDisregardsWhatWasThereForEmpty", true, 1, L"x", L"", true, L""},
+        WriteCase{"CapacityOneDisregardsWhatWasThereForText", true, 1, L"x", L"y", false, L""},
         WriteCase{"ExactFitOfCommandBuffer", true, 1300, Repeat(L'a', 1000), Repeat(L'b', 299), true,
                   Repeat(L'a', 1000) + Repeat(L'b', 299)},
         WriteCase{"OneOverCommandBuffer", true, 1300, Repeat(L'a', 1000), Repeat(L'b', 300), false,
@@ -131,6 +138,32 @@ TEST(BoundedWrites, NullSourceIsRefusedWithoutChange) {
     EXPECT_FALSE(BoundedCopy(buffer.units.data(), 4, nullptr));
     EXPECT_FALSE(BoundedAppend(buffer.units.data(), 4, nullptr));
     EXPECT_EQ(buffer.Text(), L"ab");
+}
+
+TEST(BoundedText, NoOperationTouchesTheLastError) {
+    // Callers read GetLastError() after a bounded operation ran, for the
+    // reason of the system call before it.
+    constexpr DWORD MARK = 0x0BADC0DE;
+    RawBuffer small(4, L"ab");
+    RawBuffer path(260, L"dir\\");
+    const struct {
+        const char* name;
+        std::function<void()> run;
+    } operations[] = {
+        {"length", [&] { BoundedLength(path.units.data(), 260); }},
+        {"length of nothing", [] { BoundedLength(nullptr, 260); }},
+        {"copy that fits", [&] { BoundedCopy(path.units.data(), 260, L"C:\\x\\"); }},
+        {"copy that does not fit", [&] { BoundedCopy(small.units.data(), 4, L"abcd"); }},
+        {"copy to nothing", [] { BoundedCopy(nullptr, 4, L"a"); }},
+        {"append that fits", [&] { BoundedAppend(path.units.data(), 260, L"setup.exe"); }},
+        {"append that does not fit", [&] { BoundedAppend(small.units.data(), 4, L"xyz"); }},
+        {"append to capacity 0", [&] { BoundedAppend(small.units.data(), 0, L"x"); }},
+    };
+    for (const auto& operation : operations) {
+        SetLastError(MARK);
+        operation.run();
+        EXPECT_EQ(GetLastError(), MARK) << operation.name;
+    }
 }
 
 TEST(TextBuffer, StartsEmptyWithItsPermanentTerminator) {
