@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "seam_hooks.h"
 #include "test_support.h"
@@ -55,9 +56,17 @@ INSTANTIATE_TEST_SUITE_P(
                     RegistryCase{"MultiStringZero", true, REG_MULTI_SZ, Units(std::wstring(L"0\0\0", 3)), true}),
     [](const testing::TestParamInfo<RegistryCase>& info) { return info.param.name; });
 
-TEST(ReadRegistryString, ClosesTheKeyOnEveryPath) {
+TEST(ReadRegistryString, OpensTheKeyOnlyToReadAndClosesItOnEveryPath) {
     test::CleanupRegistryValue value;
     value.Set(REG_DWORD, "\0\0\0\0", 4);
+    // Asking for more than reading would lose the setting for a user who may
+    // only read the key (Wine's registry grants everything, so the request
+    // itself is what shows).
+    std::vector<REGSAM> requested;
+    auto open = SEAM(RegOpenKeyExW)::Replace([&](HKEY root, LPCWSTR name, DWORD options, REGSAM access, PHKEY key) {
+        requested.push_back(access);
+        return SEAM(RegOpenKeyExW)::Real(root, name, options, access, key);
+    });
     const unsigned long opened = SEAM_CALLS(RegOpenKeyExW);
     const unsigned long closed = SEAM_CALLS(RegCloseKey);
     wchar_t buffer[2] = {0, 0};
@@ -65,6 +74,7 @@ TEST(ReadRegistryString, ClosesTheKeyOnEveryPath) {
     EXPECT_FALSE(ReadRegistryString(HKEY_CURRENT_USER, L"Software\\Tolvane", L"NoSuchValue", buffer, 2));
     EXPECT_EQ(SEAM_CALLS(RegOpenKeyExW) - opened, 2u);
     EXPECT_EQ(SEAM_CALLS(RegCloseKey) - closed, 2u);
+    EXPECT_EQ(requested, (std::vector<REGSAM>{KEY_QUERY_VALUE, KEY_QUERY_VALUE}));
 }
 
 // --- The refused switches ---------------------------------------------------
