@@ -314,7 +314,7 @@ protected:
     int pauses = 0;
     std::function<void(int)> onPause = [](int) {};
     decltype(SEAM(Sleep)::Replace({})) sleep = SEAM(Sleep)::Replace([this](DWORD milliseconds) {
-        EXPECT_EQ(milliseconds, REMOVE_RETRY_DELAY_MS);
+        EXPECT_EQ(milliseconds, 100u);
         onPause(++pauses);
     });
     test::ScratchDirectory folder;
@@ -350,12 +350,31 @@ TEST_F(RemovalTest, RemovesFilesAndEmptyDirectoriesWithoutPausing) {
     EXPECT_EQ(pauses, 0);
 }
 
-TEST_F(RemovalTest, NonEmptyDirectoryIsKeptAfter99Pauses) {
+TEST_F(RemovalTest, RefusalsThatLastAreKeptAfter99Pauses) {
+    // 100 counted attempts, 99 pauses of 100 ms between them (about ten
+    // seconds for a scanner to let go), then the object stays.
     CreateDirectoryW((folder / L"full").c_str(), nullptr);
     test::WriteBytes(folder / L"full\\setup.exe", "payload");
     EXPECT_FALSE(RemoveWithRetries((folder / L"full").c_str()));
-    EXPECT_EQ(pauses, REMOVE_ATTEMPT_LIMIT - 1);
+    EXPECT_EQ(pauses, 99);
     EXPECT_EQ(test::ReadBytes(folder / L"full\\setup.exe"), "payload");
+
+    // Access denied every time, with no read-only bit to clear: as a
+    // process not allowed to delete the file meets it.
+    pauses = 0;
+    const std::wstring path = folder / L"refused.exe";
+    test::WriteBytes(path, "x");
+    auto refuse = SEAM(SetFileInformationByHandle)::Replace(
+        [](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) -> BOOL {
+            if (kind == FileDispositionInfo) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return FALSE;
+            }
+            return SEAM(SetFileInformationByHandle)::Real(file, kind, info, size);
+        });
+    EXPECT_FALSE(RemoveWithRetries(path.c_str()));
+    EXPECT_EQ(pauses, 99);
+    EXPECT_TRUE(test::Exists(path));
 }
 
 TEST_F(RemovalTest, FileHeldWithoutDeleteSharingGoesOnceTheHolderLetsGo) {
@@ -464,6 +483,12 @@ TEST_F(RemovalTest, EveryOpenThatCanDeleteTakesTheLinkItself) {
     auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                                DWORD disposition, DWORD attributes, HANDLE model) -> HANDLE {
         flags.push_back(attributes);
+        // Only the rights each step needs, and every sharing: a scanner or
+        // the setup program that holds the object keeps it, and the
+        // removal waits for it instead of shutting it out.
+        EXPECT_TRUE(access == DELETE || access == (FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES)) << access;
+        EXPECT_EQ(share, static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+        EXPECT_EQ(disposition, static_cast<DWORD>(OPEN_EXISTING));
         return SEAM(CreateFileW)::Real(path, access, share, security, disposition, attributes, model);
     });
     test::WriteBytes(folder / L"file", "x");
