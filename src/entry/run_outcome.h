@@ -5,10 +5,11 @@
 // What a stage reports: the exit code that may leave the process, and the
 // value that explains it (a Windows error code in most cases, 0 when none).
 // A stage always writes both fields together, so a systemError never
-// survives from an earlier stage. Only exitCode leaves the process.
+// survives from an earlier stage. Only exitCode leaves the process. One that
+// no stage wrote reads as success with no error, whoever declared it.
 struct RunOutcome {
-    uint32_t exitCode;
-    uint32_t systemError;
+    uint32_t exitCode = 0;
+    uint32_t systemError = 0;
 };
 
 // The stub's own exit codes. The numbers are fixed and deliberately not
