@@ -21,6 +21,7 @@ RunOutcome RunStub(HMODULE module) {
     RunOutcome workDirectoryOutcome = {EXIT_OK, 0};
     PathBuffer path;
     PathBuffer workDirectory;
+    HANDLE workDirectoryHold = INVALID_HANDLE_VALUE;
     PathBuffer archiveName;
     TypeNameBuffer archiveType;
 
@@ -44,7 +45,7 @@ RunOutcome RunStub(HMODULE module) {
     }
     path.units[tail] = 0;
 
-    if (!MakeWorkDirectory(path.Text(), workDirectory, workDirectoryOutcome)) {
+    if (!MakeWorkDirectory(path.Text(), workDirectory, workDirectoryHold, workDirectoryOutcome)) {
         return workDirectoryOutcome;
     }
 
@@ -60,11 +61,15 @@ RunOutcome RunStub(HMODULE module) {
     }
 
     // Best effort: a removal that fails never changes what the run reports.
+    // The directory was held all along, so its name still leads where our
+    // files are; it goes through that hold, or is let go of as it is.
     if (settings.removeAfterRun) {
         if (!path.IsEmpty()) {
             RemoveWithRetries(path.Text());
         }
-        RemoveWithRetries(workDirectory.Text());
+        RemoveHeldWithRetries(workDirectoryHold, workDirectory.Text());
+    } else {
+        CloseHandle(workDirectoryHold);
     }
     return result;
 }

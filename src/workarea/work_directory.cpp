@@ -3,6 +3,8 @@
 #include <ntsecapi.h>
 #include <sddl.h>
 
+#include "workarea/removal.h"
+
 namespace {
 
 const wchar_t NAME_PREFIX[] = L"QX_";
@@ -24,6 +26,32 @@ const wchar_t SDDL_PREFIX[] =
 const wchar_t SDDL_SUFFIX[] = L")";
 
 static_assert(sizeof(SDDL_PREFIX) / sizeof(wchar_t) - 1 == 92, "the SID room depends on this length");
+
+// Held from creation to removal. Without delete sharing nobody else can open
+// the directory for deletion, so nobody can rename it, delete it or put a
+// link in its place while our files in it are written, started and removed
+// by name. Read and write sharing leave every open inside it alone, the
+// setup program's and our own. The attribute rights let the removal clear a
+// read-only bit through this same handle.
+constexpr DWORD HOLD_ACCESS = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+constexpr DWORD HOLD_SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// The directory at `path`, held; INVALID_HANDLE_VALUE when it cannot be held
+// or is no longer a plain directory (swapped for a link since its creation).
+HANDLE HoldDirectory(const wchar_t* path) {
+    HANDLE handle = CreateFileW(path, HOLD_ACCESS, HOLD_SHARE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return handle;
+    }
+    FILE_BASIC_INFO info = {};
+    if (GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof(info)) &&
+        (info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY) {
+        return handle;
+    }
+    CloseHandle(handle);
+    return INVALID_HANDLE_VALUE;
+}
 
 }  // namespace
 
@@ -103,7 +131,8 @@ bool BuildWorkDirSecurity(const wchar_t* path, PSECURITY_DESCRIPTOR& descriptor)
     return built;
 }
 
-bool MakeWorkDirectory(const wchar_t* parent, PathBuffer& workDirectory, RunOutcome& outcome) {
+bool MakeWorkDirectory(const wchar_t* parent, PathBuffer& workDirectory, HANDLE& held, RunOutcome& outcome) {
+    held = INVALID_HANDLE_VALUE;
     outcome = {EXIT_PATH_TOO_LONG, 0};
     if (!workDirectory.Copy(parent) || !workDirectory.Append(NAME_PREFIX)) {
         return false;
@@ -135,9 +164,16 @@ bool MakeWorkDirectory(const wchar_t* parent, PathBuffer& workDirectory, RunOutc
         // An existing name (another stub started from the same folder) makes
         // the creation fail, and the next try draws new bytes.
         if (CreateDirectoryW(workDirectory.Text(), descriptor != nullptr ? &attributes : nullptr)) {
-            workDirectory.Append(L"\\");
-            outcome = {EXIT_OK, 0};
-            break;
+            held = HoldDirectory(workDirectory.Text());
+            if (held != INVALID_HANDLE_VALUE) {
+                workDirectory.Append(L"\\");
+                outcome = {EXIT_OK, 0};
+                break;
+            }
+            // A directory we cannot hold could be swapped under us: it is
+            // not used, and what stands at its name goes, never a link's
+            // target.
+            RemoveWithRetries(workDirectory.Text());
         }
     }
 

@@ -7,10 +7,14 @@
 #include "text/bounded_text.h"
 
 // Creates a randomly named scratch directory "QX_XXXXX.tmp" inside `parent`
-// (a directory path ending with a backslash). True exactly when the outcome is
-// EXIT_OK; the buffer then holds the new directory's path with a trailing
-// backslash. On false the outcome is 108, 117 or 109 and nothing was created.
-bool MakeWorkDirectory(const wchar_t* parent, PathBuffer& workDirectory, RunOutcome& outcome);
+// (a directory path ending with a backslash) and holds it open without delete
+// sharing, so that it can be neither renamed nor deleted nor replaced until
+// `held` is closed. True exactly when the outcome is EXIT_OK; the buffer then
+// holds the new directory's path with a trailing backslash, and `held` is
+// for the caller to remove it through (RemoveHeldWithRetries) or to close.
+// On false the outcome is 108, 117 or 109, nothing was created and `held` is
+// INVALID_HANDLE_VALUE.
+bool MakeWorkDirectory(const wchar_t* parent, PathBuffer& workDirectory, HANDLE& held, RunOutcome& outcome);
 
 // Builds the protected descriptor for a directory on the volume of `path`.
 // True with a null descriptor when the volume keeps no ACLs (or cannot be

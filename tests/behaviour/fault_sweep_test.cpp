@@ -470,9 +470,11 @@ const std::vector<Expectation>& Expectations() {
         {Stage::Settings, {"CommandLineToArgvW"}, 0, EXIT_SETTINGS_FAILED, INJECTED_ERROR},
         {Stage::Settings, {}, 0, PROGRAM_EXIT, 0},
         {Stage::OwnPath, {}, 0, EXIT_PATH_TOO_LONG, 0},
+        // A directory that cannot be held (CreateFileW, or an open that does
+        // not show a plain directory) is removed and another name drawn.
         {Stage::WorkDirectory,
-         {"GetVolumePathNameW", "GetVolumeInformationW", "SystemFunction036", "CreateDirectoryW", "CloseHandle",
-          "LocalFree"},
+         {"GetVolumePathNameW", "GetVolumeInformationW", "SystemFunction036", "CreateDirectoryW", "CreateFileW",
+          "GetFileInformationByHandleEx", "CloseHandle", "LocalFree"},
          0, PROGRAM_EXIT, 0},
         {Stage::WorkDirectory, {}, 0, EXIT_WORK_DIR_ACL_FAILED, INJECTED_ERROR},
         {Stage::ArchiveCatalog, {}, 0, EXIT_ARCHIVE_RESOURCE_FAILED, ERROR_FILE_NOT_FOUND},

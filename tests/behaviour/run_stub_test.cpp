@@ -199,4 +199,71 @@ TEST_F(RunStubTest, TrimsTheWorkingSetOnceWhateverTheUnpackingGave) {
     EXPECT_EQ(trims, (std::vector<std::pair<SIZE_T, SIZE_T>>{{empty, empty}}));
 }
 
+// --- The scratch directory's hold, against another process ----------------------
+
+// The intruder's exit code: what worked against the scratch directory.
+constexpr DWORD INTRUDER_RENAMED = 1;
+constexpr DWORD INTRUDER_OPENED_FOR_DELETION = 2;
+constexpr DWORD INTRUDER_WROTE_INSIDE = 4;
+
+// Starts scratch_intruder against `directory` (without trailing backslash)
+// and returns its exit code.
+DWORD RunIntruder(const std::wstring& directory) {
+    const std::wstring program = test::LayoutDirectory() + L"scratch_intruder.exe";
+    SetEnvironmentVariableW(L"INTRUDER_TARGET", directory.c_str());
+    std::wstring line = L"\"" + program + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    const BOOL started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                                        nullptr, nullptr, &startup, &process);
+    SetEnvironmentVariableW(L"INTRUDER_TARGET", nullptr);
+    if (!started) {
+        ADD_FAILURE() << "the intruder did not start: " << GetLastError();
+        return 0x200;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0x200;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+TEST_F(RunStubTest, NobodyCanRenameOrDeleteTheScratchDirectoryWhileTheSetupProgramRuns) {
+    test::LayoutModule module(L"runnable_setup");
+    ASSERT_NE(module.Get(), nullptr);
+    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    for (const bool removal : {true, false}) {
+        SCOPED_TRACE(removal ? "removal on" : "removal off");
+        if (!removal) registry.Set(REG_SZ, L"0", 4);
+        std::wstring scratch;
+        DWORD intruder = 0;
+        // The stub waits for the setup program here: the intruder goes at
+        // the directory while the run is at its longest.
+        auto wait = SEAM(WaitForSingleObject)::Replace([&](HANDLE process, DWORD timeout) -> DWORD {
+            const auto entries = test::Entries(folder.Path());
+            EXPECT_EQ(entries.size(), 1u);
+            if (!entries.empty()) {
+                scratch = folder / entries[0];
+                intruder = RunIntruder(scratch);
+            }
+            return SEAM(WaitForSingleObject)::Real(process, timeout);
+        });
+        EXPECT_EQ(RunStub(module.Get()), (RunOutcome{7, 0}));
+        EXPECT_EQ(intruder, INTRUDER_WROTE_INSIDE) << "renamed: " << (intruder & INTRUDER_RENAMED)
+                                             << ", opened for deletion: " << (intruder & INTRUDER_OPENED_FOR_DELETION);
+        const auto left = test::Entries(folder.Path());
+        if (removal) {
+            EXPECT_TRUE(left.empty()) << "left: " << left.size();
+        } else {
+            // Kept whole, and free once the run is over.
+            ASSERT_EQ(left, std::vector<std::wstring>{scratch.substr(folder.Path().size())});
+            EXPECT_EQ(test::Entries(scratch), std::vector<std::wstring>{L"setup.exe"});
+            EXPECT_TRUE(MoveFileExW(scratch.c_str(), (scratch + L"-moved").c_str(), 0)) << GetLastError();
+            test::RemoveTree(scratch + L"-moved");
+        }
+    }
+}
+
 }  // namespace

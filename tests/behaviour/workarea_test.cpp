@@ -35,15 +35,24 @@ auto VolumeFlags(DWORD flags) {
         });
 }
 
+// The hold on a made directory, let go of when the test is done with it.
+struct Hold {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    ~Hold() {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    }
+};
+
 class WorkDirectoryTest : public testing::Test {
 protected:
     test::ScratchDirectory parent;
     PathBuffer workDirectory;
+    Hold held;
     RunOutcome outcome = {1, 1};
 };
 
 TEST_F(WorkDirectoryTest, CreatesARandomlyNamedDirectoryBesideTheParent) {
-    ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, outcome));
+    ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome));
     EXPECT_EQ(outcome, (RunOutcome{EXIT_OK, 0}));
     const std::wstring path = workDirectory.Text();
     ASSERT_EQ(path.substr(0, parent.Path().size()), parent.Path());
@@ -59,7 +68,7 @@ TEST_F(WorkDirectoryTest, NamesTheDirectoryFromTheFirstFiveDigitsOfTheRandomByte
         std::copy(bytes, bytes + std::min<ULONG>(size, 4), static_cast<uint8_t*>(buffer));
         return TRUE;
     });
-    ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, outcome));
+    ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome));
     EXPECT_EQ(std::wstring(workDirectory.Text()), parent / L"QX_4F0A2.tmp\\");
 }
 
@@ -78,7 +87,7 @@ std::wstring DeepParent(const std::wstring& base, size_t length) {
 TEST_F(WorkDirectoryTest, ParentOf246UnitsGivesA259UnitPath) {
     const std::wstring deep = DeepParent(parent.Path(), 246);
     ASSERT_EQ(deep.size(), 246u);
-    ASSERT_TRUE(MakeWorkDirectory(deep.c_str(), workDirectory, outcome));
+    ASSERT_TRUE(MakeWorkDirectory(deep.c_str(), workDirectory, held.handle, outcome));
     EXPECT_EQ(workDirectory.Length(), 259u);
     EXPECT_TRUE(test::IsDirectory(workDirectory.Text()));
 }
@@ -87,7 +96,7 @@ TEST_F(WorkDirectoryTest, ParentOf247UnitsIsTooLongAndCreatesNothing) {
     const std::wstring deep = DeepParent(parent.Path(), 247);
     ASSERT_EQ(deep.size(), 247u);
     const unsigned long creations = SEAM_CALLS(CreateDirectoryW);
-    EXPECT_FALSE(MakeWorkDirectory(deep.c_str(), workDirectory, outcome));
+    EXPECT_FALSE(MakeWorkDirectory(deep.c_str(), workDirectory, held.handle, outcome));
     EXPECT_EQ(outcome, (RunOutcome{EXIT_PATH_TOO_LONG, 0}));
     EXPECT_EQ(SEAM_CALLS(CreateDirectoryW), creations);
 }
@@ -105,7 +114,8 @@ TEST_F(WorkDirectoryTest, TriesTenNamesAndGivesUpAfterTheTenth) {
         auto random = SequentialRandomBytes();
         const unsigned long creations = SEAM_CALLS(CreateDirectoryW);
         PathBuffer directory;
-        EXPECT_EQ(MakeWorkDirectory(folder.Path().c_str(), directory, outcome), c.expected.exitCode == EXIT_OK);
+        Hold hold;
+        EXPECT_EQ(MakeWorkDirectory(folder.Path().c_str(), directory, hold.handle, outcome), c.expected.exitCode == EXIT_OK);
         EXPECT_EQ(outcome, c.expected) << c.existing << " names taken";
         EXPECT_EQ(SEAM_CALLS(CreateDirectoryW) - creations, 10u);
         if (c.expected.exitCode == EXIT_OK) {
@@ -126,7 +136,7 @@ TEST_F(WorkDirectoryTest, VolumeWithoutAclsGetsNoDescriptorAndNoTokenIsOpened) {
         return SEAM(CreateDirectoryW)::Real(path, attributes);
     });
     const unsigned long tokens = SEAM_CALLS(OpenProcessToken);
-    ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, outcome));
+    ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome));
     EXPECT_TRUE(nullAttributes);
     EXPECT_EQ(SEAM_CALLS(OpenProcessToken), tokens);
 }
@@ -137,8 +147,96 @@ TEST_F(WorkDirectoryTest, UnreadableVolumeIsNoFailure) {
         return FALSE;
     });
     const unsigned long tokens = SEAM_CALLS(OpenProcessToken);
-    EXPECT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, outcome));
+    EXPECT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome));
     EXPECT_EQ(SEAM_CALLS(OpenProcessToken), tokens);
+}
+
+// --- The hold: from creation to the end of the run, nobody else can rename,
+// --- delete or replace the directory.
+
+std::wstring WithoutSeparator(const wchar_t* directory) {
+    std::wstring path = directory;
+    if (!path.empty() && path.back() == L'\\') path.pop_back();
+    return path;
+}
+
+TEST_F(WorkDirectoryTest, HeldDirectoryRefusesRenameAndDeletionButNotWorkInside) {
+    ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome));
+    ASSERT_NE(held.handle, INVALID_HANDLE_VALUE);
+    const std::wstring directory = WithoutSeparator(workDirectory.Text());
+    const std::wstring moved = directory + L"-moved";
+
+    EXPECT_FALSE(MoveFileExW(directory.c_str(), moved.c_str(), 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    HANDLE deleter = CreateFileW(directory.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                 nullptr);
+    EXPECT_EQ(deleter, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    if (deleter != INVALID_HANDLE_VALUE) CloseHandle(deleter);
+
+    // Inside, files are written, read and removed as before. (Opens of the
+    // directory itself that do not share delete are refused too: under Wine
+    // that includes listing it; see the README.)
+    const std::wstring setup = workDirectory.Text() + std::wstring(L"setup.exe");
+    test::WriteBytes(setup, "program");
+    EXPECT_EQ(test::ReadBytes(setup), "program");
+    EXPECT_TRUE(RemoveWithRetries(setup.c_str()));
+    EXPECT_FALSE(test::Exists(setup));
+
+    // Let go of, it is an ordinary directory again.
+    CloseHandle(held.handle);
+    held.handle = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(MoveFileExW(directory.c_str(), moved.c_str(), 0)) << GetLastError();
+}
+
+TEST_F(WorkDirectoryTest, DirectoryThatCannotBeHeldIsRemovedAndAnotherNameTried) {
+    struct Case {
+        const char* name;
+        int failures;  // of the first holds
+        RunOutcome expected;
+        bool linkInItsPlace;  // the open reports a link, not the directory made
+    };
+    for (const Case& c : {Case{"refused open", 1, {EXIT_OK, 0}, false},
+                          Case{"link in its place", 1, {EXIT_OK, 0}, true},
+                          Case{"every hold refused", 10, {EXIT_WORK_DIR_FAILED, 0}, false}}) {
+        SCOPED_TRACE(c.name);
+        int holds = 0;
+        auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR path, DWORD access, DWORD share,
+                                                   LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                                   DWORD attributes, HANDLE model) -> HANDLE {
+            // The hold is the only open without delete sharing.
+            if ((share & FILE_SHARE_DELETE) == 0 && holds++ < c.failures && !c.linkInItsPlace) {
+                SetLastError(ERROR_SHARING_VIOLATION);
+                return INVALID_HANDLE_VALUE;
+            }
+            return SEAM(CreateFileW)::Real(path, access, share, security, disposition, attributes, model);
+        });
+        int reads = 0;
+        auto read = SEAM(GetFileInformationByHandleEx)::Replace(
+            [&](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) -> BOOL {
+                const BOOL result = SEAM(GetFileInformationByHandleEx)::Real(file, kind, info, size);
+                if (result && kind == FileBasicInfo && c.linkInItsPlace && reads++ < c.failures) {
+                    static_cast<FILE_BASIC_INFO*>(info)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+                }
+                return result;
+            });
+        auto random = SequentialRandomBytes();
+        test::ScratchDirectory folder;
+        PathBuffer directory;
+        Hold hold;
+        EXPECT_EQ(MakeWorkDirectory(folder.Path().c_str(), directory, hold.handle, outcome),
+                  c.expected.exitCode == EXIT_OK);
+        EXPECT_EQ(outcome, c.expected);
+        if (c.expected.exitCode == EXIT_OK) {
+            EXPECT_EQ(std::wstring(directory.Text()), folder / L"QX_00001.tmp\\");
+            EXPECT_NE(hold.handle, INVALID_HANDLE_VALUE);
+            EXPECT_EQ(test::Entries(folder.Path()), std::vector<std::wstring>{L"QX_00001.tmp"});
+        } else {
+            EXPECT_EQ(hold.handle, INVALID_HANDLE_VALUE);
+            EXPECT_TRUE(test::Entries(folder.Path()).empty());
+        }
+    }
 }
 
 // --- The descriptor: Wine keeps no DACLs, so the descriptor is checked where
@@ -203,7 +301,7 @@ TEST_F(WorkDirectoryTest, DescriptorIsProtectedAndGrantsOnlyTheSixEntries) {
         return SEAM(CreateDirectoryW)::Real(path, attributes);
     });
     const unsigned long frees = SEAM_CALLS(LocalFree);
-    ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, outcome));
+    ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome));
     ASSERT_FALSE(sddl.empty()) << "no descriptor reached CreateDirectoryW";
 
     std::string daclFlags;
@@ -246,7 +344,8 @@ TEST_F(WorkDirectoryTest, SidTextOf206UnitsFitsAnd207IsRefused) {
             });
         test::ScratchDirectory folder;
         PathBuffer directory;
-        const bool made = MakeWorkDirectory(folder.Path().c_str(), directory, outcome);
+        Hold hold;
+        const bool made = MakeWorkDirectory(folder.Path().c_str(), directory, hold.handle, outcome);
         if (length == 206) {
             EXPECT_TRUE(made);
             EXPECT_EQ(seen, SDDL_PREFIX + sid + L")");
@@ -267,7 +366,7 @@ TEST_F(WorkDirectoryTest, DescriptorFailuresGive117WithTheirError) {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         });
-        EXPECT_FALSE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, outcome));
+        EXPECT_FALSE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome));
         EXPECT_EQ(outcome, (RunOutcome{EXIT_WORK_DIR_ACL_FAILED, ERROR_ACCESS_DENIED}));
     }
     {
@@ -275,7 +374,7 @@ TEST_F(WorkDirectoryTest, DescriptorFailuresGive117WithTheirError) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         });
-        EXPECT_FALSE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, outcome));
+        EXPECT_FALSE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome));
         EXPECT_EQ(outcome, (RunOutcome{EXIT_WORK_DIR_ACL_FAILED, ERROR_NOT_ENOUGH_MEMORY}));
     }
     {
@@ -285,11 +384,66 @@ TEST_F(WorkDirectoryTest, DescriptorFailuresGive117WithTheirError) {
                 return FALSE;
             });
         const unsigned long frees = SEAM_CALLS(LocalFree);
-        EXPECT_FALSE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, outcome));
+        EXPECT_FALSE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome));
         EXPECT_EQ(outcome, (RunOutcome{EXIT_WORK_DIR_ACL_FAILED, ERROR_INVALID_PARAMETER}));
         EXPECT_EQ(SEAM_CALLS(LocalFree) - frees, 2u) << "token information and SID text must be released";
     }
+    {
+        // The size query names a size but fails for another reason than the
+        // missing buffer: that size is not to be trusted.
+        auto information = SEAM(GetTokenInformation)::Replace(
+            [](HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID block, DWORD size, PDWORD needed) -> BOOL {
+                if (block == nullptr) {
+                    *needed = 64;
+                    SetLastError(ERROR_INVALID_PARAMETER);
+                    return FALSE;
+                }
+                return SEAM(GetTokenInformation)::Real(token, kind, block, size, needed);
+            });
+        const unsigned long allocations = SEAM_CALLS(LocalAlloc);
+        EXPECT_FALSE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome));
+        EXPECT_EQ(outcome, (RunOutcome{EXIT_WORK_DIR_ACL_FAILED, ERROR_INVALID_PARAMETER}));
+        EXPECT_EQ(SEAM_CALLS(LocalAlloc), allocations);
+    }
     EXPECT_TRUE(test::Entries(parent.Path()).empty());
+}
+
+TEST_F(WorkDirectoryTest, TheTokenIsClosedAndTheOwnerBlockIsZeroedOnEveryPath) {
+    auto flags = VolumeFlags(FILE_PERSISTENT_ACLS);
+    HANDLE token = nullptr;
+    auto open = SEAM(OpenProcessToken)::Replace([&](HANDLE process, DWORD access, PHANDLE result) -> BOOL {
+        EXPECT_EQ(access, static_cast<DWORD>(TOKEN_QUERY));
+        const BOOL opened = SEAM(OpenProcessToken)::Real(process, access, result);
+        token = *result;
+        return opened;
+    });
+    int tokenCloses = 0;
+    auto close = SEAM(CloseHandle)::Replace([&](HANDLE handle) -> BOOL {
+        tokenCloses += handle == token;
+        return SEAM(CloseHandle)::Real(handle);
+    });
+    std::vector<UINT> allocations;
+    auto allocate = SEAM(LocalAlloc)::Replace([&](UINT kind, SIZE_T bytes) -> HLOCAL {
+        allocations.push_back(kind);
+        return SEAM(LocalAlloc)::Real(kind, bytes);
+    });
+    for (const bool sidConverts : {true, false}) {
+        SCOPED_TRACE(sidConverts ? "descriptor built" : "SID conversion failed");
+        auto conversion = SEAM(ConvertSidToStringSidW)::Replace([&](PSID sid, LPWSTR* text) -> BOOL {
+            if (sidConverts) return SEAM(ConvertSidToStringSidW)::Real(sid, text);
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        });
+        tokenCloses = 0;
+        allocations.clear();
+        test::ScratchDirectory folder;
+        PathBuffer directory;
+        Hold hold;
+        EXPECT_EQ(MakeWorkDirectory(folder.Path().c_str(), directory, hold.handle, outcome), sidConverts);
+        EXPECT_EQ(tokenCloses, 1);
+        // Zeroed fixed memory: the record is read only where the system wrote.
+        EXPECT_EQ(allocations, std::vector<UINT>{LMEM_ZEROINIT});
+    }
 }
 
 TEST(BytesToHexUpper, WritesTwoDigitsPerByteOnlyWhenTheyFit) {
@@ -405,6 +559,81 @@ TEST_F(RemovalTest, FileHeldWithDeleteSharingEndsOnceTheHolderLetsGo) {
     EXPECT_TRUE(RemoveWithRetries(path.c_str()));
     EXPECT_EQ(pauses, 2);
     EXPECT_FALSE(test::Exists(path));
+}
+
+TEST_F(RemovalTest, HeldScratchDirectoryGoesThroughItsHoldWithTheSameRetries) {
+    // Windows refuses the delete disposition of a read-only object; Wine
+    // does not for a directory, so that refusal is made here from the real
+    // attributes of the handle.
+    bool readOnlyRefuses = false;
+    bool dispositionSet = false;
+    auto disposition = SEAM(SetFileInformationByHandle)::Replace(
+        [&](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) -> BOOL {
+            if (kind == FileDispositionInfo && readOnlyRefuses) {
+                FILE_BASIC_INFO basic = {};
+                if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic)) &&
+                    (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+                    SetLastError(ERROR_ACCESS_DENIED);
+                    return FALSE;
+                }
+            }
+            const BOOL result = SEAM(SetFileInformationByHandle)::Real(file, kind, info, size);
+            dispositionSet = dispositionSet || (kind == FileDispositionInfo && result);
+            return result;
+        });
+    int opensBeforeTheDisposition = 0;
+    auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                               DWORD creation, DWORD attributes, HANDLE model) -> HANDLE {
+        opensBeforeTheDisposition += !dispositionSet;
+        return SEAM(CreateFileW)::Real(path, access, share, security, creation, attributes, model);
+    });
+
+    struct Case {
+        const char* name;
+        std::function<void(const std::wstring&)> fill;  // given the directory, with its separator
+        int emptiedAtPause;                             // 0: never
+        bool removed;
+        int expectedPauses;
+    };
+    const Case cases[] = {
+        {"empty", [](const std::wstring&) {}, 0, true, 0},
+        {"read-only",
+         [&](const std::wstring& directory) {
+             SetFileAttributesW(directory.c_str(), FILE_ATTRIBUTE_READONLY);
+             readOnlyRefuses = true;
+         },
+         0, true, 0},
+        {"a file in it that goes after two pauses",
+         [](const std::wstring& directory) { test::WriteBytes(directory + L"setup.exe", "x"); }, 2, true, 2},
+        {"a file in it that stays", [](const std::wstring& directory) { test::WriteBytes(directory + L"setup.exe", "x"); },
+         0, false, 99},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ScratchDirectory parent;
+        PathBuffer directory;
+        HANDLE held = INVALID_HANDLE_VALUE;
+        RunOutcome outcome;
+        ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), directory, held, outcome));
+        const std::wstring path = directory.Text();
+        c.fill(path);
+        pauses = 0;
+        onPause = [&](int pause) {
+            if (pause == c.emptiedAtPause) DeleteFileW((path + L"setup.exe").c_str());
+        };
+        opensBeforeTheDisposition = 0;
+        dispositionSet = false;
+        EXPECT_EQ(RemoveHeldWithRetries(held, path.c_str()), c.removed);
+        readOnlyRefuses = false;
+        EXPECT_EQ(pauses, c.expectedPauses);
+        EXPECT_EQ(opensBeforeTheDisposition, 0) << "opened by name while held";
+        EXPECT_EQ(test::Exists(path), !c.removed);
+        if (!c.removed) {
+            // The hold is let go of: the directory can be renamed now.
+            const std::wstring plain = path.substr(0, path.size() - 1);
+            EXPECT_TRUE(MoveFileExW(plain.c_str(), (plain + L"-moved").c_str(), 0)) << GetLastError();
+        }
+    }
 }
 
 TEST_F(RemovalTest, InvalidNameFailsAtOnce) {
