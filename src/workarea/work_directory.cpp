@@ -97,17 +97,15 @@ bool TokenOwnerSidText(wchar_t*& sidText) {
 bool BuildWorkDirSecurity(const wchar_t* path, PSECURITY_DESCRIPTOR& descriptor) {
     descriptor = nullptr;
 
-    // A volume that keeps no ACLs (FAT, exFAT), or one we cannot ask, gets
-    // what the parent hands down: there is nothing to protect with.
+    // Only a volume that answered that it keeps no ACLs (FAT, exFAT) gets
+    // what the parent hands down. One that cannot be asked (a share whose
+    // root we may not open) still gets the descriptor: a volume without ACLs
+    // ignores it, and one with them must not lose the protection.
     PathBuffer volume;
-    if (!GetVolumePathNameW(path, volume.Text(), static_cast<DWORD>(volume.capacity))) {
-        return true;
-    }
     DWORD flags = 0;
-    if (!GetVolumeInformationW(volume.Text(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
-        return true;
-    }
-    if ((flags & FILE_PERSISTENT_ACLS) == 0) {
+    if (GetVolumePathNameW(path, volume.Text(), static_cast<DWORD>(volume.capacity)) &&
+        GetVolumeInformationW(volume.Text(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+        (flags & FILE_PERSISTENT_ACLS) == 0) {
         return true;
     }
 

@@ -17,9 +17,9 @@
 bool MakeWorkDirectory(const wchar_t* parent, PathBuffer& workDirectory, HANDLE& held, RunOutcome& outcome);
 
 // Builds the protected descriptor for a directory on the volume of `path`.
-// True with a null descriptor when the volume keeps no ACLs (or cannot be
-// asked); true with a descriptor (LocalFree it) when built; false with the
-// last error of the failing call otherwise.
+// True with a null descriptor when the volume answered that it keeps no ACLs;
+// true with a descriptor (LocalFree it) when built, also when the volume
+// could not be asked; false with the last error of the failing call otherwise.
 bool BuildWorkDirSecurity(const wchar_t* path, PSECURITY_DESCRIPTOR& descriptor);
 
 // The string form of the process token's owner SID (TokenOwner, the default

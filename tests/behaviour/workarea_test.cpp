@@ -141,14 +141,49 @@ TEST_F(WorkDirectoryTest, VolumeWithoutAclsGetsNoDescriptorAndNoTokenIsOpened) {
     EXPECT_EQ(SEAM_CALLS(OpenProcessToken), tokens);
 }
 
-TEST_F(WorkDirectoryTest, UnreadableVolumeIsNoFailure) {
-    auto volume = SEAM(GetVolumePathNameW)::Replace([](LPCWSTR, LPWSTR, DWORD) -> BOOL {
-        SetLastError(ERROR_NOT_READY);
+TEST_F(WorkDirectoryTest, VolumeThatCannotBeAskedStillGetsTheDescriptor) {
+    // Not knowing whether the volume keeps ACLs is no reason to go without
+    // one: a volume that keeps none ignores the descriptor.
+    auto pathFails = [](LPCWSTR, LPWSTR, DWORD) -> BOOL {
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
-    });
-    const unsigned long tokens = SEAM_CALLS(OpenProcessToken);
-    EXPECT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome));
-    EXPECT_EQ(SEAM_CALLS(OpenProcessToken), tokens);
+    };
+    auto informationFails = [](LPCWSTR, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD flags, LPWSTR, DWORD) -> BOOL {
+        *flags = 0;  // what a failed call leaves there means nothing
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    };
+    for (const bool pathFailing : {true, false}) {
+        SCOPED_TRACE(pathFailing ? "GetVolumePathNameW fails" : "GetVolumeInformationW fails");
+        auto path = SEAM(GetVolumePathNameW)::Replace(
+            pathFailing ? SEAM(GetVolumePathNameW)::Replacement(pathFails) : SEAM(GetVolumePathNameW)::Replacement());
+        auto information = SEAM(GetVolumeInformationW)::Replace(
+            pathFailing ? SEAM(GetVolumeInformationW)::Replacement() : SEAM(GetVolumeInformationW)::Replacement(informationFails));
+        bool descriptorPassed = false;
+        auto creation = SEAM(CreateDirectoryW)::Replace([&](LPCWSTR name, LPSECURITY_ATTRIBUTES attributes) -> BOOL {
+            descriptorPassed = attributes != nullptr && attributes->lpSecurityDescriptor != nullptr;
+            return SEAM(CreateDirectoryW)::Real(name, attributes);
+        });
+        test::ScratchDirectory folder;
+        PathBuffer directory;
+        Hold hold;
+        EXPECT_TRUE(MakeWorkDirectory(folder.Path().c_str(), directory, hold.handle, outcome));
+        EXPECT_EQ(outcome, (RunOutcome{EXIT_OK, 0}));
+        EXPECT_TRUE(descriptorPassed);
+
+        // And a descriptor that cannot be built then is the failure it is
+        // on any volume that keeps ACLs.
+        auto token = SEAM(OpenProcessToken)::Replace([](HANDLE, DWORD, PHANDLE) -> BOOL {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        });
+        test::ScratchDirectory other;
+        PathBuffer refused;
+        Hold none;
+        EXPECT_FALSE(MakeWorkDirectory(other.Path().c_str(), refused, none.handle, outcome));
+        EXPECT_EQ(outcome, (RunOutcome{EXIT_WORK_DIR_ACL_FAILED, ERROR_ACCESS_DENIED}));
+        EXPECT_TRUE(test::Entries(other.Path()).empty());
+    }
 }
 
 // --- The hold: from creation to the end of the run, nobody else can rename,
