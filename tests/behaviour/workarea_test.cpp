@@ -598,19 +598,26 @@ TEST_F(RemovalTest, FileHeldWithDeleteSharingEndsOnceTheHolderLetsGo) {
 
 TEST_F(RemovalTest, HeldScratchDirectoryGoesThroughItsHoldWithTheSameRetries) {
     // Windows refuses the delete disposition of a read-only object; Wine
-    // does not for a directory, so that refusal is made here from the real
-    // attributes of the handle.
-    bool readOnlyRefuses = false;
+    // keeps no read-only bit on a directory, so the bit and the refusal are
+    // made here: shown while `readOnly`, until the removal writes it away.
+    bool readOnly = false;
     bool dispositionSet = false;
-    auto disposition = SEAM(SetFileInformationByHandle)::Replace(
+    auto read = SEAM(GetFileInformationByHandleEx)::Replace(
         [&](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) -> BOOL {
-            if (kind == FileDispositionInfo && readOnlyRefuses) {
-                FILE_BASIC_INFO basic = {};
-                if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic)) &&
-                    (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-                    SetLastError(ERROR_ACCESS_DENIED);
-                    return FALSE;
-                }
+            const BOOL result = SEAM(GetFileInformationByHandleEx)::Real(file, kind, info, size);
+            if (result && kind == FileBasicInfo && readOnly) {
+                static_cast<FILE_BASIC_INFO*>(info)->FileAttributes |= FILE_ATTRIBUTE_READONLY;
+            }
+            return result;
+        });
+    auto write = SEAM(SetFileInformationByHandle)::Replace(
+        [&](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) -> BOOL {
+            if (kind == FileDispositionInfo && readOnly) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return FALSE;
+            }
+            if (kind == FileBasicInfo && readOnly) {
+                readOnly = (static_cast<FILE_BASIC_INFO*>(info)->FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
             }
             const BOOL result = SEAM(SetFileInformationByHandle)::Real(file, kind, info, size);
             dispositionSet = dispositionSet || (kind == FileDispositionInfo && result);
@@ -632,12 +639,7 @@ TEST_F(RemovalTest, HeldScratchDirectoryGoesThroughItsHoldWithTheSameRetries) {
     };
     const Case cases[] = {
         {"empty", [](const std::wstring&) {}, 0, true, 0},
-        {"read-only",
-         [&](const std::wstring& directory) {
-             SetFileAttributesW(directory.c_str(), FILE_ATTRIBUTE_READONLY);
-             readOnlyRefuses = true;
-         },
-         0, true, 0},
+        {"read-only", [&](const std::wstring&) { readOnly = true; }, 0, true, 0},
         {"a file in it that goes after two pauses",
          [](const std::wstring& directory) { test::WriteBytes(directory + L"setup.exe", "x"); }, 2, true, 2},
         {"a file in it that stays", [](const std::wstring& directory) { test::WriteBytes(directory + L"setup.exe", "x"); },
@@ -659,7 +661,7 @@ TEST_F(RemovalTest, HeldScratchDirectoryGoesThroughItsHoldWithTheSameRetries) {
         opensBeforeTheDisposition = 0;
         dispositionSet = false;
         EXPECT_EQ(RemoveHeldWithRetries(held, path.c_str()), c.removed);
-        readOnlyRefuses = false;
+        EXPECT_FALSE(readOnly) << "the read-only bit was not cleared";
         EXPECT_EQ(pauses, c.expectedPauses);
         EXPECT_EQ(opensBeforeTheDisposition, 0) << "opened by name while held";
         EXPECT_EQ(test::Exists(path), !c.removed);
