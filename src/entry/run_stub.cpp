@@ -61,15 +61,16 @@ RunOutcome RunStub(HMODULE module) {
     }
 
     // Best effort: a removal that fails never changes what the run reports.
-    // The directory was held all along, so its name still leads where our
-    // files are; it goes through that hold, or is let go of as it is.
+    // The directory is held until our last use of a name inside it, so that
+    // name still leads where our files are. Its own removal then goes by name
+    // with the link flag: whatever stands there by then is removed itself,
+    // never followed.
+    if (settings.removeAfterRun && !path.IsEmpty()) {
+        RemoveWithRetries(path.Text());
+    }
+    CloseHandle(workDirectoryHold);
     if (settings.removeAfterRun) {
-        if (!path.IsEmpty()) {
-            RemoveWithRetries(path.Text());
-        }
-        RemoveHeldWithRetries(workDirectoryHold, workDirectory.Text());
-    } else {
-        CloseHandle(workDirectoryHold);
+        RemoveWithRetries(workDirectory.Text());
     }
     return result;
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <windows.h>
 #include <stdint.h>
 
 // The highest counted attempt, and the pause before each counted retry: about
@@ -12,9 +11,3 @@ constexpr uint32_t REMOVE_RETRY_DELAY_MS = 100;
 // link at the path. True when the path names nothing any more (also when it
 // never existed); false when the object stays.
 bool RemoveWithRetries(const wchar_t* path);
-
-// The same for an object that the caller holds open with DELETE and attribute
-// access (`path` is its name): the disposition is set through `held`, never
-// through a new open by name, so the object cannot be swapped for another
-// before it goes. Closes `held` in every case.
-bool RemoveHeldWithRetries(HANDLE held, const wchar_t* path);

@@ -27,13 +27,15 @@ const wchar_t SDDL_SUFFIX[] = L")";
 
 static_assert(sizeof(SDDL_PREFIX) / sizeof(wchar_t) - 1 == 92, "the SID room depends on this length");
 
-// Held from creation to removal. Without delete sharing nobody else can open
-// the directory for deletion, so nobody can rename it, delete it or put a
-// link in its place while our files in it are written, started and removed
-// by name. Read and write sharing leave every open inside it alone, the
-// setup program's and our own. The attribute rights let the removal clear a
-// read-only bit through this same handle.
-constexpr DWORD HOLD_ACCESS = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+// Held from creation to removal, the way a process's current directory is
+// held: nobody else can open it for deletion while it is held, so nobody can
+// rename it, delete it or put a link in its place while our files in it are
+// written, started and removed by name. Traverse access is a read of the
+// directory as sharing counts it, so the hold's missing delete sharing is
+// enforced; and since the hold itself asks for no delete access, every other
+// open goes on as before: the setup program may make the directory its
+// current directory, list it, and create, rename and remove files in it.
+constexpr DWORD HOLD_ACCESS = FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
 constexpr DWORD HOLD_SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 // The directory at `path`, held; INVALID_HANDLE_VALUE when it cannot be held

@@ -10,8 +10,8 @@
 // (a directory path ending with a backslash) and holds it open without delete
 // sharing, so that it can be neither renamed nor deleted nor replaced until
 // `held` is closed. True exactly when the outcome is EXIT_OK; the buffer then
-// holds the new directory's path with a trailing backslash, and `held` is
-// for the caller to remove it through (RemoveHeldWithRetries) or to close.
+// holds the new directory's path with a trailing backslash, and `held` is the
+// caller's to close once nothing in the directory is used by name any more.
 // On false the outcome is 108, 117 or 109, nothing was created and `held` is
 // INVALID_HANDLE_VALUE.
 bool MakeWorkDirectory(const wchar_t* parent, PathBuffer& workDirectory, HANDLE& held, RunOutcome& outcome);

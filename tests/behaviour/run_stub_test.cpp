@@ -204,7 +204,8 @@ TEST_F(RunStubTest, TrimsTheWorkingSetOnceWhateverTheUnpackingGave) {
 // The intruder's exit code: what worked against the scratch directory.
 constexpr DWORD INTRUDER_RENAMED = 1;
 constexpr DWORD INTRUDER_OPENED_FOR_DELETION = 2;
-constexpr DWORD INTRUDER_WROTE_INSIDE = 4;
+constexpr DWORD INTRUDER_WORKED_INSIDE = 4;
+constexpr DWORD INTRUDER_MADE_IT_CURRENT = 8;
 
 // Starts scratch_intruder against `directory` (without trailing backslash)
 // and returns its exit code.
@@ -251,7 +252,7 @@ TEST_F(RunStubTest, NobodyCanRenameOrDeleteTheScratchDirectoryWhileTheSetupProgr
             return SEAM(WaitForSingleObject)::Real(process, timeout);
         });
         EXPECT_EQ(RunStub(module.Get()), (RunOutcome{7, 0}));
-        EXPECT_EQ(intruder, INTRUDER_WROTE_INSIDE) << "renamed: " << (intruder & INTRUDER_RENAMED)
+        EXPECT_EQ(intruder, INTRUDER_WORKED_INSIDE | INTRUDER_MADE_IT_CURRENT) << "renamed: " << (intruder & INTRUDER_RENAMED)
                                              << ", opened for deletion: " << (intruder & INTRUDER_OPENED_FOR_DELETION);
         const auto left = test::Entries(folder.Path());
         if (removal) {

@@ -210,12 +210,20 @@ TEST_F(WorkDirectoryTest, HeldDirectoryRefusesRenameAndDeletionButNotWorkInside)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     if (deleter != INVALID_HANDLE_VALUE) CloseHandle(deleter);
 
-    // Inside, files are written, read and removed as before. (Opens of the
-    // directory itself that do not share delete are refused too: under Wine
-    // that includes listing it; see the README.)
+    // Everything else goes on as before: files inside are written, read,
+    // renamed and removed, the directory is listed, and a setup program may
+    // make it its current directory (which opens it without delete sharing).
     const std::wstring setup = workDirectory.Text() + std::wstring(L"setup.exe");
+    const std::wstring renamed = workDirectory.Text() + std::wstring(L"setup.tmp");
     test::WriteBytes(setup, "program");
     EXPECT_EQ(test::ReadBytes(setup), "program");
+    EXPECT_TRUE(MoveFileExW(setup.c_str(), renamed.c_str(), 0)) << GetLastError();
+    EXPECT_TRUE(MoveFileExW(renamed.c_str(), setup.c_str(), 0)) << GetLastError();
+    EXPECT_EQ(test::Entries(directory), std::vector<std::wstring>{L"setup.exe"});
+    wchar_t before[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, before);
+    EXPECT_TRUE(SetCurrentDirectoryW(directory.c_str())) << GetLastError();
+    SetCurrentDirectoryW(before);
     EXPECT_TRUE(RemoveWithRetries(setup.c_str()));
     EXPECT_FALSE(test::Exists(setup));
 
@@ -594,83 +602,6 @@ TEST_F(RemovalTest, FileHeldWithDeleteSharingEndsOnceTheHolderLetsGo) {
     EXPECT_TRUE(RemoveWithRetries(path.c_str()));
     EXPECT_EQ(pauses, 2);
     EXPECT_FALSE(test::Exists(path));
-}
-
-TEST_F(RemovalTest, HeldScratchDirectoryGoesThroughItsHoldWithTheSameRetries) {
-    // Windows refuses the delete disposition of a read-only object; Wine
-    // keeps no read-only bit on a directory, so the bit and the refusal are
-    // made here: shown while `readOnly`, until the removal writes it away.
-    bool readOnly = false;
-    bool dispositionSet = false;
-    auto read = SEAM(GetFileInformationByHandleEx)::Replace(
-        [&](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) -> BOOL {
-            const BOOL result = SEAM(GetFileInformationByHandleEx)::Real(file, kind, info, size);
-            if (result && kind == FileBasicInfo && readOnly) {
-                static_cast<FILE_BASIC_INFO*>(info)->FileAttributes |= FILE_ATTRIBUTE_READONLY;
-            }
-            return result;
-        });
-    auto write = SEAM(SetFileInformationByHandle)::Replace(
-        [&](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) -> BOOL {
-            if (kind == FileDispositionInfo && readOnly) {
-                SetLastError(ERROR_ACCESS_DENIED);
-                return FALSE;
-            }
-            if (kind == FileBasicInfo && readOnly) {
-                readOnly = (static_cast<FILE_BASIC_INFO*>(info)->FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-            }
-            const BOOL result = SEAM(SetFileInformationByHandle)::Real(file, kind, info, size);
-            dispositionSet = dispositionSet || (kind == FileDispositionInfo && result);
-            return result;
-        });
-    int opensBeforeTheDisposition = 0;
-    auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                               DWORD creation, DWORD attributes, HANDLE model) -> HANDLE {
-        opensBeforeTheDisposition += !dispositionSet;
-        return SEAM(CreateFileW)::Real(path, access, share, security, creation, attributes, model);
-    });
-
-    struct Case {
-        const char* name;
-        std::function<void(const std::wstring&)> fill;  // given the directory, with its separator
-        int emptiedAtPause;                             // 0: never
-        bool removed;
-        int expectedPauses;
-    };
-    const Case cases[] = {
-        {"empty", [](const std::wstring&) {}, 0, true, 0},
-        {"read-only", [&](const std::wstring&) { readOnly = true; }, 0, true, 0},
-        {"a file in it that goes after two pauses",
-         [](const std::wstring& directory) { test::WriteBytes(directory + L"setup.exe", "x"); }, 2, true, 2},
-        {"a file in it that stays", [](const std::wstring& directory) { test::WriteBytes(directory + L"setup.exe", "x"); },
-         0, false, 99},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::ScratchDirectory parent;
-        PathBuffer directory;
-        HANDLE held = INVALID_HANDLE_VALUE;
-        RunOutcome outcome;
-        ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), directory, held, outcome));
-        const std::wstring path = directory.Text();
-        c.fill(path);
-        pauses = 0;
-        onPause = [&](int pause) {
-            if (pause == c.emptiedAtPause) DeleteFileW((path + L"setup.exe").c_str());
-        };
-        opensBeforeTheDisposition = 0;
-        dispositionSet = false;
-        EXPECT_EQ(RemoveHeldWithRetries(held, path.c_str()), c.removed);
-        EXPECT_FALSE(readOnly) << "the read-only bit was not cleared";
-        EXPECT_EQ(pauses, c.expectedPauses);
-        EXPECT_EQ(opensBeforeTheDisposition, 0) << "opened by name while held";
-        EXPECT_EQ(test::Exists(path), !c.removed);
-        if (!c.removed) {
-            // The hold is let go of: the directory can be renamed now.
-            const std::wstring plain = path.substr(0, path.size() - 1);
-            EXPECT_TRUE(MoveFileExW(plain.c_str(), (plain + L"-moved").c_str(), 0)) << GetLastError();
-        }
-    }
 }
 
 TEST_F(RemovalTest, InvalidNameFailsAtOnce) {

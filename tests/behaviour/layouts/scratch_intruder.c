@@ -4,13 +4,16 @@
 // parent folder could do, and its exit code says what worked, one bit each:
 //   1  the directory was renamed (to the same path plus "-moved")
 //   2  the directory was opened for deletion (what deleting it needs)
-//   4  a file inside it was written and removed again
+//   4  a file inside it was written, renamed and removed again
+//   8  it became this process's current directory (as a setup program may
+//      make its own folder), which opens it without delete sharing
 // 0x100 when the variable was missing.
 #include <windows.h>
 
 static wchar_t target[600];
 static wchar_t moved[620];
 static wchar_t inside[620];
+static wchar_t insideRenamed[620];
 
 static void Join(wchar_t* out, const wchar_t* text, const wchar_t* tail) {
     while (*text != 0) *out++ = *text++;
@@ -36,12 +39,18 @@ void IntruderEntry(void) {
         CloseHandle(handle);
     }
     Join(inside, target, L"\\intruder.txt");
+    Join(insideRenamed, target, L"\\intruder.tmp");
     handle = CreateFileW(inside, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
     if (handle != INVALID_HANDLE_VALUE) {
         CloseHandle(handle);
-        if (DeleteFileW(inside)) {
+        if (MoveFileExW(inside, insideRenamed, 0) && DeleteFileW(insideRenamed)) {
             result |= 4;
         }
+        DeleteFileW(inside);
+    }
+    if (SetCurrentDirectoryW(target)) {
+        result |= 8;
+        SetCurrentDirectoryW(L"C:\\");
     }
     ExitProcess(result);
 }
