@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <stdint.h>
 
-#include "entry/run_outcome.h"
+#include "outcome/run_outcome.h"
 
 // The whole run: settings, refusal, scratch directory, unpacking, launch and
 // removal. Its exitCode is the process exit code.

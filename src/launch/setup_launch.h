@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <stdint.h>
 
-#include "entry/run_outcome.h"
+#include "outcome/run_outcome.h"
 #include "settings/launch_settings.h"
 #include "text/bounded_text.h"
 

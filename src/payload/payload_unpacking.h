@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "entry/run_outcome.h"
+#include "outcome/run_outcome.h"
 #include "payload/resource_catalog.h"
 #include "text/bounded_text.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "entry/run_outcome.h"
+#include "outcome/run_outcome.h"
 
 // Outcomes compare and print as {exit code, system error}.
 inline bool operator==(const RunOutcome& a, const RunOutcome& b) {
