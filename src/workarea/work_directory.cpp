@@ -3,6 +3,7 @@
 #include <ntsecapi.h>
 #include <sddl.h>
 
+#include "handles/scoped_handle.h"
 #include "workarea/removal.h"
 
 namespace {
@@ -71,27 +72,27 @@ bool BytesToHexUpper(const uint8_t* bytes, uint64_t count, wchar_t* output, uint
 }
 
 bool TokenOwnerSidText(wchar_t*& sidText) {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    HANDLE opened = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) {
         return false;
     }
+    const ScopedHandle token(opened);
 
-    bool result = false;
     DWORD needed = 0;
-    GetTokenInformation(token, TokenOwner, nullptr, 0, &needed);
-    if (needed != 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-        void* block = LocalAlloc(LMEM_ZEROINIT, needed);
-        if (block != nullptr) {
-            if (GetTokenInformation(token, TokenOwner, block, needed, &needed)) {
-                result = ConvertSidToStringSidW(static_cast<TOKEN_OWNER*>(block)->Owner, &sidText) != FALSE;
-            }
-            const DWORD error = GetLastError();
-            LocalFree(block);
-            SetLastError(error);
-        }
+    GetTokenInformation(token.Get(), TokenOwner, nullptr, 0, &needed);
+    if (needed == 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return false;
+    }
+    void* block = LocalAlloc(LMEM_ZEROINIT, needed);
+    if (block == nullptr) {
+        return false;
+    }
+    bool result = false;
+    if (GetTokenInformation(token.Get(), TokenOwner, block, needed, &needed)) {
+        result = ConvertSidToStringSidW(static_cast<TOKEN_OWNER*>(block)->Owner, &sidText) != FALSE;
     }
     const DWORD error = GetLastError();
-    CloseHandle(token);
+    LocalFree(block);
     SetLastError(error);
     return result;
 }
