@@ -1,0 +1,219 @@
+// The acceptance installer's setup program. The stub starts it from inside the
+// scratch directory; it looks at that directory from inside while the stub
+// waits, does the one thing the kit asks of it, writes what it saw as facts
+// and exits with the code the kit asks for. All through the environment it
+// inherits from the stub:
+//   ACCEPTANCE_TASK    what to do (below); empty: only record
+//   ACCEPTANCE_OUT     the facts file to write
+//   ACCEPTANCE_EXIT    exit code, decimal or 0x-hexadecimal (default 0)
+//   ACCEPTANCE_ASIDE   where to move its own image out of the scratch directory
+//   ACCEPTANCE_TARGET  what a planted link leads to
+//   ACCEPTANCE_KIT     the kit program, which holds a file for it (--hold)
+//   ACCEPTANCE_WAIT    milliseconds to wait before exiting
+// Every run records "command-line", "current-directory", "image" and "scratch".
+#include <windows.h>
+
+#include "acceptance/descriptor_facts.h"
+#include "acceptance/facts.h"
+#include "acceptance/links.h"
+
+namespace {
+
+kit::Facts facts;
+kit::Text<1024> image;
+kit::Text<1024> scratch;
+kit::Text<1024> value;
+kit::Text<2048> command;
+
+const wchar_t* Environment(const wchar_t* name) {
+    value.Clear();
+    const DWORD count = GetEnvironmentVariableW(name, value.units, 1024);
+    value.length = count < 1024 ? static_cast<int>(count) : 0;
+    value.units[value.length] = 0;
+    return value.Get();
+}
+
+void Record(const wchar_t* key, DWORD error) { facts.SetNumber(L"", key, error); }
+
+// Opens the scratch directory for listing, with the given token on this
+// thread (null: the process's own). 0 when granted, else the error.
+DWORD OpenScratch(HANDLE token) {
+    if (token != nullptr && !ImpersonateLoggedOnUser(token)) return GetLastError();
+    HANDLE handle = CreateFileW(scratch.Get(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    if (token != nullptr) RevertToSelf();
+    return error;
+}
+
+alignas(8) unsigned char userBlock[512];
+alignas(8) unsigned char ownerBlock[512];
+alignas(8) unsigned char administrators[SECURITY_MAX_SID_SIZE];
+
+// A token like ours, but with the user, the token owner and Administrators
+// kept for deny only: it may enter what everyone else may enter, and nothing
+// that only we or Administrators may.
+void TryRestrictedToken() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_IMPERSONATE, &token)) {
+        Record(L"restricted.open", GetLastError());
+        return;
+    }
+    DWORD needed = 0;
+    DWORD administratorsSize = sizeof(administrators);
+    SID_AND_ATTRIBUTES disabled[3] = {};
+    if (!GetTokenInformation(token, TokenUser, userBlock, sizeof(userBlock), &needed) ||
+        !GetTokenInformation(token, TokenOwner, ownerBlock, sizeof(ownerBlock), &needed) ||
+        !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &administratorsSize)) {
+        Record(L"restricted.open", GetLastError());
+        CloseHandle(token);
+        return;
+    }
+    disabled[0].Sid = reinterpret_cast<TOKEN_USER*>(userBlock)->User.Sid;
+    disabled[1].Sid = reinterpret_cast<TOKEN_OWNER*>(ownerBlock)->Owner;
+    disabled[2].Sid = administrators;
+    HANDLE restricted = nullptr;
+    if (!CreateRestrictedToken(token, 0, 3, disabled, 0, nullptr, 0, nullptr, &restricted)) {
+        Record(L"restricted.token", GetLastError());
+        CloseHandle(token);
+        return;
+    }
+    Record(L"restricted.token", 0);
+    Record(L"restricted.open", OpenScratch(restricted));
+    Record(L"plain.open", OpenScratch(nullptr));
+    CloseHandle(restricted);
+    CloseHandle(token);
+}
+
+DWORD MoveImageAside() {
+    return MoveFileExW(image.Get(), Environment(L"ACCEPTANCE_ASIDE"), 0) ? 0 : GetLastError();
+}
+
+void PlantLink(bool junction) {
+    const DWORD moved = MoveImageAside();
+    Record(L"moved", moved);
+    if (moved != 0) return;
+    const wchar_t* target = Environment(L"ACCEPTANCE_TARGET");
+    if (junction) {
+        Record(L"link", kit::MakeJunction(image.Get(), target));
+    } else {
+        const BOOLEAN made = CreateSymbolicLinkW(image.Get(), target, SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+        Record(L"link", made ? 0 : GetLastError());
+    }
+}
+
+// Opens our own image with the given sharing, inheritably, and starts the
+// kit to hold that handle for a while after we have gone.
+void HandOverHeldImage(DWORD share) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    HANDLE held = CreateFileW(image.Get(), GENERIC_READ, share, &inheritable, OPEN_EXISTING, 0, nullptr);
+    if (held == INVALID_HANDLE_VALUE) {
+        Record(L"held", GetLastError());
+        return;
+    }
+    command.Clear();
+    command.Add(L"\"");
+    command.Add(Environment(L"ACCEPTANCE_KIT"));
+    command.Add(L"\" --hold \"");
+    command.Add(image.Get());
+    command.Add(L"\" \"");
+    command.Add(Environment(L"ACCEPTANCE_OUT"));
+    command.Add(L".holder\"");
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    const BOOL started =
+        CreateProcessW(nullptr, command.units, nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+    Record(L"held", started ? 0 : GetLastError());
+    if (started) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(held);
+}
+
+void SetImageAttributes(DWORD attributes) {
+    Record(L"attributes", SetFileAttributesW(image.Get(), attributes) ? 0 : GetLastError());
+}
+
+// Whether anyone may take the scratch directory from under the stub while
+// it waits. Our own image must leave it first: a running program inside
+// keeps any system from renaming or deleting the directory, held or not.
+void TryToTakeScratch() {
+    const DWORD moved = MoveImageAside();
+    Record(L"moved", moved);
+    if (moved != 0) return;
+    HANDLE handle = CreateFileW(scratch.Get(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr);
+    Record(L"delete-open", handle == INVALID_HANDLE_VALUE ? GetLastError() : 0);
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    static kit::Text<1100> renamed;
+    renamed.Clear();
+    renamed.Add(scratch.Get());
+    renamed.Add(L"-renamed");
+    const BOOL moved_away = MoveFileExW(scratch.Get(), renamed.Get(), 0);
+    Record(L"rename", moved_away ? 0 : GetLastError());
+    // Put back what a faulty stub let us take, so that the run can end.
+    if (moved_away) Record(L"rename-back", MoveFileExW(renamed.Get(), scratch.Get(), 0) ? 0 : GetLastError());
+}
+
+}  // namespace
+
+extern "C" [[noreturn]] void AcceptanceProbeEntry() {
+    facts.Clear();
+    facts.Set(L"command-line", GetCommandLineW());
+    static kit::Text<1024> directory;
+    directory.Clear();
+    const DWORD directoryUnits = GetCurrentDirectoryW(1024, directory.units);
+    directory.length = directoryUnits < 1024 ? static_cast<int>(directoryUnits) : 0;
+    directory.units[directory.length] = 0;
+    facts.Set(L"current-directory", directory.Get());
+
+    image.Clear();
+    const DWORD imageUnits = GetModuleFileNameW(nullptr, image.units, 1024);
+    image.length = imageUnits < 1024 ? static_cast<int>(imageUnits) : 0;
+    image.units[image.length] = 0;
+    facts.Set(L"image", image.Get());
+    scratch.Clear();
+    int cut = image.length;
+    while (cut > 0 && image.units[cut - 1] != L'\\') --cut;
+    scratch.AddUnits(image.Get(), cut > 0 ? cut - 1 : 0);
+    facts.Set(L"scratch", scratch.Get());
+
+    kit::Text<64> task;
+    task.Clear();
+    task.Add(Environment(L"ACCEPTANCE_TASK"));
+    if (kit::Equal(task.Get(), L"descriptor")) {
+        kit::AddDescriptorFacts(facts, L"scratch.", scratch.Get());
+        kit::AddDescriptorFacts(facts, L"setup.", image.Get());
+        kit::Text<200> owner;
+        if (kit::TokenOwnerText(owner)) facts.Set(L"token-owner", owner.Get());
+        TryRestrictedToken();
+    } else if (kit::Equal(task.Get(), L"junction")) {
+        PlantLink(true);
+    } else if (kit::Equal(task.Get(), L"symlink")) {
+        PlantLink(false);
+    } else if (kit::Equal(task.Get(), L"hold")) {
+        HandOverHeldImage(FILE_SHARE_READ);
+    } else if (kit::Equal(task.Get(), L"hold-delete-shared")) {
+        HandOverHeldImage(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    } else if (kit::Equal(task.Get(), L"read-only")) {
+        SetImageAttributes(FILE_ATTRIBUTE_READONLY);
+    } else if (kit::Equal(task.Get(), L"read-only-hidden-system")) {
+        SetImageAttributes(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    } else if (kit::Equal(task.Get(), L"take-scratch")) {
+        TryToTakeScratch();
+    }
+    uint32_t wait = 0;
+    if (kit::ParseNumber(Environment(L"ACCEPTANCE_WAIT"), wait)) Sleep(wait);
+
+    uint32_t exitCode = 0;
+    kit::ParseNumber(Environment(L"ACCEPTANCE_EXIT"), exitCode);
+    static kit::Text<1024> out;
+    out.Clear();
+    out.Add(Environment(L"ACCEPTANCE_OUT"));
+    if (out.length > 0) facts.Save(out.Get());
+    ExitProcess(exitCode);
+}

@@ -1,0 +1,504 @@
+#include "acceptance/judging.h"
+
+namespace kit {
+
+const uint32_t EXIT_CODES[] = {0, 3, 0x80000000, 0xC0000005, 0xFFFFFFFF};
+const int EXIT_CODE_COUNT = sizeof(EXIT_CODES) / sizeof(EXIT_CODES[0]);
+const wchar_t* const TYPED_ARGUMENTS[] = {L"", L"--foo \"a b\"", L"  x\t\t\"y  z\" "};
+const int TYPED_ARGUMENT_COUNT = sizeof(TYPED_ARGUMENTS) / sizeof(TYPED_ARGUMENTS[0]);
+
+namespace {
+
+constexpr uint32_t ACE_ALLOWED = 0x0;
+constexpr uint32_t INHERIT_TO_CHILDREN_ONLY = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE;
+const wchar_t ADMINISTRATORS[] = L"S-1-5-32-544";
+const wchar_t LOCAL_SYSTEM[] = L"S-1-5-18";
+const wchar_t CREATOR_OWNER[] = L"S-1-3-0";
+
+void Say(Verdict& verdict, Status status, const wchar_t* a, const wchar_t* b = nullptr, const wchar_t* c = nullptr,
+         const wchar_t* d = nullptr) {
+    verdict.status = status;
+    verdict.detail.Clear();
+    verdict.detail.Add(a);
+    verdict.detail.Add(b);
+    verdict.detail.Add(c);
+    verdict.detail.Add(d);
+}
+
+void SayNumber(Verdict& verdict, Status status, const wchar_t* before, uint32_t number, const wchar_t* after = nullptr) {
+    Say(verdict, status, before);
+    verdict.detail.AddHex(number);
+    verdict.detail.Add(after);
+}
+
+// A key made of a prefix, a number and a name: "e.2.exit".
+struct Key {
+    Text<64> text;
+    const wchar_t* Of(const wchar_t* prefix, int number, const wchar_t* name) {
+        text.Clear();
+        text.Add(prefix);
+        text.AddDecimal(static_cast<uint64_t>(number));
+        if (*name != 0) {
+            text.Add(L".");
+            text.Add(name);
+        }
+        return text.Get();
+    }
+};
+
+// The platform probe's answer must be `wanted` for the check to show
+// anything; otherwise NOT-SHOWN with the reason and what the probe saw.
+bool Shown(const Facts& facts, const wchar_t* probe, const wchar_t* wanted, const wchar_t* reason, Verdict& verdict) {
+    const wchar_t* seen = facts.Get(L"platform.", probe);
+    if (seen == nullptr) {
+        Say(verdict, Status::Fail, L"the platform was not probed (platform.", probe, L")");
+        return false;
+    }
+    if (!Equal(seen, wanted)) {
+        Say(verdict, Status::NotShown, reason, L" (probe: ", seen, L")");
+        return false;
+    }
+    return true;
+}
+
+// One installer run: the exit code it had to give, and nothing of the run
+// left beside the installer.
+bool RanCleanly(const Facts& facts, const wchar_t* prefix, uint32_t expected, Verdict& verdict) {
+    uint32_t exitCode = 0;
+    if (!facts.GetNumber(prefix, L"exit", exitCode)) {
+        const wchar_t* error = facts.Get(prefix, L"start-error");
+        Say(verdict, Status::Fail, L"the installer did not run (", error != nullptr ? error : L"not observed", L")");
+        return false;
+    }
+    if (exitCode != expected) {
+        SayNumber(verdict, Status::Fail, L"exit code ", exitCode, L", expected ");
+        verdict.detail.AddHex(expected);
+        return false;
+    }
+    const wchar_t* left = facts.Get(prefix, L"left");
+    if (left == nullptr || *left != 0) {
+        Say(verdict, Status::Fail, L"left beside the installer: ", left != nullptr ? left : L"(not observed)");
+        return false;
+    }
+    return true;
+}
+
+// A probe result that must be 0 (the step worked); FAIL naming it otherwise.
+bool ProbeDid(const Facts& facts, const wchar_t* prefix, const wchar_t* key, const wchar_t* what, Verdict& verdict) {
+    uint32_t error = 0;
+    if (!facts.GetNumber(prefix, key, error)) {
+        Say(verdict, Status::Fail, L"the probe did not report whether it could ", what);
+        return false;
+    }
+    if (error != 0) {
+        Say(verdict, Status::Fail, L"the probe could not ", what, L": error ");
+        verdict.detail.AddHex(error);
+        return false;
+    }
+    return true;
+}
+
+bool IsHexDigit(wchar_t unit) { return (unit >= L'0' && unit <= L'9') || (unit >= L'A' && unit <= L'F'); }
+
+// `scratch` is "<the installer's folder>\QX_<five hex digits>.tmp".
+bool IsScratchOf(const wchar_t* scratch, const wchar_t* installer) {
+    if (scratch == nullptr || installer == nullptr) return false;
+    int folder = Length(installer);
+    while (folder > 0 && installer[folder - 1] != L'\\') --folder;
+    if (folder == 0) return false;
+    for (int i = 0; i < folder; ++i) {
+        if (scratch[i] != installer[i]) return false;
+    }
+    const wchar_t* name = scratch + folder;
+    if (!StartsWith(name, L"QX_")) return false;
+    for (int i = 3; i < 8; ++i) {
+        if (!IsHexDigit(name[i])) return false;
+    }
+    return Equal(name + 8, L".tmp");
+}
+
+// "<type> <flags> <mask> <SID>" as the observing side writes an entry.
+void EntryText(uint32_t flags, uint32_t mask, const wchar_t* sid, Text<300>& out) {
+    out.Clear();
+    out.AddHex(ACE_ALLOWED);
+    out.Add(L" ");
+    out.AddHex(flags);
+    out.Add(L" ");
+    out.AddHex(mask);
+    out.Add(L" ");
+    out.Add(sid);
+}
+
+struct Entry {
+    uint32_t flags;
+    uint32_t mask;
+    const wchar_t* sid;
+};
+
+// The descriptor under `prefix` has exactly `entries`, in order, and the
+// control bits in `control`.
+bool DescriptorIs(const Facts& facts, const wchar_t* prefix, uint32_t control, const Entry* entries, int count,
+                  Verdict& verdict) {
+    const wchar_t* error = facts.Get(prefix, L"error");
+    if (error != nullptr) {
+        Say(verdict, Status::Fail, L"the probe could not read the descriptor: error ", error);
+        return false;
+    }
+    uint32_t seenControl = 0;
+    uint32_t seenCount = 0;
+    if (!facts.GetNumber(prefix, L"control", seenControl) || !facts.GetNumber(prefix, L"aces", seenCount)) {
+        const wchar_t* aces = facts.Get(prefix, L"aces");
+        Say(verdict, Status::Fail, L"no DACL read back (entries: ", aces != nullptr ? aces : L"not observed", L")");
+        return false;
+    }
+    if ((seenControl & control) != control) {
+        SayNumber(verdict, Status::Fail, L"control bits ", seenControl, L" lack ");
+        verdict.detail.AddHex(control & ~seenControl);
+        verdict.detail.Add(L" (0x1000 protected, 0x0400 auto-inherited)");
+        return false;
+    }
+    Key key;
+    Text<300> wanted;
+    for (int i = 0; i < static_cast<int>(seenCount) || i < count; ++i) {
+        const wchar_t* seen = facts.Get(prefix, key.Of(L"ace.", i + 1, L""));
+        if (i < count) EntryText(entries[i].flags, entries[i].mask, entries[i].sid, wanted);
+        if (i >= count || i >= static_cast<int>(seenCount) || !Equal(seen, wanted.Get())) {
+            Say(verdict, Status::Fail, L"");
+            verdict.detail.AddDecimal(seenCount);
+            verdict.detail.Add(L" entries; entry ");
+            verdict.detail.AddDecimal(static_cast<uint64_t>(i + 1));
+            verdict.detail.Add(L" is ");
+            verdict.detail.Add(i < static_cast<int>(seenCount) && seen != nullptr ? seen : L"missing");
+            verdict.detail.Add(L", expected ");
+            verdict.detail.Add(i < count ? wanted.Get() : L"none");
+            return false;
+        }
+    }
+    return true;
+}
+
+const wchar_t NO_DACL[] = L"this platform stores no DACL: the read-back is synthesised";
+
+void JudgeDescriptor(const Facts& facts, Verdict& verdict) {
+    if (!Shown(facts, L"dacl", L"stored", NO_DACL, verdict) || !RanCleanly(facts, L"d.", 0, verdict)) return;
+    const wchar_t* owner = facts.Get(L"d.token-owner");
+    if (owner == nullptr) return Say(verdict, Status::Fail, L"the probe could not read its token's owner");
+    const Entry entries[] = {
+        {0, FILE_ALL_ACCESS, ADMINISTRATORS}, {INHERIT_TO_CHILDREN_ONLY, GENERIC_ALL, ADMINISTRATORS},
+        {0, FILE_ALL_ACCESS, LOCAL_SYSTEM},   {INHERIT_TO_CHILDREN_ONLY, GENERIC_ALL, LOCAL_SYSTEM},
+        {INHERIT_TO_CHILDREN_ONLY, GENERIC_ALL, CREATOR_OWNER}, {0, FILE_ALL_ACCESS, owner},
+    };
+    if (!DescriptorIs(facts, L"d.scratch.", SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED, entries, 6, verdict)) return;
+    Say(verdict, Status::Pass, L"protected, auto-inherited, exactly the six entries, the last for the token owner ",
+        owner);
+}
+
+void JudgeInherited(const Facts& facts, Verdict& verdict) {
+    if (!Shown(facts, L"dacl", L"stored", NO_DACL, verdict) || !RanCleanly(facts, L"d.", 0, verdict)) return;
+    const wchar_t* owner = facts.Get(L"d.token-owner");
+    if (owner == nullptr) return Say(verdict, Status::Fail, L"the probe could not read its token's owner");
+    const Entry entries[] = {
+        {INHERITED_ACE, FILE_ALL_ACCESS, ADMINISTRATORS},
+        {INHERITED_ACE, FILE_ALL_ACCESS, LOCAL_SYSTEM},
+        {INHERITED_ACE, FILE_ALL_ACCESS, owner},
+    };
+    if (!DescriptorIs(facts, L"d.setup.", 0, entries, 3, verdict)) return;
+    Say(verdict, Status::Pass, L"setup.exe holds only the inherited entries: Administrators, SYSTEM, its owner");
+}
+
+void JudgeRestrictedToken(const Facts& facts, Verdict& verdict) {
+    if (!Shown(facts, L"dacl", L"stored", NO_DACL, verdict) ||
+        !Shown(facts, L"access", L"checked", L"this platform does not check access to files", verdict) ||
+        !RanCleanly(facts, L"d.", 0, verdict) ||
+        !ProbeDid(facts, L"d.", L"restricted.token", L"make a restricted token", verdict) ||
+        !ProbeDid(facts, L"d.", L"plain.open", L"open the scratch directory with its own token", verdict)) {
+        return;
+    }
+    uint32_t error = 0;
+    if (!facts.GetNumber(L"d.", L"restricted.open", error)) {
+        return Say(verdict, Status::Fail, L"the open with the restricted token was not observed");
+    }
+    if (error == 0) return Say(verdict, Status::Fail, L"the restricted token was granted the scratch directory");
+    if (error != ERROR_ACCESS_DENIED) {
+        return SayNumber(verdict, Status::Fail, L"the restricted open failed with error ", error,
+                         L", not access denied");
+    }
+    Say(verdict, Status::Pass, L"refused (access denied) without the user and Administrators; granted with them");
+}
+
+void JudgeLink(const Facts& facts, const wchar_t* prefix, const wchar_t* probe, const wchar_t* kind, Verdict& verdict) {
+    if (!Shown(facts, probe, L"link-only", kind, verdict)) return;
+    uint32_t link = 0;
+    if (facts.GetNumber(prefix, L"link", link) && link == ERROR_PRIVILEGE_NOT_HELD) {
+        return Say(verdict, Status::NotShown, L"this account may not make symbolic links");
+    }
+    if (!ProbeDid(facts, prefix, L"moved", L"move its image out of the scratch directory", verdict) ||
+        !ProbeDid(facts, prefix, L"link", L"plant the link", verdict) || !RanCleanly(facts, prefix, 0, verdict)) {
+        return;
+    }
+    const wchar_t* target = facts.Get(prefix, L"target");
+    if (!Equal(target, L"intact")) {
+        return Say(verdict, Status::Fail, L"the link's target was touched: ", target != nullptr ? target : L"not observed");
+    }
+    Say(verdict, Status::Pass, L"the link was removed; its target and the files in it are intact");
+}
+
+void JudgeJunction(const Facts& facts, Verdict& verdict) {
+    JudgeLink(facts, L"j.", L"junction", L"this platform cannot show a directory junction kept apart from its target",
+              verdict);
+}
+
+void JudgeSymlink(const Facts& facts, Verdict& verdict) {
+    JudgeLink(facts, L"s.", L"symlink", L"this platform cannot show a file symbolic link kept apart from its target",
+              verdict);
+}
+
+const wchar_t NO_SHARING[] = L"this platform does not refuse a delete while another handle denies delete sharing";
+
+void JudgeHeld(const Facts& facts, const wchar_t* prefix, bool deleteShared, Verdict& verdict) {
+    if (!Shown(facts, L"sharing", L"enforced", NO_SHARING, verdict)) return;
+    if (deleteShared && !Shown(facts, L"delete-pending", L"refused",
+                               L"this platform lets a delete-pending file be opened again", verdict)) {
+        return;
+    }
+    if (!ProbeDid(facts, prefix, L"held", L"hand its image to a holder", verdict) ||
+        !RanCleanly(facts, prefix, 0, verdict)) {
+        return;
+    }
+    uint32_t atRelease = 0;
+    if (!facts.GetNumber(prefix, L"holder.image-at-release", atRelease)) {
+        return Say(verdict, Status::Fail, L"the holder did not report");
+    }
+    // Still there when the holder let go, so the removal had to wait for it;
+    // with delete sharing it may already be delete-pending.
+    if (atRelease != 0 && !(deleteShared && atRelease == ERROR_ACCESS_DENIED)) {
+        return SayNumber(verdict, Status::Fail, L"the setup program was gone while the holder held it (error ",
+                         atRelease, L")");
+    }
+    Say(verdict, Status::Pass, L"removed once the holder let go, after the setup program had ended; nothing left");
+}
+
+void JudgeHeldExclusive(const Facts& facts, Verdict& verdict) { JudgeHeld(facts, L"h.", false, verdict); }
+void JudgeHeldDeleteShared(const Facts& facts, Verdict& verdict) { JudgeHeld(facts, L"hs.", true, verdict); }
+
+void JudgeAttributes(const Facts& facts, const wchar_t* prefix, Verdict& verdict) {
+    if (!Shown(facts, L"read-only", L"refused", L"this platform deletes a read-only file as any other", verdict) ||
+        !ProbeDid(facts, prefix, L"attributes", L"set the attributes", verdict) ||
+        !RanCleanly(facts, prefix, 0, verdict)) {
+        return;
+    }
+    Say(verdict, Status::Pass, L"removed; nothing left");
+}
+
+void JudgeReadOnly(const Facts& facts, Verdict& verdict) { JudgeAttributes(facts, L"r.", verdict); }
+void JudgeReadOnlyHiddenSystem(const Facts& facts, Verdict& verdict) { JudgeAttributes(facts, L"rhs.", verdict); }
+
+void JudgeExitCodes(const Facts& facts, Verdict& verdict) {
+    Text<16> prefix;
+    for (int i = 0; i < EXIT_CODE_COUNT; ++i) {
+        prefix.Clear();
+        prefix.Add(L"e.");
+        prefix.AddDecimal(static_cast<uint64_t>(i));
+        prefix.Add(L".");
+        if (!RanCleanly(facts, prefix.Get(), EXIT_CODES[i], verdict)) return;
+    }
+    Say(verdict, Status::Pass, L"");
+    for (int i = 0; i < EXIT_CODE_COUNT; ++i) {
+        verdict.detail.AddHex(EXIT_CODES[i]);
+        verdict.detail.Add(L" ");
+    }
+    verdict.detail.Add(L"came through bit for bit");
+}
+
+// The probe saw exactly the composed command line for `typed`.
+bool CommandLineIs(const Facts& facts, const wchar_t* prefix, const wchar_t* typed, Verdict& verdict) {
+    const wchar_t* scratch = facts.Get(prefix, L"scratch");
+    const wchar_t* installer = facts.Get(prefix, L"installer");
+    const wchar_t* seen = facts.Get(prefix, L"command-line");
+    if (!IsScratchOf(scratch, installer)) {
+        Say(verdict, Status::Fail, L"setup ran in ", scratch != nullptr ? scratch : L"(not observed)",
+            L", not in a QX_XXXXX.tmp beside ", installer != nullptr ? installer : L"(not observed)");
+        return false;
+    }
+    static Text<4096> wanted;
+    ComposeSetupCommand(scratch, installer, typed, wanted);
+    if (!Equal(seen, wanted.Get())) {
+        Say(verdict, Status::Fail, L"setup got [", seen != nullptr ? seen : L"(not observed)", L"], expected [",
+            wanted.Get());
+        verdict.detail.Add(L"]");
+        return false;
+    }
+    return true;
+}
+
+bool DirectoryIs(const Facts& facts, const wchar_t* prefix, Verdict& verdict) {
+    static Text<1100> seen;
+    seen.Clear();
+    seen.Add(facts.Get(prefix, L"current-directory"));
+    if (seen.length > 3 && seen.units[seen.length - 1] == L'\\') seen.units[--seen.length] = 0;
+    const wchar_t* wanted = facts.Get(prefix, L"directory");
+    if (!Equal(seen.Get(), wanted)) {
+        Say(verdict, Status::Fail, L"setup ran in ", seen.Get(), L", expected ", wanted != nullptr ? wanted : L"(none)");
+        return false;
+    }
+    return true;
+}
+
+void JudgeCommandLine(const Facts& facts, Verdict& verdict) {
+    Text<16> prefix;
+    for (int i = 0; i < TYPED_ARGUMENT_COUNT; ++i) {
+        prefix.Clear();
+        prefix.Add(L"c.");
+        prefix.AddDecimal(static_cast<uint64_t>(i));
+        prefix.Add(L".");
+        if (!RanCleanly(facts, prefix.Get(), 0, verdict) ||
+            !CommandLineIs(facts, prefix.Get(), TYPED_ARGUMENTS[i], verdict)) {
+            return;
+        }
+    }
+    Say(verdict, Status::Pass, L"the three switches, then the arguments exactly as typed");
+}
+
+void JudgeCurrentDirectory(const Facts& facts, Verdict& verdict) {
+    if (!RanCleanly(facts, L"cd.", 0, verdict) || !DirectoryIs(facts, L"cd.", verdict)) return;
+    Say(verdict, Status::Pass, L"setup ran in the installer's current directory, not its own folder");
+}
+
+void JudgeNonAscii(const Facts& facts, Verdict& verdict) {
+    const wchar_t* typed = facts.Get(L"n.arguments");
+    if (!Shown(facts, L"non-ascii-names", L"kept", L"this platform cannot keep file names beyond ASCII", verdict) ||
+        !RanCleanly(facts, L"n.", 0x80000000, verdict) ||
+        !CommandLineIs(facts, L"n.", typed != nullptr ? typed : L"", verdict) ||
+        !DirectoryIs(facts, L"n.", verdict)) {
+        return;
+    }
+    Say(verdict, Status::Pass, L"exit code, command line and current directory right from ",
+        facts.Get(L"n.installer"));
+}
+
+void JudgePlantedLibraries(const Facts& facts, Verdict& verdict) {
+    const wchar_t* NAMES[] = {L"cabinet.dll", L"version.dll"};
+    bool anyShown = false;
+    for (const wchar_t* name : NAMES) {
+        const wchar_t* probe = facts.Get(L"platform.load.", name);
+        if (probe == nullptr) return Say(verdict, Status::Fail, L"the platform was not probed for ", name);
+        anyShown = anyShown || Equal(probe, L"loaded");
+    }
+    if (!anyShown) {
+        return Say(verdict, Status::NotShown,
+                   L"this platform loads neither planted library even for a program that asks by bare name");
+    }
+    if (!RanCleanly(facts, L"p.", 0, verdict)) return;
+    Say(verdict, Status::Pass, L"");
+    for (const wchar_t* name : NAMES) {
+        const wchar_t* marker = facts.Get(L"p.loaded.", name);
+        if (!Equal(facts.Get(L"platform.load.", name), L"loaded")) {
+            verdict.detail.Add(name);
+            verdict.detail.Add(L": not shown; ");
+            continue;
+        }
+        if (!Equal(marker, L"no")) {
+            return Say(verdict, Status::Fail, L"the planted ", name, L" was loaded by the installer");
+        }
+        verdict.detail.Add(name);
+        verdict.detail.Add(L": never loaded; ");
+    }
+}
+
+void JudgeCrowd(const Facts& facts, Verdict& verdict) {
+    Key key;
+    Text<16> prefix;
+    for (int i = 0; i < CROWD; ++i) {
+        uint32_t exitCode = 0;
+        if (!facts.GetNumber(L"", key.Of(L"k.", i, L"exit"), exitCode) || exitCode != 0x100u + i) {
+            SayNumber(verdict, Status::Fail, L"installer ", static_cast<uint32_t>(i), L": exit code ");
+            verdict.detail.AddHex(exitCode);
+            verdict.detail.Add(L", expected ");
+            verdict.detail.AddHex(0x100u + i);
+            return;
+        }
+        const wchar_t* scratch = facts.Get(key.Of(L"k.", i, L"scratch"));
+        if (!IsScratchOf(scratch, facts.Get(L"k.installer"))) {
+            return SayNumber(verdict, Status::Fail, L"installer ", static_cast<uint32_t>(i),
+                             L": its setup did not run in a scratch directory of its own");
+        }
+        for (int j = 0; j < i; ++j) {
+            if (Equal(scratch, facts.Get(key.Of(L"k.", j, L"scratch")))) {
+                return Say(verdict, Status::Fail, L"two installers shared ", scratch);
+            }
+        }
+    }
+    const wchar_t* left = facts.Get(L"k.left");
+    if (left == nullptr || *left != 0) {
+        return Say(verdict, Status::Fail, L"left beside the installers: ", left != nullptr ? left : L"(not observed)");
+    }
+    prefix.Clear();
+    prefix.AddDecimal(CROWD);
+    Say(verdict, Status::Pass, prefix.Get(), L" distinct scratch directories, ", prefix.Get(),
+        L" right exit codes, nothing left");
+}
+
+void JudgeScratchHeld(const Facts& facts, Verdict& verdict) {
+    if (!Shown(facts, L"directory-sharing", L"enforced",
+               L"this platform lets a directory be renamed while a handle denies delete sharing", verdict)) {
+        return;
+    }
+    uint32_t moved = 0;
+    if (!facts.GetNumber(L"t.", L"moved", moved) || moved != 0) {
+        return SayNumber(verdict, Status::NotShown,
+                         L"the probe could not move its running image out of the scratch directory (error ", moved,
+                         L"), and a running image inside keeps anyone from taking the directory, held or not");
+    }
+    if (!RanCleanly(facts, L"t.", 0, verdict)) return;
+    uint32_t deleteOpen = 0;
+    uint32_t rename = 0;
+    if (!facts.GetNumber(L"t.", L"delete-open", deleteOpen) || !facts.GetNumber(L"t.", L"rename", rename)) {
+        return Say(verdict, Status::Fail, L"the attempts on the scratch directory were not observed");
+    }
+    if (deleteOpen == 0) {
+        return Say(verdict, Status::Fail, L"another program could open the scratch directory for deletion");
+    }
+    if (rename == 0) return Say(verdict, Status::Fail, L"another program could rename the scratch directory");
+    SayNumber(verdict, Status::Pass, L"opening it for deletion refused (error ", deleteOpen, L"), renaming refused (error ");
+    verdict.detail.AddHex(rename);
+    verdict.detail.Add(L")");
+}
+
+}  // namespace
+
+void ComposeSetupCommand(const wchar_t* scratch, const wchar_t* installer, const wchar_t* typed, Text<4096>& out) {
+    out.Clear();
+    out.Add(L"\"");
+    out.Add(scratch);
+    out.Add(L"\\setup.exe\" --ferrolt-path=\"");
+    out.Add(installer);
+    out.Add(L"\" --archive-resource-name=\"BRISEL.PACKED.7Z\" --archive-resource-type=\"B7\"");
+    // The kit types one blank after the quoted installer name, and the stub
+    // passes everything after the name on as it stands.
+    if (typed != nullptr && *typed != 0) {
+        out.Add(L" ");
+        out.Add(typed);
+    }
+}
+
+const Check CHECKS[] = {
+    {L"descriptor-stored", JudgeDescriptor},
+    {L"descriptor-inherited", JudgeInherited},
+    {L"restricted-token-refused", JudgeRestrictedToken},
+    {L"junction-not-followed", JudgeJunction},
+    {L"symlink-not-followed", JudgeSymlink},
+    {L"held-file-removed", JudgeHeldExclusive},
+    {L"held-shared-file-removed", JudgeHeldDeleteShared},
+    {L"read-only-removed", JudgeReadOnly},
+    {L"read-only-hidden-system-removed", JudgeReadOnlyHiddenSystem},
+    {L"exit-codes", JudgeExitCodes},
+    {L"command-line", JudgeCommandLine},
+    {L"current-directory", JudgeCurrentDirectory},
+    {L"non-ascii-path", JudgeNonAscii},
+    {L"planted-libraries", JudgePlantedLibraries},
+    {L"sixteen-at-once", JudgeCrowd},
+    {L"scratch-directory-held", JudgeScratchHeld},
+};
+const int CHECK_COUNT = sizeof(CHECKS) / sizeof(CHECKS[0]);
+
+}  // namespace kit

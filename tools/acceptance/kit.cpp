@@ -1,0 +1,429 @@
+// The acceptance kit: checks on the machine it runs on each promise the
+// installer stub makes, and prints one line per check and a count.
+//
+//   acceptance.exe [--facts FILE]   run every check; FILE gets what was seen
+//   acceptance.exe --judge FILE     judge the facts in FILE (another
+//                                   machine's, or made up) without running
+//
+// It needs, beside itself, acceptance-installer.exe (the stub, unchanged,
+// whose setup program is the acceptance probe) and planted.dll, and works in
+// a folder "acceptance-work" beside itself, removed when every check passed.
+// Exit code 0 when no check failed, 1 when one did, 2 when it cannot start.
+//
+// The kit's own roles, started by itself or by the probe:
+//   acceptance.exe --hold IMAGE FACTS   holds the handles it inherited for a
+//                                       while, then records whether IMAGE is
+//                                       still there
+//   acceptance.exe --load NAME          LoadLibraryW(NAME), for the platform
+//                                       probe of planted libraries
+#include <windows.h>
+#include <shellapi.h>
+
+#include "acceptance/facts.h"
+#include "acceptance/judging.h"
+#include "acceptance/platform_probes.h"
+#include "acceptance/work_folder.h"
+
+namespace kit {
+
+namespace {
+
+constexpr DWORD INSTALLER_TIMEOUT_MS = 300000;
+// Long enough that the stub meets the held file on its first attempts, well
+// inside the ten seconds or so that it keeps trying.
+constexpr DWORD HOLD_MS = 3000;
+constexpr DWORD CROWD_WAIT_MS = 2000;
+
+Facts facts;
+Text<PATH_UNITS> kitFolder;
+Text<PATH_UNITS> work;
+HANDLE out;
+
+const wchar_t* const ENVIRONMENT[] = {L"ACCEPTANCE_TASK", L"ACCEPTANCE_OUT", L"ACCEPTANCE_EXIT", L"ACCEPTANCE_ASIDE",
+                                      L"ACCEPTANCE_TARGET", L"ACCEPTANCE_KIT", L"ACCEPTANCE_WAIT"};
+
+void ClearEnvironment() {
+    for (const wchar_t* name : ENVIRONMENT) SetEnvironmentVariableW(name, nullptr);
+}
+
+void SetNumberVariable(const wchar_t* name, uint32_t value) {
+    Text<16> text;
+    text.Clear();
+    text.AddHex(value);
+    SetEnvironmentVariableW(name, text.Get());
+}
+
+// One installer run, as a user would start it: a copy of the acceptance
+// installer in a folder of its own, the setup program's task and exit code
+// in the environment. Facts under `prefix`: "installer", "directory",
+// "exit" (or "start-error"), "left" (what stays in the folder besides `keep`)
+// and all the probe recorded.
+struct Case {
+    const wchar_t* prefix;
+    const wchar_t* folder;
+    const wchar_t* task;
+    uint32_t exitCode;
+    const wchar_t* typed = L"";
+    const wchar_t* directory = nullptr;  // current directory; null: the installer's folder
+    const wchar_t* installerName = L"installer.exe";
+    const wchar_t* const* extraKeep = nullptr;
+    int extraKeepCount = 0;
+};
+
+[[gnu::noinline]] void RunCase(const Case& run) {
+    Path folder(work.Get(), run.folder);
+    CreateDirectoryW(folder.Get(), nullptr);
+    Path installer(folder.Get(), run.installerName);
+    Path source(kitFolder.Get(), L"acceptance-installer.exe");
+    if (!CopyFileW(source.Get(), installer.Get(), FALSE)) {
+        facts.SetNumber(run.prefix, L"start-error", GetLastError());
+        return;
+    }
+    Path record(work.Get(), run.folder);
+    record.Add(L".facts");
+    SetEnvironmentVariableW(L"ACCEPTANCE_TASK", run.task);
+    SetEnvironmentVariableW(L"ACCEPTANCE_OUT", record.Get());
+    SetNumberVariable(L"ACCEPTANCE_EXIT", run.exitCode);
+    const wchar_t* directory = run.directory != nullptr ? run.directory : folder.Get();
+    facts.Set(run.prefix, L"installer", installer.Get());
+    facts.Set(run.prefix, L"directory", directory);
+
+    static Text<2000> command;
+    command.Clear();
+    command.Add(L"\"");
+    command.Add(installer.Get());
+    command.Add(L"\"");
+    if (*run.typed != 0) {
+        command.Add(L" ");
+        command.Add(run.typed);
+    }
+    RunResult result;
+    RunProgram(installer.Get(), command.units, directory, INSTALLER_TIMEOUT_MS, result);
+    if (!result.started) {
+        facts.SetNumber(run.prefix, L"start-error", result.error);
+    } else if (result.timedOut) {
+        facts.Set(run.prefix, L"start-error", L"it did not end in time");
+    } else {
+        facts.SetNumber(run.prefix, L"exit", result.exitCode);
+    }
+    const wchar_t* keep[8] = {run.installerName};
+    for (int i = 0; i < run.extraKeepCount && i < 7; ++i) keep[1 + i] = run.extraKeep[i];
+    static Text<2000> left;
+    ListOthers(folder.Get(), keep, 1 + run.extraKeepCount, left);
+    facts.Set(run.prefix, L"left", left.Get());
+    facts.Load(record.Get(), run.prefix);
+    ClearEnvironment();
+}
+
+[[gnu::noinline]] void ObserveDescriptor() { RunCase({L"d.", L"descriptor", L"descriptor", 0}); }
+
+// A link planted as setup.exe, leading out of the scratch directory to a
+// target that holds files: the stub must remove the link and nothing else.
+[[gnu::noinline]] void ObserveLink(const wchar_t* prefix, bool junction) {
+    const wchar_t* name = junction ? L"junction" : L"symlink";
+    Path target(work.Get(), name);
+    target.Add(junction ? L"-target" : L"-target.txt");
+    Path aside(work.Get(), name);
+    aside.Add(L"-aside.exe");
+    Path first(target.Get(), L"first.txt");
+    Path second(target.Get(), L"second.txt");
+    if (junction) {
+        CreateDirectoryW(target.Get(), nullptr);
+        WriteSmallFile(first.Get(), "first");
+        WriteSmallFile(second.Get(), "second");
+    } else {
+        WriteSmallFile(target.Get(), "target");
+    }
+    SetEnvironmentVariableW(L"ACCEPTANCE_ASIDE", aside.Get());
+    SetEnvironmentVariableW(L"ACCEPTANCE_TARGET", target.Get());
+    RunCase({prefix, name, name, 0});
+    const bool intact = junction ? FileHolds(first.Get(), "first") && FileHolds(second.Get(), "second")
+                                 : FileHolds(target.Get(), "target");
+    facts.Set(prefix, L"target", intact ? L"intact" : L"its content is gone or changed");
+}
+
+[[gnu::noinline]] void ObserveHeld(const wchar_t* prefix, const wchar_t* folder, const wchar_t* task) {
+    Path program(kitFolder.Get(), L"acceptance.exe");
+    SetEnvironmentVariableW(L"ACCEPTANCE_KIT", program.Get());
+    RunCase({prefix, folder, task, 0});
+    // The holder reports when it lets go, a moment after the stub's end.
+    Path record(work.Get(), folder);
+    record.Add(L".facts.holder");
+    Text<16> holder;
+    holder.Clear();
+    holder.Add(prefix);
+    holder.Add(L"holder.");
+    for (int waited = 0; waited < 600 && GetFileAttributesW(record.Get()) == INVALID_FILE_ATTRIBUTES; ++waited) {
+        Sleep(100);
+    }
+    Sleep(200);
+    facts.Load(record.Get(), holder.Get());
+}
+
+[[gnu::noinline]] void ObserveExitCodes() {
+    for (int i = 0; i < EXIT_CODE_COUNT; ++i) {
+        Text<16> prefix;
+        prefix.Clear();
+        prefix.Add(L"e.");
+        prefix.AddDecimal(static_cast<uint64_t>(i));
+        prefix.Add(L".");
+        Text<16> folder;
+        folder.Clear();
+        folder.Add(L"exit-");
+        folder.AddDecimal(static_cast<uint64_t>(i));
+        RunCase({prefix.Get(), folder.Get(), L"", EXIT_CODES[i]});
+    }
+}
+
+[[gnu::noinline]] void ObserveCommandLines() {
+    for (int i = 0; i < TYPED_ARGUMENT_COUNT; ++i) {
+        Text<16> prefix;
+        prefix.Clear();
+        prefix.Add(L"c.");
+        prefix.AddDecimal(static_cast<uint64_t>(i));
+        prefix.Add(L".");
+        Text<16> folder;
+        folder.Clear();
+        folder.Add(L"arguments-");
+        folder.AddDecimal(static_cast<uint64_t>(i));
+        RunCase({prefix.Get(), folder.Get(), L"", 0, TYPED_ARGUMENTS[i]});
+    }
+    Path elsewhere(work.Get(), L"elsewhere");
+    CreateDirectoryW(elsewhere.Get(), nullptr);
+    RunCase({L"cd.", L"current-directory", L"", 0, L"", elsewhere.Get()});
+}
+
+[[gnu::noinline]] void ObserveNonAscii() {
+    const wchar_t TYPED[] = L"\u00FC \"\u00F1 \u00DF\" \u8A66\u9A13";
+    Path elsewhere(work.Get(), L"\u00C4rger \u00F6 \u8A66\u9A13");
+    CreateDirectoryW(elsewhere.Get(), nullptr);
+    facts.Set(L"n.arguments", TYPED);
+    RunCase({L"n.", L"Pr\u00FCfung \u00F1 \u8A66\u9A13 \u2013 Ordner", L"", 0x80000000, TYPED, elsewhere.Get(),
+             L"inst\u00E4ller \u00F1 \u00FC.exe"});
+}
+
+[[gnu::noinline]] void ObservePlantedLibraries() {
+    const wchar_t* const PLANTED[] = {L"cabinet.dll", L"version.dll", L"cabinet.dll.loaded", L"version.dll.loaded"};
+    Path folder(work.Get(), L"planted");
+    CreateDirectoryW(folder.Get(), nullptr);
+    Path library(kitFolder.Get(), L"planted.dll");
+    for (int i = 0; i < 2; ++i) {
+        Path planted(folder.Get(), PLANTED[i]);
+        CopyFileW(library.Get(), planted.Get(), FALSE);
+    }
+    RunCase({L"p.", L"planted", L"", 0, L"", nullptr, L"installer.exe", PLANTED, 4});
+    for (int i = 0; i < 2; ++i) {
+        Path marker(folder.Get(), PLANTED[2 + i]);
+        facts.Set(L"p.loaded.", PLANTED[i], GetFileAttributesW(marker.Get()) == INVALID_FILE_ATTRIBUTES ? L"no" : L"yes");
+    }
+}
+
+// Sixteen installers started together from one folder, each setup program
+// waiting a moment so that all the scratch directories exist at once.
+[[gnu::noinline]] void ObserveCrowd() {
+    Path folder(work.Get(), L"crowd");
+    CreateDirectoryW(folder.Get(), nullptr);
+    Path installer(folder.Get(), L"installer.exe");
+    Path source(kitFolder.Get(), L"acceptance-installer.exe");
+    CopyFileW(source.Get(), installer.Get(), FALSE);
+    facts.Set(L"k.installer", installer.Get());
+    HANDLE processes[CROWD] = {};
+    int started = 0;
+    SetNumberVariable(L"ACCEPTANCE_WAIT", CROWD_WAIT_MS);
+    for (int i = 0; i < CROWD; ++i) {
+        Text<16> name;
+        name.Clear();
+        name.Add(L"crowd-");
+        name.AddDecimal(static_cast<uint64_t>(i));
+        name.Add(L".facts");
+        Path record(work.Get(), name.Get());
+        SetEnvironmentVariableW(L"ACCEPTANCE_OUT", record.Get());
+        SetNumberVariable(L"ACCEPTANCE_EXIT", 0x100u + i);
+        static Text<600> command;
+        command.Clear();
+        command.Add(L"\"");
+        command.Add(installer.Get());
+        command.Add(L"\"");
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        if (CreateProcessW(installer.Get(), command.units, nullptr, nullptr, FALSE, 0, nullptr, folder.Get(), &startup,
+                           &process)) {
+            CloseHandle(process.hThread);
+            processes[started++] = process.hProcess;
+        }
+    }
+    ClearEnvironment();
+    WaitForMultipleObjects(static_cast<DWORD>(started), processes, TRUE, INSTALLER_TIMEOUT_MS);
+    Text<32> key;
+    for (int i = 0; i < started; ++i) {
+        DWORD exitCode = 0;
+        GetExitCodeProcess(processes[i], &exitCode);
+        TerminateProcess(processes[i], 1);
+        CloseHandle(processes[i]);
+        key.Clear();
+        key.Add(L"k.");
+        key.AddDecimal(static_cast<uint64_t>(i));
+        key.Add(L".");
+        facts.SetNumber(key.Get(), L"exit", exitCode);
+        Text<16> name;
+        name.Clear();
+        name.Add(L"crowd-");
+        name.AddDecimal(static_cast<uint64_t>(i));
+        name.Add(L".facts");
+        Path record(work.Get(), name.Get());
+        facts.Load(record.Get(), key.Get());
+    }
+    const wchar_t* keep[] = {L"installer.exe"};
+    static Text<2000> left;
+    ListOthers(folder.Get(), keep, 1, left);
+    facts.Set(L"k.left", left.Get());
+}
+
+[[gnu::noinline]] void ObserveScratchHeld() {
+    Path aside(work.Get(), L"take-aside.exe");
+    SetEnvironmentVariableW(L"ACCEPTANCE_ASIDE", aside.Get());
+    RunCase({L"t.", L"take", L"take-scratch", 0});
+}
+
+[[gnu::noinline]] void Observe() {
+    Path platform(work.Get(), L"platform");
+    CreateDirectoryW(platform.Get(), nullptr);
+    Path program(kitFolder.Get(), L"acceptance.exe");
+    Path library(kitFolder.Get(), L"planted.dll");
+    ProbePlatform(facts, platform.Get(), program.Get(), library.Get());
+    ObserveDescriptor();
+    ObserveLink(L"j.", true);
+    ObserveLink(L"s.", false);
+    ObserveHeld(L"h.", L"held", L"hold");
+    ObserveHeld(L"hs.", L"held-shared", L"hold-delete-shared");
+    RunCase({L"r.", L"read-only", L"read-only", 0});
+    RunCase({L"rhs.", L"read-only-hidden-system", L"read-only-hidden-system", 0});
+    ObserveExitCodes();
+    ObserveCommandLines();
+    ObserveNonAscii();
+    ObservePlantedLibraries();
+    ObserveCrowd();
+    ObserveScratchHeld();
+}
+
+void Print(const wchar_t* text) { WriteText(out, text); }
+
+// The table and the count; true when nothing failed.
+[[gnu::noinline]] bool PrintVerdicts() {
+    int passed = 0;
+    int failed = 0;
+    int notShown = 0;
+    for (int i = 0; i < CHECK_COUNT; ++i) {
+        static Verdict verdict;
+        verdict.status = Status::Fail;
+        verdict.detail.Clear();
+        CHECKS[i].judge(facts, verdict);
+        static Text<1000> line;
+        line.Clear();
+        line.Add(CHECKS[i].name);
+        while (line.length < 34) line.Add(L" ");
+        const wchar_t* word = verdict.status == Status::Pass ? L"PASS" : verdict.status == Status::Fail ? L"FAIL" : L"NOT-SHOWN";
+        line.Add(word);
+        while (line.length < 34 + 11) line.Add(L" ");
+        line.Add(verdict.detail.Get());
+        line.Add(L"\r\n");
+        Print(line.Get());
+        passed += verdict.status == Status::Pass;
+        failed += verdict.status == Status::Fail;
+        notShown += verdict.status == Status::NotShown;
+    }
+    Text<100> count;
+    count.Clear();
+    count.AddDecimal(static_cast<uint64_t>(passed));
+    count.Add(L" passed, ");
+    count.AddDecimal(static_cast<uint64_t>(failed));
+    count.Add(L" failed, ");
+    count.AddDecimal(static_cast<uint64_t>(notShown));
+    count.Add(L" not shown\r\n");
+    Print(count.Get());
+    return failed == 0;
+}
+
+// Removal can be turned off per user; the checks need it on.
+[[gnu::noinline]] bool RemovalIsOff() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Tolvane", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+    wchar_t value[4] = {};
+    DWORD type = 0;
+    DWORD size = sizeof(value) - sizeof(wchar_t);
+    const LONG read = RegQueryValueExW(key, L"BriselInstallerCleanup", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(key);
+    return read == ERROR_SUCCESS && type == REG_SZ && value[0] == L'0' && value[1] == 0;
+}
+
+[[noreturn]] void Hold(const wchar_t* image, const wchar_t* record) {
+    Sleep(HOLD_MS);
+    const DWORD attributes = GetFileAttributesW(image);
+    facts.Clear();
+    facts.SetNumber(L"", L"image-at-release", attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : 0);
+    facts.Save(record);
+    ExitProcess(0);
+}
+
+}  // namespace
+
+}  // namespace kit
+
+extern "C" [[noreturn]] void KitEntry() {
+    using namespace kit;
+    out = GetStdHandle(STD_OUTPUT_HANDLE);
+    int count = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (argv == nullptr) ExitProcess(2);
+    if (count == 4 && Equal(argv[1], L"--hold")) Hold(argv[2], argv[3]);
+    if (count == 3 && Equal(argv[1], L"--load")) ExitProcess(LoadLibraryW(argv[2]) != nullptr ? 0 : 1);
+    if (count == 3 && Equal(argv[1], L"--judge")) {
+        if (!facts.Load(argv[2], L"")) {
+            Print(L"cannot read the facts file\r\n");
+            ExitProcess(2);
+        }
+        ExitProcess(PrintVerdicts() ? 0 : 1);
+    }
+    const wchar_t* factsFile = nullptr;
+    if (count == 3 && Equal(argv[1], L"--facts")) {
+        factsFile = argv[2];
+    } else if (count != 1) {
+        Print(L"usage: acceptance.exe [--facts FILE] | --judge FILE\r\n");
+        ExitProcess(2);
+    }
+    if (RemovalIsOff()) {
+        Print(L"HKCU\\Software\\Tolvane BriselInstallerCleanup is 0, so the installer keeps its scratch directory: "
+              L"remove the value and run again\r\n");
+        ExitProcess(2);
+    }
+
+    static wchar_t self[PATH_UNITS];
+    const DWORD length = GetModuleFileNameW(nullptr, self, PATH_UNITS);
+    if (length == 0 || length >= PATH_UNITS) ExitProcess(2);
+    DWORD cut = length;
+    while (cut > 0 && self[cut - 1] != L'\\') --cut;
+    self[cut] = 0;
+    kitFolder.Clear();
+    kitFolder.Add(self);
+    work.Clear();
+    work.Add(self);
+    work.Add(L"acceptance-work");
+    RemoveTree(work.Get());
+    if (!CreateDirectoryW(work.Get(), nullptr)) {
+        Print(L"cannot make the work folder acceptance-work beside the kit\r\n");
+        ExitProcess(2);
+    }
+
+    Observe();
+    if (factsFile != nullptr) facts.Save(factsFile);
+    const bool passed = PrintVerdicts();
+    if (passed) {
+        RemoveTree(work.Get());
+    } else {
+        Print(L"what the runs left is kept in ");
+        Print(work.Get());
+        Print(L"\r\n");
+    }
+    ExitProcess(passed ? 0 : 1);
+}

@@ -1,0 +1,259 @@
+#include "acceptance/platform_probes.h"
+
+#include <sddl.h>
+
+#include "acceptance/descriptor_facts.h"
+#include "acceptance/links.h"
+#include "acceptance/work_folder.h"
+
+namespace kit {
+
+namespace {
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+HANDLE OpenFor(const wchar_t* path, DWORD access, DWORD share) {
+    return CreateFileW(path, access, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+void Answer(Facts& facts, const wchar_t* probe, const wchar_t* text, DWORD error = 0) {
+    Text<200> value;
+    value.Clear();
+    value.Add(text);
+    if (error != 0) {
+        value.Add(L" (error ");
+        value.AddHex(error);
+        value.Add(L")");
+    }
+    facts.Set(L"platform.", probe, value.Get());
+}
+
+// A descriptor of our own making read back as it was set, or not.
+[[gnu::noinline]] void ProbeStoredDacl(Facts& facts, const wchar_t* folder) {
+    Text<200> owner;
+    if (!TokenOwnerText(owner)) return Answer(facts, L"dacl", L"the token owner cannot be read", GetLastError());
+    Text<400> sddl;
+    sddl.Clear();
+    sddl.Add(L"D:PAI(A;;FA;;;SY)(A;OICIIO;GA;;;BU)(A;;0x1200a9;;;WD)(A;;FA;;;");
+    sddl.Add(owner.Get());
+    sddl.Add(L")");
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.Get(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        return Answer(facts, L"dacl", L"a descriptor cannot be built", GetLastError());
+    }
+    Path path(folder, L"dacl");
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    const BOOL made = CreateDirectoryW(path.Get(), &attributes);
+    const DWORD error = GetLastError();
+    LocalFree(descriptor);
+    if (!made) return Answer(facts, L"dacl", L"a folder with a descriptor cannot be made", error);
+
+    AddDescriptorFacts(facts, L"probe.dacl.", path.Get());
+    const wchar_t* const WANTED[] = {L"0x00000000 0x00000000 0x001F01FF S-1-5-18",
+                                     L"0x00000000 0x0000000B 0x10000000 S-1-5-32-545",
+                                     L"0x00000000 0x00000000 0x001200A9 S-1-1-0", nullptr};
+    Text<300> last;
+    last.Clear();
+    last.Add(L"0x00000000 0x00000000 0x001F01FF ");
+    last.Add(owner.Get());
+    uint32_t control = 0;
+    uint32_t count = 0;
+    bool same = facts.GetNumber(L"probe.dacl.", L"control", control) && facts.GetNumber(L"probe.dacl.", L"aces", count) &&
+                (control & (SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED)) == (SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED) &&
+                count == 4;
+    const wchar_t* const KEYS[] = {L"ace.1", L"ace.2", L"ace.3", L"ace.4"};
+    for (int i = 0; same && i < 4; ++i) {
+        same = Equal(facts.Get(L"probe.dacl.", KEYS[i]), i < 3 ? WANTED[i] : last.Get());
+    }
+    Answer(facts, L"dacl", same ? L"stored" : L"synthesised: a descriptor set on a folder read back otherwise");
+}
+
+// A folder that grants us nothing but deletion: listing it must be refused.
+[[gnu::noinline]] void ProbeAccessCheck(Facts& facts, const wchar_t* folder) {
+    Text<200> owner;
+    if (!TokenOwnerText(owner)) return Answer(facts, L"access", L"the token owner cannot be read", GetLastError());
+    Text<300> sddl;
+    sddl.Clear();
+    sddl.Add(L"D:P(A;;SD;;;");
+    sddl.Add(owner.Get());
+    sddl.Add(L")");
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.Get(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        return Answer(facts, L"access", L"a descriptor cannot be built", GetLastError());
+    }
+    Path path(folder, L"access");
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    const BOOL made = CreateDirectoryW(path.Get(), &attributes);
+    const DWORD madeError = GetLastError();
+    LocalFree(descriptor);
+    if (!made) return Answer(facts, L"access", L"a folder with a descriptor cannot be made", madeError);
+    HANDLE handle = OpenFor(path.Get(), FILE_LIST_DIRECTORY, SHARE_ALL);
+    const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    if (error == ERROR_ACCESS_DENIED) return Answer(facts, L"access", L"checked");
+    Answer(facts, L"access", error == 0 ? L"not checked: a folder that grants no listing was listed"
+                                        : L"unclear: listing a folder that grants none failed otherwise",
+           error);
+}
+
+bool Exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+
+// A link made, seen to lead to its target, and deleted as the stub deletes:
+// the target must stay.
+[[gnu::noinline]] void ProbeLink(Facts& facts, const wchar_t* folder, bool junction) {
+    const wchar_t* probe = junction ? L"junction" : L"symlink";
+    Path target(folder, junction ? L"junction-target" : L"symlink-target.txt");
+    Path link(folder, junction ? L"junction" : L"symlink");
+    Path targetFile(target.Get(), L"file.txt");
+    const wchar_t* kept = junction ? targetFile.Get() : target.Get();
+    if (junction) CreateDirectoryW(target.Get(), nullptr);
+    if (!WriteSmallFile(kept, "kept")) return Answer(facts, probe, L"its target cannot be made", GetLastError());
+    DWORD error = 0;
+    if (junction) {
+        error = MakeJunction(link.Get(), target.Get());
+    } else if (!CreateSymbolicLinkW(link.Get(), target.Get(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+        error = GetLastError();
+    }
+    if (error != 0) return Answer(facts, probe, L"cannot be made", error);
+    Path through(link.Get(), L"file.txt");
+    if (!FileHolds(junction ? through.Get() : link.Get(), "kept")) {
+        return Answer(facts, probe, L"made, but does not lead to its target");
+    }
+    error = DeleteLinkItself(link.Get());
+    if (error != 0) return Answer(facts, probe, L"cannot be deleted through a handle", error);
+    if (!FileHolds(kept, "kept")) return Answer(facts, probe, L"followed when deleted: its target's file went too");
+    if (Exists(link.Get())) return Answer(facts, probe, L"still there after it was deleted");
+    Answer(facts, probe, L"link-only");
+}
+
+// Deleting a file that another handle holds without delete sharing.
+[[gnu::noinline]] void ProbeSharing(Facts& facts, const wchar_t* folder) {
+    Path path(folder, L"shared.txt");
+    if (!WriteSmallFile(path.Get(), "held")) return Answer(facts, L"sharing", L"no file to hold", GetLastError());
+    HANDLE held = OpenFor(path.Get(), GENERIC_READ, FILE_SHARE_READ);
+    HANDLE deleting = OpenFor(path.Get(), DELETE, SHARE_ALL);
+    const DWORD error = deleting == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (deleting != INVALID_HANDLE_VALUE) CloseHandle(deleting);
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    if (held == INVALID_HANDLE_VALUE) return Answer(facts, L"sharing", L"the file cannot be held");
+    if (error == ERROR_SHARING_VIOLATION) return Answer(facts, L"sharing", L"enforced");
+    Answer(facts, L"sharing", L"not enforced: a delete open was not refused for sharing", error);
+}
+
+// A file deleted while another handle (with delete sharing) keeps it open
+// is delete-pending: nobody may open it again until that handle closes.
+[[gnu::noinline]] void ProbeDeletePending(Facts& facts, const wchar_t* folder) {
+    Path path(folder, L"pending.txt");
+    if (!WriteSmallFile(path.Get(), "pending")) return Answer(facts, L"delete-pending", L"no file", GetLastError());
+    HANDLE held = OpenFor(path.Get(), GENERIC_READ, SHARE_ALL);
+    const DWORD deleted = DeleteLinkItself(path.Get());
+    HANDLE again = OpenFor(path.Get(), GENERIC_READ, SHARE_ALL);
+    const DWORD error = again == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    if (held == INVALID_HANDLE_VALUE || deleted != 0) {
+        return Answer(facts, L"delete-pending", L"the file cannot be held and deleted", deleted);
+    }
+    if (error == ERROR_ACCESS_DENIED) return Answer(facts, L"delete-pending", L"refused");
+    Answer(facts, L"delete-pending", error == 0 ? L"reopened" : L"refused otherwise", error);
+}
+
+[[gnu::noinline]] void ProbeReadOnly(Facts& facts, const wchar_t* folder) {
+    Path path(folder, L"read-only.txt");
+    if (!WriteSmallFile(path.Get(), "read-only") || !SetFileAttributesW(path.Get(), FILE_ATTRIBUTE_READONLY)) {
+        return Answer(facts, L"read-only", L"no read-only file", GetLastError());
+    }
+    const DWORD error = DeleteLinkItself(path.Get());
+    if (error == ERROR_ACCESS_DENIED) return Answer(facts, L"read-only", L"refused");
+    Answer(facts, L"read-only", error == 0 ? L"deleted without clearing the attribute" : L"refused otherwise", error);
+}
+
+// A directory held open without delete sharing: opening it for deletion and
+// renaming it must both be refused.
+[[gnu::noinline]] void ProbeDirectorySharing(Facts& facts, const wchar_t* folder) {
+    Path path(folder, L"held-directory");
+    Path renamed(folder, L"held-directory-renamed");
+    CreateDirectoryW(path.Get(), nullptr);
+    HANDLE held = OpenFor(path.Get(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (held == INVALID_HANDLE_VALUE) {
+        return Answer(facts, L"directory-sharing", L"a directory cannot be held", GetLastError());
+    }
+    HANDLE deleting = OpenFor(path.Get(), DELETE, SHARE_ALL);
+    const DWORD deleteError = deleting == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (deleting != INVALID_HANDLE_VALUE) CloseHandle(deleting);
+    const BOOL moved = MoveFileExW(path.Get(), renamed.Get(), 0);
+    CloseHandle(held);
+    if (moved) {
+        MoveFileExW(renamed.Get(), path.Get(), 0);
+        return Answer(facts, L"directory-sharing", L"not enforced: the held directory was renamed");
+    }
+    if (deleteError != 0) return Answer(facts, L"directory-sharing", L"enforced");
+    Answer(facts, L"directory-sharing", L"not enforced: the held directory was opened for deletion");
+}
+
+// A program beside planted libraries asks for them by bare name: the
+// platform loads them from its folder, or never.
+[[gnu::noinline]] void ProbePlantedLoad(Facts& facts, const wchar_t* folder, const wchar_t* kitProgram, const wchar_t* plantedLibrary) {
+    Path plant(folder, L"plant");
+    CreateDirectoryW(plant.Get(), nullptr);
+    Path program(plant.Get(), L"acceptance.exe");
+    CopyFileW(kitProgram, program.Get(), FALSE);
+    const wchar_t* const NAMES[] = {L"cabinet.dll", L"version.dll"};
+    for (const wchar_t* name : NAMES) {
+        Text<40> probe;
+        probe.Clear();
+        probe.Add(L"load.");
+        probe.Add(name);
+        Path library(plant.Get(), name);
+        Path marker(plant.Get(), name);
+        marker.Add(L".loaded");
+        if (!CopyFileW(plantedLibrary, library.Get(), FALSE)) {
+            Answer(facts, probe.Get(), L"no library to plant", GetLastError());
+            continue;
+        }
+        static Text<1200> command;
+        command.Clear();
+        command.Add(L"\"");
+        command.Add(program.Get());
+        command.Add(L"\" --load ");
+        command.Add(name);
+        RunResult result;
+        RunProgram(program.Get(), command.units, plant.Get(), 120000, result);
+        Answer(facts, probe.Get(), Exists(marker.Get()) ? L"loaded" : L"not loaded");
+    }
+}
+
+// A folder and a file whose names have letters beyond ASCII, read back by
+// listing: a platform whose file system cannot keep them cannot show a run
+// from such a folder.
+[[gnu::noinline]] void ProbeNonAsciiNames(Facts& facts, const wchar_t* folder) {
+    const wchar_t NAME[] = L"Pr\u00FCfung \u00F1 \u8A66\u9A13";
+    Path path(folder, NAME);
+    if (!CreateDirectoryW(path.Get(), nullptr)) {
+        return Answer(facts, L"non-ascii-names", L"a folder so named cannot be made", GetLastError());
+    }
+    Path file(path.Get(), NAME);
+    if (!WriteSmallFile(file.Get(), "name")) {
+        return Answer(facts, L"non-ascii-names", L"a file so named cannot be made", GetLastError());
+    }
+    static Text<2000> names;
+    ListOthers(path.Get(), nullptr, 0, names);
+    Answer(facts, L"non-ascii-names", Equal(names.Get(), NAME) ? L"kept" : L"listed under another name");
+}
+
+}  // namespace
+
+void ProbePlatform(Facts& facts, const wchar_t* folder, const wchar_t* kitProgram, const wchar_t* plantedLibrary) {
+    ProbeStoredDacl(facts, folder);
+    ProbeAccessCheck(facts, folder);
+    ProbeLink(facts, folder, true);
+    ProbeLink(facts, folder, false);
+    ProbeSharing(facts, folder);
+    ProbeDeletePending(facts, folder);
+    ProbeReadOnly(facts, folder);
+    ProbeDirectorySharing(facts, folder);
+    ProbePlantedLoad(facts, folder, kitProgram, plantedLibrary);
+    ProbeNonAsciiNames(facts, folder);
+}
+
+}  // namespace kit

@@ -1,0 +1,108 @@
+#include "acceptance/work_folder.h"
+
+namespace kit {
+
+Path::Path(const wchar_t* folder, const wchar_t* name, const wchar_t* more) {
+    Clear();
+    Add(folder);
+    const wchar_t* const parts[] = {name, more};
+    for (const wchar_t* part : parts) {
+        if (part == nullptr) continue;
+        if (length > 0 && units[length - 1] != L'\\') Add(L"\\");
+        Add(part);
+    }
+}
+
+bool WriteSmallFile(const wchar_t* path, const char* content) {
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD length = 0;
+    while (content[length] != 0) ++length;
+    DWORD written = 0;
+    const BOOL wrote = WriteFile(file, content, length, &written, nullptr);
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    SetLastError(error);
+    return wrote && written == length;
+}
+
+bool FileHolds(const wchar_t* path, const char* content) {
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    char bytes[64];
+    DWORD read = 0;
+    const BOOL done = ReadFile(file, bytes, sizeof(bytes), &read, nullptr);
+    CloseHandle(file);
+    DWORD length = 0;
+    while (content[length] != 0) ++length;
+    if (!done || read != length) return false;
+    for (DWORD i = 0; i < length; ++i) {
+        if (bytes[i] != content[i]) return false;
+    }
+    return true;
+}
+
+[[gnu::noinline]] void RemoveTree(const wchar_t* path) {
+    const DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        DeleteFileW(path);
+        return;
+    }
+    // A junction or directory link goes as it is: its target is not ours.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        Path pattern(path, L"*");
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW(pattern.Get(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                if (Equal(found.cFileName, L".") || Equal(found.cFileName, L"..")) continue;
+                Path child(path, found.cFileName);
+                RemoveTree(child.Get());
+            } while (FindNextFileW(search, &found));
+            FindClose(search);
+        }
+    }
+    RemoveDirectoryW(path);
+}
+
+[[gnu::noinline]] void ListOthers(const wchar_t* folder, const wchar_t* const* keep, int keepCount, Text<2000>& names) {
+    names.Clear();
+    Path pattern(folder, L"*");
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern.Get(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        if (Equal(found.cFileName, L".") || Equal(found.cFileName, L"..")) continue;
+        bool kept = false;
+        for (int i = 0; i < keepCount; ++i) kept = kept || Equal(found.cFileName, keep[i]);
+        if (kept) continue;
+        if (names.length > 0) names.Add(L", ");
+        names.Add(found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+[[gnu::noinline]] void RunProgram(const wchar_t* program, wchar_t* command, const wchar_t* directory, DWORD timeoutMs, RunResult& result) {
+    result = {false, 0, 0, false};
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(program, command, nullptr, nullptr, FALSE, 0, nullptr, directory, &startup, &process)) {
+        result.error = GetLastError();
+        return;
+    }
+    result.started = true;
+    CloseHandle(process.hThread);
+    if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        result.timedOut = true;
+        TerminateProcess(process.hProcess, 1);
+        WaitForSingleObject(process.hProcess, 10000);
+    }
+    GetExitCodeProcess(process.hProcess, &result.exitCode);
+    CloseHandle(process.hProcess);
+}
+
+}  // namespace kit

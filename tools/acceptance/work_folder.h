@@ -1,0 +1,34 @@
+#pragma once
+
+// Files and programs in the kit's work folder.
+#include "acceptance/facts.h"
+
+namespace kit {
+
+constexpr int PATH_UNITS = 400;
+
+// A path joined from parts with one backslash between them.
+struct Path : Text<PATH_UNITS> {
+    Path(const wchar_t* folder, const wchar_t* name = nullptr, const wchar_t* more = nullptr);
+};
+
+bool WriteSmallFile(const wchar_t* path, const char* content);
+// The file holds exactly `content`.
+bool FileHolds(const wchar_t* path, const char* content);
+// Deletes a folder and everything in it; links inside are removed as links.
+void RemoveTree(const wchar_t* path);
+// The names in `folder` other than the `keep` ones, comma-separated.
+void ListOthers(const wchar_t* folder, const wchar_t* const* keep, int keepCount, Text<2000>& names);
+
+struct RunResult {
+    bool started;
+    DWORD error;     // CreateProcessW's, when not started
+    DWORD exitCode;  // when started and ended
+    bool timedOut;
+};
+
+// Starts `program` with `command` (changed in place by the system) in
+// `directory`, with the kit's environment, and waits up to `timeoutMs`.
+void RunProgram(const wchar_t* program, wchar_t* command, const wchar_t* directory, DWORD timeoutMs, RunResult& result);
+
+}  // namespace kit
