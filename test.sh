@@ -2,7 +2,7 @@
 # Runs the test tiers and prints a line per tier, then "N passed, N failed".
 #
 #   ./test.sh                          every tier
-#   ./test.sh behaviour                one tier: behaviour | e2e-x64 | campaigns | packaging | fuzz | arm64
+#   ./test.sh behaviour                one tier: behaviour | e2e-x64 | campaigns | packaging | fuzz | arm64 | acceptance
 #   ./test.sh behaviour --gtest_filter='RunStubTest.*'    one behaviour test
 #   ./test.sh e2e-x64 -k WorkArea                          end-to-end tests by name
 #
@@ -12,7 +12,7 @@ set -uo pipefail
 cd "$(dirname "$0")"
 REPO=$PWD
 
-all_tiers=(behaviour e2e-x64 campaigns packaging fuzz arm64)
+all_tiers=(behaviour e2e-x64 campaigns packaging fuzz arm64 acceptance)
 tiers=()
 extra=()
 if [ $# -gt 0 ] && [[ " ${all_tiers[*]} " == *" $1 "* ]]; then
@@ -158,6 +158,26 @@ PY
         failed=$((failed + 1))
     fi
     record arm64 "$passed" "$failed"
+}
+
+tier_acceptance() {
+    # The acceptance kit of each architecture, whole, under Wine x64 and the
+    # ARM64 emulation (tables in the log), and the kit's judging fed what
+    # Windows reports.
+    local log=$RESULTS/acceptance.log archs=(--arch x64) setup_failed=0
+    arm64_started=1
+    if tests/arm64/arm64-wine.sh setup "$REPO/build" >"$RESULTS/acceptance-arm64-setup.log" 2>&1; then
+        archs+=(--arch arm64)
+    else
+        echo "ARM64 emulation setup failed:"
+        tail -n 20 "$RESULTS/acceptance-arm64-setup.log"
+        setup_failed=1
+    fi
+    /usr/bin/python3 tests/acceptance/acceptance.py "${archs[@]}" "${extra[@]}" >"$log" 2>&1
+    sed -n '/^--- the kit/,/not shown$/p' "$log"
+    grep -E '^(FAIL|ERROR):|^[0-9]+ passed' "$log" | tail -n 20
+    read -r p f < <(counts_from "$log")
+    record acceptance "$p" $((f + setup_failed))
 }
 
 for tier in "${tiers[@]}"; do

@@ -382,7 +382,13 @@ void JudgePlantedLibraries(const Facts& facts, Verdict& verdict) {
     for (const wchar_t* name : NAMES) {
         const wchar_t* probe = facts.Get(L"platform.load.", name);
         if (probe == nullptr) return Say(verdict, Status::Fail, L"the platform was not probed for ", name);
-        anyShown = anyShown || Equal(probe, L"loaded");
+        const bool shown = Equal(probe, L"loaded");
+        // Judged before the run's exit code: a planted library that loads
+        // usually makes the run fail too, and this is the reason.
+        if (shown && !Equal(facts.Get(L"p.loaded.", name), L"no")) {
+            return Say(verdict, Status::Fail, L"the planted ", name, L" was loaded by the installer");
+        }
+        anyShown = anyShown || shown;
     }
     if (!anyShown) {
         return Say(verdict, Status::NotShown,
@@ -391,17 +397,11 @@ void JudgePlantedLibraries(const Facts& facts, Verdict& verdict) {
     if (!RanCleanly(facts, L"p.", 0, verdict)) return;
     Say(verdict, Status::Pass, L"");
     for (const wchar_t* name : NAMES) {
-        const wchar_t* marker = facts.Get(L"p.loaded.", name);
-        if (!Equal(facts.Get(L"platform.load.", name), L"loaded")) {
-            verdict.detail.Add(name);
-            verdict.detail.Add(L": not shown; ");
-            continue;
-        }
-        if (!Equal(marker, L"no")) {
-            return Say(verdict, Status::Fail, L"the planted ", name, L" was loaded by the installer");
-        }
+        if (verdict.detail.length > 0) verdict.detail.Add(L"; ");
         verdict.detail.Add(name);
-        verdict.detail.Add(L": never loaded; ");
+        verdict.detail.Add(Equal(facts.Get(L"platform.load.", name), L"loaded")
+                               ? L" never loaded"
+                               : L" not shown (this platform does not load it from beside a program)");
     }
 }
 
