@@ -411,7 +411,9 @@ void JudgeCrowd(const Facts& facts, Verdict& verdict) {
     for (int i = 0; i < CROWD; ++i) {
         uint32_t exitCode = 0;
         if (!facts.GetNumber(L"", key.Of(L"k.", i, L"exit"), exitCode) || exitCode != 0x100u + i) {
-            SayNumber(verdict, Status::Fail, L"installer ", static_cast<uint32_t>(i), L": exit code ");
+            Say(verdict, Status::Fail, L"installer ");
+            verdict.detail.AddDecimal(static_cast<uint64_t>(i + 1));
+            verdict.detail.Add(L": exit code ");
             verdict.detail.AddHex(exitCode);
             verdict.detail.Add(L", expected ");
             verdict.detail.AddHex(0x100u + i);
@@ -419,8 +421,10 @@ void JudgeCrowd(const Facts& facts, Verdict& verdict) {
         }
         const wchar_t* scratch = facts.Get(key.Of(L"k.", i, L"scratch"));
         if (!IsScratchOf(scratch, facts.Get(L"k.installer"))) {
-            return SayNumber(verdict, Status::Fail, L"installer ", static_cast<uint32_t>(i),
-                             L": its setup did not run in a scratch directory of its own");
+            Say(verdict, Status::Fail, L"installer ");
+            verdict.detail.AddDecimal(static_cast<uint64_t>(i + 1));
+            verdict.detail.Add(L": its setup program did not run in a scratch directory beside it");
+            return;
         }
         for (int j = 0; j < i; ++j) {
             if (Equal(scratch, facts.Get(key.Of(L"k.", j, L"scratch")))) {
