@@ -2,6 +2,7 @@
 # Builds the installers with the demo payload:
 #   build/arm64/installer.exe  (the product: 64-bit ARM Windows)
 #   build/x64/installer.exe    (the same code for x64 Windows)
+#   build/arm64/kit/, build/x64/kit/  (the acceptance kit for a Windows machine)
 # Installs what is missing first (Debian 12, as root).
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -11,3 +12,4 @@ for preset in arm64 x64; do
     cmake --build --preset "$preset" -j "$(nproc)"
 done
 ls -l build/arm64/installer.exe build/x64/installer.exe
+ls -l build/arm64/kit build/x64/kit
