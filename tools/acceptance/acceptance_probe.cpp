@@ -153,10 +153,10 @@ void TryToTakeScratch() {
     renamed.Clear();
     renamed.Add(scratch.Get());
     renamed.Add(L"-renamed");
-    const BOOL moved_away = MoveFileExW(scratch.Get(), renamed.Get(), 0);
-    Record(L"rename", moved_away ? 0 : GetLastError());
+    const BOOL renamedAway = MoveFileExW(scratch.Get(), renamed.Get(), 0);
+    Record(L"rename", renamedAway ? 0 : GetLastError());
     // Put back what a faulty stub let us take, so that the run can end.
-    if (moved_away) Record(L"rename-back", MoveFileExW(renamed.Get(), scratch.Get(), 0) ? 0 : GetLastError());
+    if (renamedAway) Record(L"rename-back", MoveFileExW(renamed.Get(), scratch.Get(), 0) ? 0 : GetLastError());
 }
 
 }  // namespace
