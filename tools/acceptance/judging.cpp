@@ -135,6 +135,17 @@ struct Entry {
     const wchar_t* sid;
 };
 
+// An entry that only children inherit may keep GENERIC_ALL as written or
+// hold it mapped to the file rights it stands for: both grant everything.
+bool EntryMatches(const wchar_t* seen, const Entry& entry, Text<300>& wanted) {
+    EntryText(entry.flags, entry.mask, entry.sid, wanted);
+    if (Equal(seen, wanted.Get())) return true;
+    if (entry.mask != GENERIC_ALL) return false;
+    Text<300> mapped;
+    EntryText(entry.flags, FILE_ALL_ACCESS, entry.sid, mapped);
+    return Equal(seen, mapped.Get());
+}
+
 // The descriptor under `prefix` has exactly `entries`, in order, and the
 // control bits in `control`.
 bool DescriptorIs(const Facts& facts, const wchar_t* prefix, uint32_t control, const Entry* entries, int count,
@@ -162,7 +173,7 @@ bool DescriptorIs(const Facts& facts, const wchar_t* prefix, uint32_t control, c
     for (int i = 0; i < static_cast<int>(seenCount) || i < count; ++i) {
         const wchar_t* seen = facts.Get(prefix, key.Of(L"ace.", i + 1, L""));
         if (i < count) EntryText(entries[i].flags, entries[i].mask, entries[i].sid, wanted);
-        if (i >= count || i >= static_cast<int>(seenCount) || !Equal(seen, wanted.Get())) {
+        if (i >= count || i >= static_cast<int>(seenCount) || !EntryMatches(seen, entries[i], wanted)) {
             Say(verdict, Status::Fail, L"");
             verdict.detail.AddDecimal(seenCount);
             verdict.detail.Add(L" entries; entry ");
