@@ -110,6 +110,9 @@ bool Exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FI
     } else if (!CreateSymbolicLinkW(link.Get(), target.Get(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
         error = GetLastError();
     }
+    if (error == ERROR_PRIVILEGE_NOT_HELD) {
+        return Answer(facts, probe, L"cannot be made by this account (an administrator or Developer Mode may)");
+    }
     if (error != 0) return Answer(facts, probe, L"cannot be made", error);
     Path through(link.Get(), L"file.txt");
     if (!FileHolds(junction ? through.Get() : link.Get(), "kept")) {
