@@ -421,9 +421,11 @@ extern "C" [[noreturn]] void KitEntry() {
     if (passed) {
         RemoveTree(work.Get());
     } else {
-        Print(L"what the runs left is kept in ");
-        Print(work.Get());
-        Print(L"\r\n");
+        // Not on the table's stream: its last line stays the count.
+        HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
+        WriteText(errors, L"what the runs left is kept in ");
+        WriteText(errors, work.Get());
+        WriteText(errors, L"\r\n");
     }
     ExitProcess(passed ? 0 : 1);
 }
