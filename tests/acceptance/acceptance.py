@@ -43,12 +43,6 @@ NOT_SHOWN = {
     # beyond ASCII.
     "arm64": WINE_NOT_SHOWN | {"non-ascii-path"},
 }
-# Checks that fail on this branch for a known reason and must pass once it
-# is gone: remove the entry then (a pass here fails the tier as unexpected).
-PENDING = {
-    "scratch-directory-held": "the stub does not hold its scratch directory open yet",
-}
-
 RUNNERS = {}
 
 
@@ -100,10 +94,8 @@ class KitOnWine(unittest.TestCase):
         for name, (status, detail) in rows.items():
             if status == "NOT-SHOWN" and name not in NOT_SHOWN[arch]:
                 unexpected.append("%s is NOT-SHOWN: %s" % (name, detail))
-            elif status == "FAIL" and name not in PENDING:
+            elif status == "FAIL":
                 unexpected.append("%s FAILED: %s" % (name, detail))
-            elif status != "FAIL" and name in PENDING:
-                unexpected.append("%s no longer fails (%s): remove it from PENDING" % (name, status))
         for name in NOT_SHOWN[arch]:
             if name not in rows:
                 unexpected.append("%s is missing from the table" % name)

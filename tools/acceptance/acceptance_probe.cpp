@@ -137,10 +137,43 @@ void SetImageAttributes(DWORD attributes) {
     Record(L"attributes", SetFileAttributesW(image.Get(), attributes) ? 0 : GetLastError());
 }
 
+// What the stub's hold on the scratch directory must leave alone: a setup
+// program that makes its own folder its current directory (an open without
+// delete sharing) and renames a file inside it. The current directory is put
+// back before anything else is tried, since it would hold the folder too.
+void TryOrdinaryUse() {
+    static kit::Text<1024> before;
+    before.Clear();
+    const DWORD units = GetCurrentDirectoryW(1024, before.units);
+    before.length = units < 1024 ? static_cast<int>(units) : 0;
+    before.units[before.length] = 0;
+    Record(L"enter", SetCurrentDirectoryW(scratch.Get()) ? 0 : GetLastError());
+    SetCurrentDirectoryW(before.Get());
+
+    static kit::Text<1100> from;
+    static kit::Text<1100> to;
+    from.Clear();
+    from.Add(scratch.Get());
+    from.Add(L"\\ordinary.tmp");
+    to.Clear();
+    to.Add(scratch.Get());
+    to.Add(L"\\ordinary-renamed.tmp");
+    HANDLE file = CreateFileW(from.Get(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD renamed = GetLastError();
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        renamed = MoveFileExW(from.Get(), to.Get(), 0) ? 0 : GetLastError();
+    }
+    DeleteFileW(to.Get());
+    DeleteFileW(from.Get());
+    Record(L"rename-inside", renamed);
+}
+
 // Whether anyone may take the scratch directory from under the stub while
 // it waits. Our own image must leave it first: a running program inside
 // keeps any system from renaming or deleting the directory, held or not.
 void TryToTakeScratch() {
+    TryOrdinaryUse();
     const DWORD moved = MoveImageAside();
     Record(L"moved", moved);
     if (moved != 0) return;

@@ -474,9 +474,24 @@ void JudgeScratchHeld(const Facts& facts, Verdict& verdict) {
         return Say(verdict, Status::Fail, L"another program could open the scratch directory for deletion");
     }
     if (rename == 0) return Say(verdict, Status::Fail, L"another program could rename the scratch directory");
+    uint32_t enter = 0;
+    uint32_t renameInside = 0;
+    if (!facts.GetNumber(L"t.", L"enter", enter) || !facts.GetNumber(L"t.", L"rename-inside", renameInside)) {
+        return Say(verdict, Status::Fail, L"the setup program's own use of the scratch directory was not observed");
+    }
+    if (enter != 0) {
+        return SayNumber(verdict, Status::Fail,
+                         L"the setup program could not make the scratch directory its current directory (error ",
+                         enter, L")");
+    }
+    if (renameInside != 0) {
+        return SayNumber(verdict, Status::Fail,
+                         L"the setup program could not rename a file inside the scratch directory (error ",
+                         renameInside, L")");
+    }
     SayNumber(verdict, Status::Pass, L"opening it for deletion refused (error ", deleteOpen, L"), renaming refused (error ");
     verdict.detail.AddHex(rename);
-    verdict.detail.Add(L")");
+    verdict.detail.Add(L"); the setup program still entered it and renamed a file inside");
 }
 
 }  // namespace
