@@ -160,33 +160,33 @@ struct Case {
     facts.Load(record.Get(), holder.Get());
 }
 
-[[gnu::noinline]] void ObserveExitCodes() {
-    for (int i = 0; i < EXIT_CODE_COUNT; ++i) {
-        Text<16> prefix;
+// Case i of a table: its fact prefix ("e.2.") and its folder ("exit-2").
+struct NumberedCase {
+    Text<16> prefix;
+    Text<16> folder;
+    NumberedCase(const wchar_t* letter, const wchar_t* folderName, int i) {
         prefix.Clear();
-        prefix.Add(L"e.");
+        prefix.Add(letter);
+        prefix.Add(L".");
         prefix.AddDecimal(static_cast<uint64_t>(i));
         prefix.Add(L".");
-        Text<16> folder;
         folder.Clear();
-        folder.Add(L"exit-");
+        folder.Add(folderName);
         folder.AddDecimal(static_cast<uint64_t>(i));
-        RunCase({prefix.Get(), folder.Get(), L"", EXIT_CODES[i]});
+    }
+};
+
+[[gnu::noinline]] void ObserveExitCodes() {
+    for (int i = 0; i < EXIT_CODE_COUNT; ++i) {
+        const NumberedCase named(L"e", L"exit-", i);
+        RunCase({named.prefix.Get(), named.folder.Get(), L"", EXIT_CODES[i]});
     }
 }
 
 [[gnu::noinline]] void ObserveCommandLines() {
     for (int i = 0; i < TYPED_ARGUMENT_COUNT; ++i) {
-        Text<16> prefix;
-        prefix.Clear();
-        prefix.Add(L"c.");
-        prefix.AddDecimal(static_cast<uint64_t>(i));
-        prefix.Add(L".");
-        Text<16> folder;
-        folder.Clear();
-        folder.Add(L"arguments-");
-        folder.AddDecimal(static_cast<uint64_t>(i));
-        RunCase({prefix.Get(), folder.Get(), L"", 0, TYPED_ARGUMENTS[i]});
+        const NumberedCase named(L"c", L"arguments-", i);
+        RunCase({named.prefix.Get(), named.folder.Get(), L"", 0, TYPED_ARGUMENTS[i]});
     }
     Path elsewhere(work.Get(), L"elsewhere");
     CreateDirectoryW(elsewhere.Get(), nullptr);

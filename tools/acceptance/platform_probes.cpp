@@ -28,27 +28,42 @@ void Answer(Facts& facts, const wchar_t* probe, const wchar_t* text, DWORD error
     facts.Set(L"platform.", probe, value.Get());
 }
 
-// A descriptor of our own making read back as it was set, or not. Protected,
-// so that nothing is inherited from the work folder, and with plain rights
-// only, so that no system maps them on the way.
-[[gnu::noinline]] void ProbeStoredDacl(Facts& facts, const wchar_t* folder) {
-    Text<200> owner;
-    if (!TokenOwnerText(owner)) return Answer(facts, L"dacl", L"the token owner cannot be read", GetLastError());
+// Makes `path` a folder whose descriptor is `rights` (SDDL, ending with the
+// trustee's "...;;;") followed by the token owner. On failure the probe is
+// answered and false returned.
+bool MakeFolderWithOwnerEntry(Facts& facts, const wchar_t* probe, const wchar_t* path, const wchar_t* rights,
+                              Text<200>& owner) {
+    if (!TokenOwnerText(owner)) {
+        Answer(facts, probe, L"the token owner cannot be read", GetLastError());
+        return false;
+    }
     Text<400> sddl;
     sddl.Clear();
-    sddl.Add(L"D:P(A;;FA;;;SY)(A;;0x1200a9;;;WD)(A;;FA;;;");
+    sddl.Add(rights);
     sddl.Add(owner.Get());
     sddl.Add(L")");
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.Get(), SDDL_REVISION_1, &descriptor, nullptr)) {
-        return Answer(facts, L"dacl", L"a descriptor cannot be built", GetLastError());
+        Answer(facts, probe, L"a descriptor cannot be built", GetLastError());
+        return false;
     }
-    Path path(folder, L"dacl");
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
-    const BOOL made = CreateDirectoryW(path.Get(), &attributes);
+    const BOOL made = CreateDirectoryW(path, &attributes);
     const DWORD error = GetLastError();
     LocalFree(descriptor);
-    if (!made) return Answer(facts, L"dacl", L"a folder with a descriptor cannot be made", error);
+    if (!made) Answer(facts, probe, L"a folder with a descriptor cannot be made", error);
+    return made != FALSE;
+}
+
+// A descriptor of our own making read back as it was set, or not. Protected,
+// so that nothing is inherited from the work folder, and with plain rights
+// only, so that no system maps them on the way.
+[[gnu::noinline]] void ProbeStoredDacl(Facts& facts, const wchar_t* folder) {
+    Path path(folder, L"dacl");
+    Text<200> owner;
+    if (!MakeFolderWithOwnerEntry(facts, L"dacl", path.Get(), L"D:P(A;;FA;;;SY)(A;;0x1200a9;;;WD)(A;;FA;;;", owner)) {
+        return;
+    }
 
     AddDescriptorFacts(facts, L"probe.dacl.", path.Get());
     Text<300> last;
@@ -66,23 +81,9 @@ void Answer(Facts& facts, const wchar_t* probe, const wchar_t* text, DWORD error
 
 // A folder that grants us nothing but deletion: listing it must be refused.
 [[gnu::noinline]] void ProbeAccessCheck(Facts& facts, const wchar_t* folder) {
-    Text<200> owner;
-    if (!TokenOwnerText(owner)) return Answer(facts, L"access", L"the token owner cannot be read", GetLastError());
-    Text<300> sddl;
-    sddl.Clear();
-    sddl.Add(L"D:P(A;;SD;;;");
-    sddl.Add(owner.Get());
-    sddl.Add(L")");
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.Get(), SDDL_REVISION_1, &descriptor, nullptr)) {
-        return Answer(facts, L"access", L"a descriptor cannot be built", GetLastError());
-    }
     Path path(folder, L"access");
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
-    const BOOL made = CreateDirectoryW(path.Get(), &attributes);
-    const DWORD madeError = GetLastError();
-    LocalFree(descriptor);
-    if (!made) return Answer(facts, L"access", L"a folder with a descriptor cannot be made", madeError);
+    Text<200> owner;
+    if (!MakeFolderWithOwnerEntry(facts, L"access", path.Get(), L"D:P(A;;SD;;;", owner)) return;
     HANDLE handle = OpenFor(path.Get(), FILE_LIST_DIRECTORY, SHARE_ALL);
     const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
