@@ -32,6 +32,7 @@ IMAGE_DIRECTORY_ENTRY_IMPORT = 1
 IMAGE_DIRECTORY_ENTRY_BASERELOC = 5
 IMAGE_DIRECTORY_ENTRY_IAT = 12
 IMAGE_REL_BASED_ABSOLUTE = 0  # padding at the end of a block, not a fixup
+PAGE_BYTES = 4096
 
 RT_ICON = 3
 RT_GROUP_ICON = 14
@@ -220,6 +221,20 @@ def check_relocations(image):
     fixups = sum(1 for block in blocks for fixup in block.entries if fixup.type != IMAGE_REL_BASED_ABSOLUTE)
     require(fixups, "the base relocation directory holds no fixups")
     return f"{fixups} fixups in {len(blocks)} block{'s' if len(blocks) != 1 else ''}, DYNAMIC_BASE"
+
+
+def check_page_mapped_sections(image):
+    """Every section's file offset lies at the same place in its page as its
+    address: a loader can then map the pages straight from the file and read
+    only those that are touched. Otherwise a loader such as Wine's reads the
+    section in full when the image loads, and for the resource section that
+    is the whole archive, which the stub must never read."""
+    misplaced = [f"{section_name(section)} at file offset 0x{section.PointerToRawData:X} for address "
+                 f"0x{section.VirtualAddress:X}"
+                 for section in image.pe.sections
+                 if section.SizeOfRawData and (section.PointerToRawData - section.VirtualAddress) % PAGE_BYTES]
+    require(not misplaced, f"not at their page offset: {', '.join(misplaced)}")
+    return f"{len(image.pe.sections)} sections, file offsets at their pages ({PAGE_BYTES} bytes)"
 
 
 def check_time_stamps(image):
@@ -486,6 +501,7 @@ def run_checks(data, machine, storage="BL", expected_strings=None, expected_vers
     report.check("imports", check_imports, image)
     report.check("import sections", check_import_sections, image)
     report.check("relocations", check_relocations, image)
+    report.check("page-mapped sections", check_page_mapped_sections, image)
     report.check("time stamps", check_time_stamps, image)
     report.check("resource languages", check_languages, image)
     report.check("product archive", check_archive, image)
