@@ -81,25 +81,36 @@ bool FirstFileIsWhole(const uint8_t* data, uint64_t size) {
         folders += 4 + cabinet.Word(HEADER_BYTES);
     }
 
-    // The first file's folder, where in it the first file ends, and what all
+    // The first file's folder, where in it the first file lies, and what all
     // of that folder's files announce. The file table need not list a
-    // folder's files in the order of their data.
+    // folder's files in the order of their data, but they must tile it: each
+    // ends inside it, they add up to it, and none lies over the first, so
+    // that a damaged offset cannot make the first file part of another.
     const uint32_t fileCount = cabinet.Word(FILE_COUNT_AT);
     uint64_t file = cabinet.Long(FILES_OFFSET_AT);
     uint32_t folder = 0;
+    uint64_t firstStart = 0;
     uint64_t firstEnd = 0;
+    uint64_t lastEnd = 0;
     uint64_t announced = 0;
+    bool overFirst = false;
     for (uint32_t index = 0; index < fileCount; ++index) {
         if (!cabinet.Has(file, FILE_BYTES)) {
             return false;
         }
         const uint32_t fileFolder = cabinet.Word(file + 8);
+        const uint64_t start = cabinet.Long(file + 4);
+        const uint64_t end = start + cabinet.Long(file);
         if (index == 0) {
-            firstEnd = static_cast<uint64_t>(cabinet.Long(file + 4)) + cabinet.Long(file);
+            firstStart = start;
+            firstEnd = end;
             folder = fileFolder;
+        } else if (fileFolder == folder) {
+            overFirst = overFirst || (start < firstEnd && firstStart < end);
         }
         if (fileFolder == folder) {
-            announced += cabinet.Long(file);
+            announced += end - start;
+            lastEnd = end > lastEnd ? end : lastEnd;
         }
         file = PastName(cabinet, file + FILE_BYTES);
         if (file == 0) {
@@ -128,5 +139,5 @@ bool FirstFileIsWhole(const uint8_t* data, uint64_t size) {
             return false;
         }
     }
-    return expanded == announced && firstEnd <= expanded;
+    return expanded == announced && lastEnd <= expanded && !overFirst;
 }

@@ -86,6 +86,18 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"FilesListedInAnotherOrderFirstEndingPastTheFolder", L"reordered.cab",
                    [](std::string& b) { Add(b, CabinetMap(b).File(0) + 4, 4, 1); }, false},
         LayoutCase{"FilesListedInAnotherOrderFirstCutShort", L"reordered.cab", FirstFileSize(-1), false},
+        // One damaged offset with the sizes still adding up: the first file
+        // would be read from the middle of the data.
+        LayoutCase{"FirstOfTwoMovedIntoItsFolder", L"two.cab",
+                   [](std::string& b) {
+                       const size_t first = CabinetMap(b).File(0);
+                       Put(b, first + 4, 4, CabinetMap(b).Get(first, 4) / 2);
+                   },
+                   false},
+        LayoutCase{"SecondOfTwoMovedOntoTheFirst", L"two.cab",
+                   [](std::string& b) { Put(b, CabinetMap(b).File(1) + 4, 4, 0); }, false},
+        LayoutCase{"FilesListedInAnotherOrderFirstMovedOntoTheOther", L"reordered.cab",
+                   [](std::string& b) { Put(b, CabinetMap(b).File(0) + 4, 4, 0); }, false},
         LayoutCase{"FileCutShort", L"shortfile.cab", nullptr, false},
         LayoutCase{"FileOneByteShort", L"setup.cab", FirstFileSize(-1), false},
         LayoutCase{"FileOneByteLong", L"setup.cab", FirstFileSize(1), false},
