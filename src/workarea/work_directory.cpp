@@ -40,7 +40,8 @@ constexpr DWORD HOLD_ACCESS = FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
 constexpr DWORD HOLD_SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 // The directory at `path`, held; INVALID_HANDLE_VALUE when it cannot be held
-// or is no longer a plain directory (swapped for a link since its creation).
+// (the open's error) or is no longer a plain directory (swapped for a link
+// since its creation: ERROR_DIRECTORY).
 HANDLE HoldDirectory(const wchar_t* path) {
     HANDLE handle = CreateFileW(path, HOLD_ACCESS, HOLD_SHARE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -53,7 +54,16 @@ HANDLE HoldDirectory(const wchar_t* path) {
         return handle;
     }
     CloseHandle(handle);
+    SetLastError(ERROR_DIRECTORY);
     return INVALID_HANDLE_VALUE;
+}
+
+// Someone at the new directory (holding it, or having moved or replaced it)
+// is worth another name; any other refusal would meet the next one too, and
+// each try may leave a directory that cannot be removed either.
+bool WorthAnotherName(DWORD holdError) {
+    return holdError == ERROR_SHARING_VIOLATION || holdError == ERROR_FILE_NOT_FOUND ||
+           holdError == ERROR_PATH_NOT_FOUND || holdError == ERROR_DIRECTORY;
 }
 
 }  // namespace
@@ -174,7 +184,11 @@ bool MakeWorkDirectory(const wchar_t* parent, PathBuffer& workDirectory, HANDLE&
             // A directory we cannot hold could be swapped under us: it is
             // not used, and what stands at its name goes, never a link's
             // target.
+            const DWORD holdError = GetLastError();
             RemoveWithRetries(workDirectory.Text());
+            if (!WorthAnotherName(holdError)) {
+                break;
+            }
         }
     }
 

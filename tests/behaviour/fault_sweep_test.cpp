@@ -470,8 +470,11 @@ const std::vector<Expectation>& Expectations() {
         {Stage::Settings, {"CommandLineToArgvW"}, 0, EXIT_SETTINGS_FAILED, INJECTED_ERROR},
         {Stage::Settings, {}, 0, PROGRAM_EXIT, 0},
         {Stage::OwnPath, {}, 0, EXIT_PATH_TOO_LONG, 0},
-        // A directory that cannot be held (CreateFileW, or an open that does
-        // not show a plain directory) is removed and another name drawn.
+        // A directory that cannot be held is removed. Refused outright, no
+        // other name is tried (it would be refused the same way); held by
+        // someone else, or not showing a plain directory, another name is
+        // drawn.
+        {Stage::WorkDirectory, {"CreateFileW"}, ERROR_ACCESS_DENIED, EXIT_WORK_DIR_FAILED, 0},
         {Stage::WorkDirectory,
          {"GetVolumePathNameW", "GetVolumeInformationW", "SystemFunction036", "CreateDirectoryW", "CreateFileW",
           "GetFileInformationByHandleEx", "CloseHandle", "LocalFree"},

@@ -239,18 +239,29 @@ TEST_F(WorkDirectoryTest, DirectoryThatCannotBeHeldIsRemovedAndAnotherNameTried)
         int failures;  // of the first holds
         RunOutcome expected;
         bool linkInItsPlace;  // the open reports a link, not the directory made
+        DWORD error;          // of a refused hold
+        int expectedCreations;
     };
-    for (const Case& c : {Case{"refused open", 1, {EXIT_OK, 0}, false},
-                          Case{"link in its place", 1, {EXIT_OK, 0}, true},
-                          Case{"every hold refused", 10, {EXIT_WORK_DIR_FAILED, 0}, false}}) {
+    for (const Case& c : {Case{"refused open", 1, {EXIT_OK, 0}, false, ERROR_SHARING_VIOLATION, 2},
+                          Case{"gone before the hold", 1, {EXIT_OK, 0}, false, ERROR_FILE_NOT_FOUND, 2},
+                          Case{"link in its place", 1, {EXIT_OK, 0}, true, 0, 2},
+                          Case{"every hold refused", 10, {EXIT_WORK_DIR_FAILED, 0}, false, ERROR_SHARING_VIOLATION, 10},
+                          // Another name would be refused the same way: no
+                          // ten tries, each leaving what it cannot remove.
+                          Case{"refused for good", 1, {EXIT_WORK_DIR_FAILED, 0}, false, ERROR_ACCESS_DENIED, 1}}) {
         SCOPED_TRACE(c.name);
         int holds = 0;
+        int creations = 0;
+        auto create = SEAM(CreateDirectoryW)::Replace([&](LPCWSTR path, LPSECURITY_ATTRIBUTES security) -> BOOL {
+            ++creations;
+            return SEAM(CreateDirectoryW)::Real(path, security);
+        });
         auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR path, DWORD access, DWORD share,
                                                    LPSECURITY_ATTRIBUTES security, DWORD disposition,
                                                    DWORD attributes, HANDLE model) -> HANDLE {
             // The hold is the only open without delete sharing.
             if ((share & FILE_SHARE_DELETE) == 0 && holds++ < c.failures && !c.linkInItsPlace) {
-                SetLastError(ERROR_SHARING_VIOLATION);
+                SetLastError(c.error);
                 return INVALID_HANDLE_VALUE;
             }
             return SEAM(CreateFileW)::Real(path, access, share, security, disposition, attributes, model);
@@ -271,6 +282,7 @@ TEST_F(WorkDirectoryTest, DirectoryThatCannotBeHeldIsRemovedAndAnotherNameTried)
         EXPECT_EQ(MakeWorkDirectory(folder.Path().c_str(), directory, hold.handle, outcome),
                   c.expected.exitCode == EXIT_OK);
         EXPECT_EQ(outcome, c.expected);
+        EXPECT_EQ(creations, c.expectedCreations);
         if (c.expected.exitCode == EXIT_OK) {
             EXPECT_EQ(std::wstring(directory.Text()), folder / L"QX_00001.tmp\\");
             EXPECT_NE(hold.handle, INVALID_HANDLE_VALUE);
