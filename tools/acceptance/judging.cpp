@@ -239,10 +239,6 @@ void JudgeRestrictedToken(const Facts& facts, Verdict& verdict) {
 
 void JudgeLink(const Facts& facts, const wchar_t* prefix, const wchar_t* probe, const wchar_t* kind, Verdict& verdict) {
     if (!Shown(facts, probe, L"link-only", kind, verdict)) return;
-    uint32_t link = 0;
-    if (facts.GetNumber(prefix, L"link", link) && link == ERROR_PRIVILEGE_NOT_HELD) {
-        return Say(verdict, Status::NotShown, L"this account may not make symbolic links");
-    }
     if (!ProbeDid(facts, prefix, L"moved", L"move its image out of the scratch directory", verdict) ||
         !ProbeDid(facts, prefix, L"link", L"plant the link", verdict) || !RanCleanly(facts, prefix, 0, verdict)) {
         return;
@@ -458,13 +454,14 @@ void JudgeScratchHeld(const Facts& facts, Verdict& verdict) {
                L"this platform lets a directory be renamed while a handle denies delete sharing", verdict)) {
         return;
     }
-    uint32_t moved = 0;
-    if (!facts.GetNumber(L"t.", L"moved", moved) || moved != 0) {
-        return SayNumber(verdict, Status::NotShown,
-                         L"the probe could not move its running image out of the scratch directory (error ", moved,
-                         L"), and a running image inside keeps anyone from taking the directory, held or not");
+    // The probe's running image must leave first (one inside keeps anyone
+    // from taking the directory, held or not). Windows and Wine both let a
+    // running image be moved, so a probe that could not is a fault of the
+    // kit's, and fails rather than hides the check.
+    if (!ProbeDid(facts, L"t.", L"moved", L"move its image out of the scratch directory", verdict) ||
+        !RanCleanly(facts, L"t.", 0, verdict)) {
+        return;
     }
-    if (!RanCleanly(facts, L"t.", 0, verdict)) return;
     uint32_t deleteOpen = 0;
     uint32_t rename = 0;
     if (!facts.GetNumber(L"t.", L"delete-open", deleteOpen) || !facts.GetNumber(L"t.", L"rename", rename)) {

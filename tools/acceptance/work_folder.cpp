@@ -72,8 +72,15 @@ bool FileHolds(const wchar_t* path, const char* content) {
     names.Clear();
     Path pattern(folder, L"*");
     WIN32_FIND_DATAW found;
+    // A listing that fails must not read as an empty folder: "nothing left"
+    // would then pass without anything seen.
     HANDLE search = FindFirstFileW(pattern.Get(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
+    if (search == INVALID_HANDLE_VALUE) {
+        names.Add(L"(the folder could not be listed: error ");
+        names.AddHex(GetLastError());
+        names.Add(L")");
+        return;
+    }
     do {
         if (Equal(found.cFileName, L".") || Equal(found.cFileName, L"..")) continue;
         bool kept = false;
@@ -82,7 +89,14 @@ bool FileHolds(const wchar_t* path, const char* content) {
         if (names.length > 0) names.Add(L", ");
         names.Add(found.cFileName);
     } while (FindNextFileW(search, &found));
+    const DWORD ended = GetLastError();
     FindClose(search);
+    if (ended != ERROR_NO_MORE_FILES) {
+        if (names.length > 0) names.Add(L", ");
+        names.Add(L"(the listing broke off: error ");
+        names.AddHex(ended);
+        names.Add(L")");
+    }
 }
 
 [[gnu::noinline]] void RunProgram(const wchar_t* program, wchar_t* command, const wchar_t* directory, DWORD timeoutMs, RunResult& result) {
