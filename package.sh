@@ -39,6 +39,8 @@ Signing with a key on a PKCS#11 token (instead; the first three together):
   --sign-certificates FILE    the signing certificate and its chain (PEM)
   --sign-pin-file FILE   file whose first line is the token's PIN; without it,
                          the PIN is taken from PACKAGE_SIGN_PIN in the environment
+                         (the token gets PACKAGE_SIGN_TIMEOUT seconds to sign,
+                         default 300, time enough for a touch or a PIN pad)
 Time stamps (RFC 3161, SHA-256), for a signed installer:
   --timestamp-url URL    a time-stamp authority; repeat it to name more, tried
                          in order until one answers (each gets
@@ -184,6 +186,9 @@ fi
 timestamp_timeout=${PACKAGE_TIMESTAMP_TIMEOUT:-60}
 [[ $timestamp_timeout =~ ^[1-9][0-9]{0,3}$ ]] ||
     usage_error "PACKAGE_TIMESTAMP_TIMEOUT is '$timestamp_timeout'; it must be a number of seconds from 1 to 9999"
+sign_timeout=${PACKAGE_SIGN_TIMEOUT:-300}
+[[ $sign_timeout =~ ^[1-9][0-9]{0,3}$ ]] ||
+    usage_error "PACKAGE_SIGN_TIMEOUT is '$sign_timeout'; it must be a number of seconds from 1 to 9999"
 
 cd "$(dirname "$0")"
 REPO=$PWD
@@ -616,9 +621,18 @@ sign_installer() {
     # The PIN goes through a pipe from the shell itself (printf is a
     # builtin): on a command line any user of the machine could read it.
     # /dev/stdin rather than "-", which older osslsigncode takes for a file.
-    if ! printf '%s\n' "$pin" | osslsigncode sign -pkcs11module "$sign_module" -key "$sign_key_uri" \
-            -certs "$sign_certificates" -readpass /dev/stdin -h sha256 -in "$installer" -out "$staged" \
-            >"$work/sign.log" 2>&1; then
+    # A token or HSM connection that hangs must not hold the release forever.
+    local status=0
+    if printf '%s\n' "$pin" | timeout "$sign_timeout" osslsigncode sign -pkcs11module "$sign_module" \
+            -key "$sign_key_uri" -certs "$sign_certificates" -readpass /dev/stdin -h sha256 -in "$installer" \
+            -out "$staged" >"$work/sign.log" 2>&1; then
+        status=0
+    else
+        status=${PIPESTATUS[1]}
+    fi
+    if [ "$status" = 124 ]; then
+        fail 4 "signing failed: the token did not sign within $sign_timeout s; no file was written to $output"
+    elif [ "$status" != 0 ]; then
         fail 4 "signing failed: $(token_failure "$work/sign.log"); no file was written to $output"
     fi
     cp "$sign_certificates" "$work/chain.pem"

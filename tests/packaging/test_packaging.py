@@ -686,6 +686,14 @@ class TokenSigning(PackagingTest):
         silent.listen(8)
         self.addCleanup(silent.close)
         silent_url = "http://127.0.0.1:%d/" % silent.getsockname()[1]
+        # A token that never signs (a hung HSM connection, a touch nobody
+        # gives): osslsigncode's signing stands still.
+        hung = self.folder / "hung-token"
+        hung.mkdir(exist_ok=True)
+        (hung / "osslsigncode").write_text('#!/bin/sh\n[ "$1" = sign ] && exec sleep 600\n'
+                                           f'exec {shutil.which("osslsigncode")} "$@"\n')
+        (hung / "osslsigncode").chmod(0o755)
+        self.addCleanup(shutil.rmtree, hung)
         # (case, options, environment, text the message must hold)
         cases = [
             ("wrong PIN", self.token_options(pin="0000-0000"), {}, "signing failed: the token refused the PIN"),
@@ -694,6 +702,9 @@ class TokenSigning(PackagingTest):
              "signing failed: --sign-key-uri .*object=nobody.* names no private key on the token"),
             ("certificate of another key", self.token_options(**{"--sign-certificates": self.other_chain}), {},
              "signing failed: no certificate in --sign-certificates .*other-chain.pem belongs to the key"),
+            ("token that never signs", self.token_options(),
+             {"PATH": f"{hung}:{os.environ['PATH']}", "PACKAGE_SIGN_TIMEOUT": "2"},
+             "signing failed: the token did not sign within 2 s"),
             ("unreachable time-stamp authority", [*self.token_options(), "--timestamp-url", closed_port_url()], {},
              "no time-stamp authority answered"),
             ("time-stamp authority that never answers", [*self.token_options(), "--timestamp-url", silent_url],
