@@ -10,12 +10,6 @@ namespace {
 alignas(8) unsigned char descriptorBlock[8192];
 alignas(8) unsigned char tokenBlock[512];
 
-void AddNumberedKey(Text<32>& key, const wchar_t* name, int number) {
-    key.Clear();
-    key.Add(name);
-    key.AddDecimal(static_cast<uint64_t>(number));
-}
-
 }  // namespace
 
 void AddDescriptorFacts(Facts& facts, const wchar_t* prefix, const wchar_t* path) {
@@ -59,7 +53,7 @@ void AddDescriptorFacts(Facts& facts, const wchar_t* prefix, const wchar_t* path
             }
         }
         Text<32> key;
-        AddNumberedKey(key, L"ace.", static_cast<int>(i + 1));
+        Numbered(key, L"ace.", i + 1);
         facts.Set(prefix, key.Get(), value.Get());
     }
 }

@@ -1,5 +1,7 @@
 #include "acceptance/facts.h"
 
+#include "common/tool_support.h"
+
 namespace kit {
 
 namespace {
@@ -35,25 +37,7 @@ int Length(const wchar_t* text) {
 
 bool ParseNumber(const wchar_t* text, uint32_t& value) {
     value = 0;
-    if (text == nullptr || *text == 0) return false;
-    if (text[0] == L'0' && (text[1] == L'x' || text[1] == L'X')) {
-        text += 2;
-        if (*text == 0) return false;
-        for (; *text != 0; ++text) {
-            uint32_t digit;
-            if (*text >= L'0' && *text <= L'9') digit = *text - L'0';
-            else if (*text >= L'A' && *text <= L'F') digit = *text - L'A' + 10;
-            else if (*text >= L'a' && *text <= L'f') digit = *text - L'a' + 10;
-            else return false;
-            value = value * 16 + digit;
-        }
-        return true;
-    }
-    for (; *text != 0; ++text) {
-        if (*text < L'0' || *text > L'9') return false;
-        value = value * 10 + static_cast<uint32_t>(*text - L'0');
-    }
-    return true;
+    return text != nullptr && tool::ParseNumber(text, value);
 }
 
 int Facts::Store(const wchar_t* first, const wchar_t* second, int secondCount) {

@@ -64,6 +64,17 @@ struct Text {
     const wchar_t* Get() const { return units; }
 };
 
+// `out` made anew as `before`, the number, `after`: the numbered keys and
+// names of the kit's cases ("e.2.", "k.3.exit", "crowd-3.facts").
+template <int N>
+const wchar_t* Numbered(Text<N>& out, const wchar_t* before, uint64_t number, const wchar_t* after = L"") {
+    out.Clear();
+    out.Add(before);
+    out.AddDecimal(number);
+    out.Add(after);
+    return out.Get();
+}
+
 bool Equal(const wchar_t* a, const wchar_t* b);
 bool StartsWith(const wchar_t* text, const wchar_t* prefix);
 int Length(const wchar_t* text);

@@ -31,21 +31,6 @@ void SayNumber(Verdict& verdict, Status status, const wchar_t* before, uint32_t 
     verdict.detail.Add(after);
 }
 
-// A key made of a prefix, a number and a name: "e.2.exit".
-struct Key {
-    Text<64> text;
-    const wchar_t* Of(const wchar_t* prefix, int number, const wchar_t* name) {
-        text.Clear();
-        text.Add(prefix);
-        text.AddDecimal(static_cast<uint64_t>(number));
-        if (*name != 0) {
-            text.Add(L".");
-            text.Add(name);
-        }
-        return text.Get();
-    }
-};
-
 // The platform probe's answer must be `wanted` for the check to show
 // anything; otherwise NOT-SHOWN with the reason and what the probe saw.
 bool Shown(const Facts& facts, const wchar_t* probe, const wchar_t* wanted, const wchar_t* reason, Verdict& verdict) {
@@ -168,10 +153,10 @@ bool DescriptorIs(const Facts& facts, const wchar_t* prefix, uint32_t control, c
         verdict.detail.Add(L" (0x1000 protected, 0x0400 auto-inherited)");
         return false;
     }
-    Key key;
+    Text<64> key;
     Text<300> wanted;
     for (int i = 0; i < static_cast<int>(seenCount) || i < count; ++i) {
-        const wchar_t* seen = facts.Get(prefix, key.Of(L"ace.", i + 1, L""));
+        const wchar_t* seen = facts.Get(prefix, Numbered(key, L"ace.", i + 1));
         if (i < count) EntryText(entries[i].flags, entries[i].mask, entries[i].sid, wanted);
         if (i >= count || i >= static_cast<int>(seenCount) || !EntryMatches(seen, entries[i], wanted)) {
             Say(verdict, Status::Fail, L"");
@@ -303,11 +288,7 @@ void JudgeReadOnlyHiddenSystem(const Facts& facts, Verdict& verdict) { JudgeAttr
 void JudgeExitCodes(const Facts& facts, Verdict& verdict) {
     Text<16> prefix;
     for (int i = 0; i < EXIT_CODE_COUNT; ++i) {
-        prefix.Clear();
-        prefix.Add(L"e.");
-        prefix.AddDecimal(static_cast<uint64_t>(i));
-        prefix.Add(L".");
-        if (!RanCleanly(facts, prefix.Get(), EXIT_CODES[i], verdict)) return;
+        if (!RanCleanly(facts, Numbered(prefix, L"e.", i, L"."), EXIT_CODES[i], verdict)) return;
     }
     Say(verdict, Status::Pass, L"");
     for (int i = 0; i < EXIT_CODE_COUNT; ++i) {
@@ -354,10 +335,7 @@ bool DirectoryIs(const Facts& facts, const wchar_t* prefix, Verdict& verdict) {
 void JudgeCommandLine(const Facts& facts, Verdict& verdict) {
     Text<16> prefix;
     for (int i = 0; i < TYPED_ARGUMENT_COUNT; ++i) {
-        prefix.Clear();
-        prefix.Add(L"c.");
-        prefix.AddDecimal(static_cast<uint64_t>(i));
-        prefix.Add(L".");
+        Numbered(prefix, L"c.", i, L".");
         if (!RanCleanly(facts, prefix.Get(), 0, verdict) ||
             !CommandLineIs(facts, prefix.Get(), TYPED_ARGUMENTS[i], verdict)) {
             return;
@@ -413,11 +391,11 @@ void JudgePlantedLibraries(const Facts& facts, Verdict& verdict) {
 }
 
 void JudgeCrowd(const Facts& facts, Verdict& verdict) {
-    Key key;
+    Text<64> key;
     Text<16> prefix;
     for (int i = 0; i < CROWD; ++i) {
         uint32_t exitCode = 0;
-        if (!facts.GetNumber(L"", key.Of(L"k.", i, L"exit"), exitCode) || exitCode != 0x100u + i) {
+        if (!facts.GetNumber(L"", Numbered(key, L"k.", i, L".exit"), exitCode) || exitCode != 0x100u + i) {
             Say(verdict, Status::Fail, L"installer ");
             verdict.detail.AddDecimal(static_cast<uint64_t>(i + 1));
             verdict.detail.Add(L": exit code ");
@@ -426,7 +404,7 @@ void JudgeCrowd(const Facts& facts, Verdict& verdict) {
             verdict.detail.AddHex(0x100u + i);
             return;
         }
-        const wchar_t* scratch = facts.Get(key.Of(L"k.", i, L"scratch"));
+        const wchar_t* scratch = facts.Get(Numbered(key, L"k.", i, L".scratch"));
         if (!IsScratchOf(scratch, facts.Get(L"k.installer"))) {
             Say(verdict, Status::Fail, L"installer ");
             verdict.detail.AddDecimal(static_cast<uint64_t>(i + 1));
@@ -434,7 +412,7 @@ void JudgeCrowd(const Facts& facts, Verdict& verdict) {
             return;
         }
         for (int j = 0; j < i; ++j) {
-            if (Equal(scratch, facts.Get(key.Of(L"k.", j, L"scratch")))) {
+            if (Equal(scratch, facts.Get(Numbered(key, L"k.", j, L".scratch")))) {
                 return Say(verdict, Status::Fail, L"two installers shared ", scratch);
             }
         }

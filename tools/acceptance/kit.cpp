@@ -160,33 +160,19 @@ struct Case {
     facts.Load(record.Get(), holder.Get());
 }
 
-// Case i of a table: its fact prefix ("e.2.") and its folder ("exit-2").
-struct NumberedCase {
-    Text<16> prefix;
-    Text<16> folder;
-    NumberedCase(const wchar_t* letter, const wchar_t* folderName, int i) {
-        prefix.Clear();
-        prefix.Add(letter);
-        prefix.Add(L".");
-        prefix.AddDecimal(static_cast<uint64_t>(i));
-        prefix.Add(L".");
-        folder.Clear();
-        folder.Add(folderName);
-        folder.AddDecimal(static_cast<uint64_t>(i));
-    }
-};
-
 [[gnu::noinline]] void ObserveExitCodes() {
     for (int i = 0; i < EXIT_CODE_COUNT; ++i) {
-        const NumberedCase named(L"e", L"exit-", i);
-        RunCase({named.prefix.Get(), named.folder.Get(), L"", EXIT_CODES[i]});
+        Text<16> prefix;
+        Text<16> folder;
+        RunCase({Numbered(prefix, L"e.", i, L"."), Numbered(folder, L"exit-", i), L"", EXIT_CODES[i]});
     }
 }
 
 [[gnu::noinline]] void ObserveCommandLines() {
     for (int i = 0; i < TYPED_ARGUMENT_COUNT; ++i) {
-        const NumberedCase named(L"c", L"arguments-", i);
-        RunCase({named.prefix.Get(), named.folder.Get(), L"", 0, TYPED_ARGUMENTS[i]});
+        Text<16> prefix;
+        Text<16> folder;
+        RunCase({Numbered(prefix, L"c.", i, L"."), Numbered(folder, L"arguments-", i), L"", 0, TYPED_ARGUMENTS[i]});
     }
     Path elsewhere(work.Get(), L"elsewhere");
     CreateDirectoryW(elsewhere.Get(), nullptr);
@@ -231,12 +217,8 @@ struct NumberedCase {
     int started = 0;
     SetNumberVariable(L"ACCEPTANCE_WAIT", CROWD_WAIT_MS);
     for (int i = 0; i < CROWD; ++i) {
-        Text<16> name;
-        name.Clear();
-        name.Add(L"crowd-");
-        name.AddDecimal(static_cast<uint64_t>(i));
-        name.Add(L".facts");
-        Path record(work.Get(), name.Get());
+        Text<32> name;
+        Path record(work.Get(), Numbered(name, L"crowd-", i, L".facts"));
         SetEnvironmentVariableW(L"ACCEPTANCE_OUT", record.Get());
         SetNumberVariable(L"ACCEPTANCE_EXIT", 0x100u + i);
         static Text<600> command;
@@ -261,17 +243,9 @@ struct NumberedCase {
         GetExitCodeProcess(processes[i], &exitCode);
         TerminateProcess(processes[i], 1);
         CloseHandle(processes[i]);
-        key.Clear();
-        key.Add(L"k.");
-        key.AddDecimal(static_cast<uint64_t>(i));
-        key.Add(L".");
-        facts.SetNumber(key.Get(), L"exit", exitCode);
-        Text<16> name;
-        name.Clear();
-        name.Add(L"crowd-");
-        name.AddDecimal(static_cast<uint64_t>(i));
-        name.Add(L".facts");
-        Path record(work.Get(), name.Get());
+        facts.SetNumber(Numbered(key, L"k.", i, L"."), L"exit", exitCode);
+        Text<32> name;
+        Path record(work.Get(), Numbered(name, L"crowd-", i, L".facts"));
         facts.Load(record.Get(), key.Get());
     }
     const wchar_t* keep[] = {L"installer.exe"};
