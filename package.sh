@@ -183,12 +183,15 @@ done
 if [[ -n $timestamp_ca && ${#timestamp_urls[@]} == 0 ]]; then
     usage_error "--timestamp-ca verifies a time stamp; it needs --timestamp-url"
 fi
-timestamp_timeout=${PACKAGE_TIMESTAMP_TIMEOUT:-60}
-[[ $timestamp_timeout =~ ^[1-9][0-9]{0,3}$ ]] ||
-    usage_error "PACKAGE_TIMESTAMP_TIMEOUT is '$timestamp_timeout'; it must be a number of seconds from 1 to 9999"
-sign_timeout=${PACKAGE_SIGN_TIMEOUT:-300}
-[[ $sign_timeout =~ ^[1-9][0-9]{0,3}$ ]] ||
-    usage_error "PACKAGE_SIGN_TIMEOUT is '$sign_timeout'; it must be a number of seconds from 1 to 9999"
+# A limit in seconds from the environment variable $1, $2 when it is unset.
+seconds_from() {
+    local value=${!1:-$2}
+    [[ $value =~ ^[1-9][0-9]{0,3}$ ]] ||
+        usage_error "$1 is '$value'; it must be a number of seconds from 1 to 9999"
+    echo "$value"
+}
+timestamp_timeout=$(seconds_from PACKAGE_TIMESTAMP_TIMEOUT 60) || exit
+sign_timeout=$(seconds_from PACKAGE_SIGN_TIMEOUT 300) || exit
 
 cd "$(dirname "$0")"
 REPO=$PWD

@@ -70,6 +70,17 @@ def read_image(path):
     return pe, layout.Image(pe), data
 
 
+def copy_with_an_archive_byte_flipped(installer, copy):
+    """`copy` made of `installer` with one bit of the archive's middle byte
+    changed: what any signature over the payload must notice."""
+    pe, image, data = read_image(installer)
+    _, rva, size = image.resources[("B7", "BRISEL.PACKED.7Z")][0]
+    flipped = bytearray(data)
+    flipped[pe.get_offset_from_rva(rva) + size // 2] ^= 0x01
+    copy.write_bytes(flipped)
+    return copy
+
+
 def version_strings(image):
     _, _, children, _ = layout.read_version_node(image.resource(layout.RT_VERSION, 1), 0)
     table = children[0][2][0][2]
@@ -451,12 +462,7 @@ class Signing(PackagingTest):
         self.assertEqual(self.verify(output, certificate).returncode, 0, self.verify(output, certificate).stdout)
         self.assertStructure(output, "x64")
 
-        pe, image, data = read_image(output)
-        _, rva, size = image.resources[("B7", "BRISEL.PACKED.7Z")][0]
-        flipped = bytearray(data)
-        flipped[pe.get_offset_from_rva(rva) + size // 2] ^= 0x01
-        tampered = self.folder / "tampered.exe"
-        tampered.write_bytes(flipped)
+        tampered = copy_with_an_archive_byte_flipped(output, self.folder / "tampered.exe")
         result = self.verify(tampered, certificate)
         self.assertNotEqual(result.returncode, 0, result.stdout)
         self.assertIn("MISMATCH", result.stdout.upper())
@@ -658,12 +664,7 @@ class TokenSigning(PackagingTest):
         self.assertIn("Signature verification: ok", ossl.stdout)
         self.assertEqual((sb.returncode, sb.stdout.strip()), (0, "Signature verification OK"), sb.stderr)
 
-        pe, image, data = read_image(output)
-        _, rva, size = image.resources[("B7", "BRISEL.PACKED.7Z")][0]
-        flipped = bytearray(data)
-        flipped[pe.get_offset_from_rva(rva) + size // 2] ^= 0x01
-        tampered = self.folder / "tampered.exe"
-        tampered.write_bytes(flipped)
+        tampered = copy_with_an_archive_byte_flipped(output, self.folder / "tampered.exe")
         ossl, sb = self.verdicts(tampered, self.authority.root[0])
         self.assertNotEqual(ossl.returncode, 0, ossl.stdout)
         self.assertIn("MISMATCH", ossl.stdout)
