@@ -28,10 +28,11 @@ const wchar_t SDDL_SUFFIX[] = L")";
 
 static_assert(sizeof(SDDL_PREFIX) / sizeof(wchar_t) - 1 == 92, "the SID room depends on this length");
 
-// Held from creation to removal, the way a process's current directory is
-// held: nobody else can open it for deletion while it is held, so nobody can
-// rename it, delete it or put a link in its place while our files in it are
-// written, started and removed by name. Traverse access is a read of the
+// Held from right after its creation until the run's last use of a name
+// inside it, the way a process's current directory is held: nobody else can
+// open it for deletion while it is held, so nobody can rename it, delete it
+// or put a link in its place while our files in it are written, started and
+// removed by name. Traverse access is a read of the
 // directory as sharing counts it, so the hold's missing delete sharing is
 // enforced; and since the hold itself asks for no delete access, every other
 // open goes on as before: the setup program may make the directory its
