@@ -14,7 +14,8 @@ Output (in DIR):
   archive.7z        a small 7z archive, standing in for the product archive
   setup.bin         320 KiB of pseudo-random bytes, standing in for the setup
                     program: incompressible, so every data block is full
-  first.bin         4 KiB, and second.bin, 96 KiB, for the two-file cabinet
+  first.bin         4 KiB, second.bin, 96 KiB, and third.bin, 8 KiB, for
+                    the cabinets of several files
   setup.cab         setup.bin stored as "setup.exe"; stamp 2021-06-15
                     13:45:30, attributes 0x20
   readonly.cab      the same with attributes 0x21 (read-only, archive)
@@ -24,6 +25,12 @@ Output (in DIR):
   two.cab           first.bin, then second.bin
   reordered.cab     two.cab with its file table listing second.bin first:
                     the first entry starts 4 KiB into the folder
+  three.cab         first.bin, second.bin, then third.bin, in one folder
+  twofolders.cab    first.bin in one folder and second.bin in a second: the
+                    offsets in each folder start at 0
+  twofolders_reordered.cab
+                    twofolders.cab with its file table listing second.bin,
+                    of the second folder, first
   nofile.cab        setup.cab claiming no file
   corrupt.cab       setup.cab with one byte of its fifth data block flipped
   shortfile.cab     setup.cab whose file entry announces 0x100 bytes fewer:
@@ -133,6 +140,56 @@ def reordered(cabinet):
     return patched
 
 
+def one_folder_each(cabinets):
+    """One cabinet with a folder for each of the given one-folder cabinets,
+    in their order: their file entries (each pointing at its own folder),
+    then the data blocks of each. A data block's checksum covers only the
+    block itself, so the blocks are taken over unchanged."""
+    folders = bytearray()
+    files = bytearray()
+    blocks = []
+    for index, cabinet in enumerate(cabinets):
+        data = data_blocks(cabinet)
+        compression = struct.unpack_from("<H", cabinet, HEADER_SIZE + 6)[0]
+        folders += struct.pack("<IHH", 0, len(data), compression)
+        entries = file_entries(cabinet)
+        end = cabinet.index(b"\0", entries[-1] + 16) + 1
+        table = bytearray(cabinet[entries[0]:end])
+        for entry in entries:
+            struct.pack_into("<H", table, entry - entries[0] + 8, index)
+        files += table
+        blocks.append(b"".join(bytes(cabinet[offset:offset + 8 + struct.unpack_from("<H", cabinet, offset + 4)[0]])
+                               for offset in data))
+
+    out = bytearray(cabinets[0][:HEADER_SIZE])
+    folders_at = len(out)
+    out += folders
+    files_at = len(out)
+    out += files
+    for index, data in enumerate(blocks):
+        struct.pack_into("<I", out, folders_at + 8 * index, len(out))  # coffCabStart
+        out += data
+    struct.pack_into("<I", out, 8, len(out))  # cbCabinet
+    struct.pack_into("<I", out, HEADER_FILES_OFFSET, files_at)
+    struct.pack_into("<H", out, HEADER_FOLDERS_COUNT, len(cabinets))
+    struct.pack_into("<H", out, HEADER_FILES_COUNT, sum(len(file_entries(c)) for c in cabinets))
+    return out
+
+
+def check_extracts(gcab, cabinet, expected):
+    """gcab, which reads a cabinet with code of its own, must extract exactly
+    `expected` (name to bytes) from a cabinet made here."""
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "check.cab")
+        write(path, cabinet)
+        target = os.path.join(directory, "out")
+        os.mkdir(target)
+        run(gcab, "-x", "-C", target, path)
+        found = {name: open(os.path.join(target, name), "rb").read() for name in os.listdir(target)}
+    if found != expected:
+        sys.exit("a cabinet made here does not extract as built: %s" % sorted(found))
+
+
 def data_blocks(cabinet):
     """Offsets of the CFDATA blocks of the one folder."""
     flags = struct.unpack_from("<H", cabinet, HEADER_FLAGS)[0]
@@ -204,9 +261,11 @@ def main():
     setup = pseudo_random(320 * 1024, b"setup")
     first = pseudo_random(4 * 1024, b"first")
     second = pseudo_random(96 * 1024, b"second")
+    third = pseudo_random(8 * 1024, b"third")
     write(out("setup.bin"), setup)
     write(out("first.bin"), first)
     write(out("second.bin"), second)
+    write(out("third.bin"), third)
     write(out("empty.bin"), b"")
 
     with tempfile.TemporaryDirectory() as staging:
@@ -221,6 +280,14 @@ def main():
         two = make_cabinet(args.gcab, os.path.join(staging, "two.cab"),
                            [stage(staging, "first.bin", first), stage(staging, "second.bin", second)],
                            ["first.bin", "second.bin"])
+        three = make_cabinet(args.gcab, os.path.join(staging, "three.cab"),
+                             [stage(staging, "first.bin", first), stage(staging, "second.bin", second),
+                              stage(staging, "third.bin", third)],
+                             ["first.bin", "second.bin", "third.bin"])
+        only_first = make_cabinet(args.gcab, os.path.join(staging, "first.cab"),
+                                  [stage(staging, "first.bin", first)], ["first.bin"])
+        only_second = make_cabinet(args.gcab, os.path.join(staging, "second.cab"),
+                                   [stage(staging, "second.bin", second)], ["second.bin"])
 
     write(out("setup.cab"), stamp(single))
     write(out("readonly.cab"), stamp(single, attributes=0x21))
@@ -229,6 +296,11 @@ def main():
     write(out("allbits.cab"), stamp(single, attributes=0xFF))
     write(out("two.cab"), stamp(two))
     write(out("reordered.cab"), reordered(stamp(two)))
+    write(out("three.cab"), stamp(three))
+    two_folders = one_folder_each([stamp(only_first), stamp(only_second)])
+    check_extracts(args.gcab, two_folders, {"first.bin": first, "second.bin": second})
+    write(out("twofolders.cab"), two_folders)
+    write(out("twofolders_reordered.cab"), reordered(two_folders))
 
     nofile = stamp(single)
     struct.pack_into("<H", nofile, HEADER_FILES_COUNT, 0)
