@@ -98,6 +98,26 @@ INSTANTIATE_TEST_SUITE_P(
                    [](std::string& b) { Put(b, CabinetMap(b).File(1) + 4, 4, 0); }, false},
         LayoutCase{"FilesListedInAnotherOrderFirstMovedOntoTheOther", L"reordered.cab",
                    [](std::string& b) { Put(b, CabinetMap(b).File(0) + 4, 4, 0); }, false},
+        // Moved by one byte: the other file starts before the first and
+        // reaches into it.
+        LayoutCase{"FilesListedInAnotherOrderFirstStartingInsideTheOther", L"reordered.cab",
+                   [](std::string& b) { Put(b, CabinetMap(b).File(0) + 4, 4, 1); }, false},
+        LayoutCase{"ThreeFiles", L"three.cab", nullptr, true},
+        // The first file lies over the middle one; the last one is clear of
+        // it, so only an overlap kept from an earlier entry shows.
+        LayoutCase{"FirstOfThreeMovedOntoTheMiddle", L"three.cab",
+                   [](std::string& b) {
+                       const CabinetMap map(b);
+                       Put(b, map.File(0) + 4, 4, map.Get(map.File(1) + 4, 4));
+                   },
+                   false},
+        // Offsets count from the start of their own folder's data: files of
+        // other folders start at 0 as well and lie over nothing.
+        LayoutCase{"TwoFolders", L"twofolders.cab", nullptr, true},
+        LayoutCase{"TwoFoldersFirstListedInTheSecond", L"twofolders_reordered.cab", nullptr, true},
+        LayoutCase{"TwoFoldersFirstCutShort", L"twofolders.cab", FirstFileSize(-1), false},
+        LayoutCase{"TwoFoldersFirstListedInTheSecondCutShort", L"twofolders_reordered.cab", FirstFileSize(-1),
+                   false},
         LayoutCase{"FileCutShort", L"shortfile.cab", nullptr, false},
         LayoutCase{"FileOneByteShort", L"setup.cab", FirstFileSize(-1), false},
         LayoutCase{"FileOneByteLong", L"setup.cab", FirstFileSize(1), false},
