@@ -94,9 +94,20 @@ INSTANTIATE_TEST_SUITE_P(
                    ARCHIVE, L"B7"},
         LayoutCase{"CabinetNamedLikeItsTargetWithATrailingDot", L"cabinet_named_setup_exe_dot", OK, L"setup.exe",
                    L"setup.bin", ARCHIVE, L"B7"},
+        LayoutCase{"CabinetNamedLikeItsTargetWithATrailingBlank", L"cabinet_named_setup_exe_blank", OK,
+                   L"setup.exe", L"setup.bin", ARCHIVE, L"B7"},
+        // Only a cabinet is expanded onto setup.exe: a setup program stored
+        // plain is run under its own name, whatever that is.
+        LayoutCase{"PlainSetupNamedLikeTheExpansionTargetKeepsItsName", L"plain_named_setup_exe", OK, L"SETUP.EXE",
+                   L"fixed_exit.exe", ARCHIVE, L"B7"},
         // The first entry of the file table is the second file of the data.
         LayoutCase{"CabinetListingItsFilesInAnotherOrder", L"reordered_cabinet", OK, L"setup.exe", L"second.bin",
                    ARCHIVE, L"B7"},
+        // Each folder's offsets start at 0; the first file is expanded
+        // whole from its own folder.
+        LayoutCase{"CabinetOfTwoFolders", L"two_folder_cabinet", OK, L"setup.exe", L"first.bin", ARCHIVE, L"B7"},
+        LayoutCase{"CabinetOfTwoFoldersListingTheSecondFirst", L"two_folder_cabinet_reordered", OK, L"setup.exe",
+                   L"second.bin", ARCHIVE, L"B7"},
         LayoutCase{"SecondSetupInTheSameType", L"two_setups_one_type",
                    {EXIT_SETUP_RESOURCE_FAILED, ERROR_TOO_MANY_NAMES}},
         LayoutCase{"SecondSetupInALaterType", L"two_setups_two_types",

@@ -199,6 +199,26 @@ TEST_F(RunStubTest, TrimsTheWorkingSetOnceWhateverTheUnpackingGave) {
     EXPECT_EQ(trims, (std::vector<std::pair<SIZE_T, SIZE_T>>{{empty, empty}}));
 }
 
+// A setup program stored plain under the name a cabinet would expand to is
+// written and started under that name, and removed after it.
+TEST_F(RunStubTest, PlainSetupProgramNamedSetupExeRunsUnderItsName) {
+    test::LayoutModule module(L"plain_named_setup_exe");
+    ASSERT_NE(module.Get(), nullptr);
+    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    std::wstring started;
+    auto start = SEAM(CreateProcessW)::Replace(
+        [&started](LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread,
+                   BOOL inherit, DWORD flags, LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
+                   LPPROCESS_INFORMATION information) -> BOOL {
+            started = application;
+            return SEAM(CreateProcessW)::Real(application, line, process, thread, inherit, flags, environment,
+                                              directory, startup, information);
+        });
+    EXPECT_EQ(RunStub(module.Get()), (RunOutcome{7, 0}));
+    EXPECT_EQ(started.substr(started.rfind(L'\\') + 1), L"SETUP.EXE");
+    EXPECT_TRUE(test::Entries(folder.Path()).empty());
+}
+
 // --- The scratch directory's hold, against another process ----------------------
 
 // The intruder's exit code: what worked against the scratch directory.
