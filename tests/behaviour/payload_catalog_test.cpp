@@ -134,6 +134,10 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{"SetupInASubdirectory", L"SETUP\\SETUP.EX_", Role::Neither},
                     NameCase{"SetupWithADriveRelativePart", L"SETUP\\..\\C:x", Role::Neither},
                     NameCase{"SetupStream", L"SETUP.EX_:s", Role::Neither},
+                    NameCase{"SetupEndingInABackslash", L"SETUP.EX_\\", Role::Neither},
+                    NameCase{"SetupEndingInASlash", L"SETUP.EX_/", Role::Neither},
+                    NameCase{"SetupEndingInAColon", L"SETUP.EX_:", Role::Neither},
+                    NameCase{"SetupPrefixThenABackslash", L"SETUP\\", Role::Neither},
                     NameCase{"SetupWithDotsOnly", L"SETUP..EX_", Role::Setup},
                     // The archive's name never becomes a file name.
                     NameCase{"ArchiveWithASeparator", L"BRISEL\\A:B", Role::Archive}),
