@@ -113,6 +113,16 @@ INSTANTIATE_TEST_SUITE_P(
                     L" " + std::wstring(ROOM - 1, L'a')}),
     [](const testing::TestParamInfo<CommandCase>& info) { return info.param.name; });
 
+// The run always has a command line of its own; were there none, there would
+// be nothing to pass on, and the setup program still starts.
+TEST_F(LaunchTest, NoCommandLinePassesNothing) {
+    StartRecorder start;
+    settings.commandLine = nullptr;
+    EXPECT_EQ(LaunchSetup(settings, GetModuleHandleW(nullptr), archiveName, archiveType, setupPath),
+              (RunOutcome{0, 0}));
+    EXPECT_EQ(start.commandLine, FIXED_PART);
+}
+
 // Without its arguments the setup program would install its defaults and
 // report success: arguments that do not fit start nothing.
 TEST_F(LaunchTest, ArgumentsOneUnitTooLongStartNothing) {
