@@ -1,5 +1,7 @@
 #include "payload/cabinet_expansion.h"
 
+#include "libraries/system_library.h"
+
 CabinetLibrary cabinetLibrary;
 
 namespace {
@@ -8,25 +10,6 @@ using FdiCreateFunction = HFDI(DIAMONDAPI*)(PFNALLOC, PFNFREE, PFNOPEN, PFNREAD,
                                             int, PERF);
 using FdiCopyFunction = BOOL(DIAMONDAPI*)(HFDI, char*, char*, int, PFNFDINOTIFY, PFNFDIDECRYPT, void*);
 using FdiDestroyFunction = BOOL(DIAMONDAPI*)(HFDI);
-
-// Loaded by full path, never through the search order, so a cabinet.dll
-// planted beside the downloaded installer is never picked up.
-const wchar_t* const LIBRARY_CANDIDATES[] = {
-    L"%WINDIR%\\system32\\cabinet.dll",
-    L"%SYSTEMROOT%\\system32\\cabinet.dll",
-    L"C:\\Windows\\system32\\cabinet.dll",
-};
-constexpr DWORD LIBRARY_NAME_UNITS = 260;
-
-// Only a fully qualified name goes to the loader. An undefined variable stays
-// "%WINDIR%" in the expansion, and a relative name would be looked for beside
-// the installer, where a planted cabinet.dll may be waiting.
-bool IsFullyQualified(const wchar_t* name) {
-    const wchar_t letter = static_cast<wchar_t>(name[0] | 0x20);
-    const bool drive = letter >= L'a' && letter <= L'z' && name[1] == L':' && name[2] == L'\\';
-    const bool unc = name[0] == L'\\' && name[1] == L'\\';
-    return drive || unc;
-}
 
 // Only these stored attributes are applied: read-only, hidden, system and
 // archive. Directory, execute and name-encoding bits mean nothing on a file
@@ -188,20 +171,7 @@ FNFDINOTIFY(CabNotify) {
 
 bool LoadCabinetLibrary() {
     if (cabinetLibrary.module == nullptr) {
-        wchar_t name[LIBRARY_NAME_UNITS] = {};
-        for (const wchar_t* candidate : LIBRARY_CANDIDATES) {
-            name[0] = 0;
-            const DWORD count = ExpandEnvironmentStringsW(candidate, name, LIBRARY_NAME_UNITS);
-            // The count includes the terminator; more than the array holds
-            // means the name was cut.
-            if (count == 0 || count > LIBRARY_NAME_UNITS || !IsFullyQualified(name)) {
-                continue;
-            }
-            cabinetLibrary.module = LoadLibraryExW(name, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-            if (cabinetLibrary.module != nullptr) {
-                break;
-            }
-        }
+        cabinetLibrary.module = LoadSystemLibrary(L"cabinet.dll");
         if (cabinetLibrary.module == nullptr) {
             return false;
         }

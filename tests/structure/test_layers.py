@@ -22,10 +22,11 @@ FLOORS = {
     "handles": 0,
     "text": 0,
     "settings": 1,
-    "workarea": 1,
-    "payload": 2,  # removes the cabinet it wrote with the work area's removal
+    "libraries": 1,
+    "workarea": 2,  # takes the native create from the system's libraries
+    "payload": 3,  # removes the cabinet it wrote with the work area's removal
     "launch": 2,
-    "entry": 3,
+    "entry": 4,
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"/]+)/[^"]+"', re.M)
 
@@ -73,7 +74,7 @@ class Layers(unittest.TestCase):
         planted = [("payload", "src/payload/x.h", "entry"), ("text", "src/text/y.h", "outcome"),
                    ("launch", "src/launch/z.h", "text")]
         self.assertEqual(knots(planted, FLOORS), [
-            "src/payload/x.h: includes entry/ (floor 3) from floor 2",
+            "src/payload/x.h: includes entry/ (floor 4) from floor 3",
             "src/text/y.h: includes outcome/ (floor 0) from floor 0",
         ])
 

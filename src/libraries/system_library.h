@@ -1,0 +1,11 @@
+#pragma once
+
+#include <windows.h>
+
+// Loads `fileName` (a plain file name such as "cabinet.dll") from the
+// system's own library folder, by full path and never through the search
+// order, so that a library of that name planted beside the downloaded
+// installer is never picked up. Null when no candidate folder gave a full
+// path that the loader accepted; the last error is then the loader's, when
+// it was asked at all.
+HMODULE LoadSystemLibrary(const wchar_t* fileName);
