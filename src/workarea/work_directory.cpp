@@ -2,9 +2,10 @@
 
 #include <ntsecapi.h>
 #include <sddl.h>
+#include <winternl.h>
 
 #include "handles/scoped_handle.h"
-#include "workarea/removal.h"
+#include "libraries/system_library.h"
 
 namespace {
 
@@ -28,43 +29,63 @@ const wchar_t SDDL_SUFFIX[] = L")";
 
 static_assert(sizeof(SDDL_PREFIX) / sizeof(wchar_t) - 1 == 92, "the SID room depends on this length");
 
-// Held from right after its creation until the run's last use of a name
-// inside it, the way a process's current directory is held: nobody else can
-// open it for deletion while it is held, so nobody can rename it, delete it
-// or put a link in its place while our files in it are written, started and
-// removed by name. Traverse access is a read of the
-// directory as sharing counts it, so the hold's missing delete sharing is
-// enforced; and since the hold itself asks for no delete access, every other
-// open goes on as before: the setup program may make the directory its
-// current directory, list it, and create, rename and remove files in it.
+// Created and opened in one call, and held from then until the run's last
+// use of a name inside it, the way a process's current directory is held:
+// the handle is the directory that was created, with its descriptor applied
+// at creation, and there is no instant in which someone else could rename it
+// away and put a directory of their own at its name. Nobody else can open it
+// for deletion while it is held, so nobody can rename it, delete it or put a
+// link in its place while our files in it are written, started and removed
+// by name. Traverse access is a read of the directory as sharing counts it,
+// so the hold's missing delete sharing is enforced; and since the hold itself
+// asks for no delete access, every other open goes on as before: the setup
+// program may make the directory its current directory, list it, and create,
+// rename and remove files in it.
 constexpr DWORD HOLD_ACCESS = FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
 constexpr DWORD HOLD_SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-// The directory at `path`, held; INVALID_HANDLE_VALUE when it cannot be held
-// (the open's error) or is no longer a plain directory (swapped for a link
-// since its creation: ERROR_DIRECTORY).
-HANDLE HoldDirectory(const wchar_t* path) {
-    HANDLE handle = CreateFileW(path, HOLD_ACCESS, HOLD_SHARE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return handle;
+// "QX_", the digits and ".tmp", as the file system counts a name: in bytes.
+constexpr USHORT NAME_BYTES = (sizeof(NAME_PREFIX) + sizeof(NAME_SUFFIX)) - 2 * sizeof(wchar_t) +
+                              NAME_DIGITS * sizeof(wchar_t);
+
+// The file system's own create, which makes a directory and opens it in the
+// same call; the Windows API has none that hands back the handle of a
+// directory it made. Taken from the system's ntdll.dll by full path, as the
+// cabinet library is.
+using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                              PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+
+NtCreateFileFunction LoadNtCreateFile() {
+    const HMODULE ntdll = LoadSystemLibrary(L"ntdll.dll");
+    if (ntdll == nullptr) {
+        return nullptr;
     }
-    FILE_BASIC_INFO info = {};
-    if (GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof(info)) &&
-        (info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY) {
-        return handle;
-    }
-    CloseHandle(handle);
-    SetLastError(ERROR_DIRECTORY);
-    return INVALID_HANDLE_VALUE;
+    return reinterpret_cast<NtCreateFileFunction>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateFile")));
 }
 
-// Someone at the new directory (holding it, or having moved or replaced it)
-// is worth another name; any other refusal would meet the next one too, and
-// each try may leave a directory that cannot be removed either.
-bool WorthAnotherName(DWORD holdError) {
-    return holdError == ERROR_SHARING_VIOLATION || holdError == ERROR_FILE_NOT_FOUND ||
-           holdError == ERROR_PATH_NOT_FOUND || holdError == ERROR_DIRECTORY;
+// Creates the directory `name` (NAME_BYTES long, not terminated there) inside
+// the folder held by `folder`, and hands it back in `held`. Relative to the
+// folder's handle, no path is converted or looked up again. False, leaving
+// `held` alone, when nothing was created: the name is taken (by a directory,
+// a file or a link alike) or the creation was refused. Why is not kept: the
+// caller draws another name whatever the reason.
+bool CreateHeldDirectory(NtCreateFileFunction ntCreateFile, HANDLE folder, wchar_t* name,
+                         PSECURITY_DESCRIPTOR descriptor, HANDLE& held) {
+    UNICODE_STRING objectName = {NAME_BYTES, NAME_BYTES, name};
+    OBJECT_ATTRIBUTES attributes = {};
+    attributes.Length = sizeof(attributes);
+    attributes.RootDirectory = folder;
+    attributes.ObjectName = &objectName;
+    attributes.Attributes = OBJ_CASE_INSENSITIVE;
+    attributes.SecurityDescriptor = descriptor;
+    IO_STATUS_BLOCK status;
+    HANDLE created;
+    if (ntCreateFile(&created, HOLD_ACCESS, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, HOLD_SHARE,
+                     FILE_CREATE, FILE_DIRECTORY_FILE, nullptr, 0) < 0) {
+        return false;
+    }
+    held = created;
+    return true;
 }
 
 }  // namespace
@@ -159,35 +180,32 @@ bool MakeWorkDirectory(const wchar_t* parent, PathBuffer& workDirectory, HANDLE&
         outcome = {EXIT_WORK_DIR_ACL_FAILED, GetLastError()};
         return false;
     }
-    SECURITY_ATTRIBUTES attributes = {sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
 
     outcome = {EXIT_WORK_DIR_FAILED, 0};
-    wchar_t* const name = workDirectory.Text() + namePosition;
-    const uint64_t nameRoom = workDirectory.capacity - namePosition;
-    for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
-        // Cleared before each draw, so a failing generator repeats one name
-        // (costing tries) rather than exposing stale stack bytes.
-        uint8_t random[4] = {0, 0, 0, 0};
-        SystemFunction036(random, sizeof(random));
-        BytesToHexUpper(random, sizeof(random), name, nameRoom);
-        name[NAME_DIGITS] = 0;
-        workDirectory.Append(NAME_SUFFIX);
+    // The installer's own folder, opened once: every name is created
+    // relative to this handle. Shared in every way, and let go of at once.
+    const ScopedHandle folder(CreateFileW(parent, FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const NtCreateFileFunction ntCreateFile = folder.IsValid() ? LoadNtCreateFile() : nullptr;
+    if (ntCreateFile != nullptr) {
+        wchar_t* const digits = workDirectory.Text() + namePosition;
+        wchar_t* const name = digits - (sizeof(NAME_PREFIX) / sizeof(wchar_t) - 1);
+        const uint64_t digitsRoom = workDirectory.capacity - namePosition;
+        for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
+            // Cleared before each draw, so a failing generator repeats one
+            // name (costing tries) rather than exposing stale stack bytes.
+            uint8_t random[4] = {0, 0, 0, 0};
+            SystemFunction036(random, sizeof(random));
+            BytesToHexUpper(random, sizeof(random), digits, digitsRoom);
+            digits[NAME_DIGITS] = 0;
+            workDirectory.Append(NAME_SUFFIX);
 
-        // An existing name (another stub started from the same folder) makes
-        // the creation fail, and the next try draws new bytes.
-        if (CreateDirectoryW(workDirectory.Text(), descriptor != nullptr ? &attributes : nullptr)) {
-            held = HoldDirectory(workDirectory.Text());
-            if (held != INVALID_HANDLE_VALUE) {
+            // A name that exists (another stub started from the same folder)
+            // draws new bytes; so does any other refusal: a failed create
+            // made nothing, so nothing is left to undo.
+            if (CreateHeldDirectory(ntCreateFile, folder.Get(), name, descriptor, held)) {
                 workDirectory.Append(L"\\");
                 outcome = {EXIT_OK, 0};
-                break;
-            }
-            // A directory we cannot hold could be swapped under us: it is
-            // not used, and what stands at its name goes, never a link's
-            // target.
-            const DWORD holdError = GetLastError();
-            RemoveWithRetries(workDirectory.Text());
-            if (!WorthAnotherName(holdError)) {
                 break;
             }
         }

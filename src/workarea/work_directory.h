@@ -7,13 +7,13 @@
 #include "text/bounded_text.h"
 
 // Creates a randomly named scratch directory "QX_XXXXX.tmp" inside `parent`
-// (a directory path ending with a backslash) and holds it open without delete
-// sharing, so that it can be neither renamed nor deleted nor replaced until
-// `held` is closed. True exactly when the outcome is EXIT_OK; the buffer then
-// holds the new directory's path with a trailing backslash, and `held` is the
-// caller's to close once nothing in the directory is used by name any more.
-// On false the outcome is 108, 117 or 109, nothing was created and `held` is
-// INVALID_HANDLE_VALUE.
+// (a directory path ending with a backslash) and opens it in the same call,
+// held without delete sharing, so that it can be neither renamed nor deleted
+// nor replaced, from its creation until `held` is closed. True exactly when
+// the outcome is EXIT_OK; the buffer then holds the new directory's path with
+// a trailing backslash, and `held` is the caller's to close once nothing in
+// the directory is used by name any more. On false the outcome is 108, 117 or
+// 109, nothing was created and `held` is INVALID_HANDLE_VALUE.
 bool MakeWorkDirectory(const wchar_t* parent, PathBuffer& workDirectory, HANDLE& held, RunOutcome& outcome);
 
 // Builds the protected descriptor for a directory on the volume of `path`.

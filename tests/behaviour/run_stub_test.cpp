@@ -101,10 +101,12 @@ TEST_F(RunStubTest, RejectedSwitchTouchesNothing) {
                                 L"stub.exe \"--brisel-frame\""}) {
         auto commandLine = CommandLineIs(line);
         const unsigned long pathReads = SEAM_CALLS(GetModuleFileNameW);
-        const unsigned long creations = SEAM_CALLS(CreateDirectoryW);
+        const unsigned long opens = SEAM_CALLS(CreateFileW);
+        const unsigned long creations = SEAM_CALLS(NtCreateFile);
         EXPECT_EQ(RunStub(Self()), (RunOutcome{EXIT_REJECTED_SWITCH, 0})) << test::Narrow(line);
         EXPECT_EQ(SEAM_CALLS(GetModuleFileNameW), pathReads) << "the executable's path was read";
-        EXPECT_EQ(SEAM_CALLS(CreateDirectoryW), creations) << "something was created";
+        EXPECT_EQ(SEAM_CALLS(CreateFileW), opens) << "something was opened";
+        EXPECT_EQ(SEAM_CALLS(NtCreateFile), creations) << "something was created";
     }
 }
 
@@ -142,9 +144,11 @@ TEST_F(RunStubTest, OwnPathNotObtainedWholeEndsWithoutWork) {
                 return 0;
             })
                            : SEAM(GetModuleFileNameW)::replacement);
-        const unsigned long creations = SEAM_CALLS(CreateDirectoryW);
+        const unsigned long opens = SEAM_CALLS(CreateFileW);
+        const unsigned long creations = SEAM_CALLS(NtCreateFile);
         EXPECT_EQ(RunStub(Self()), (RunOutcome{EXIT_PATH_TOO_LONG, 0})) << c.name;
-        EXPECT_EQ(SEAM_CALLS(CreateDirectoryW), creations) << c.name;
+        EXPECT_EQ(SEAM_CALLS(CreateFileW), opens) << c.name;
+        EXPECT_EQ(SEAM_CALLS(NtCreateFile), creations) << c.name;
     }
     EXPECT_TRUE(test::Entries(folder.Path()).empty());
 }
@@ -174,9 +178,10 @@ TEST_F(RunStubTest, RegistryValueZeroLeavesTheScratchDirectory) {
 }
 
 TEST_F(RunStubTest, ScratchDirectoryFailureEndsTheRunWithItsOutcome) {
-    auto creation = SEAM(CreateDirectoryW)::Replace([](LPCWSTR, LPSECURITY_ATTRIBUTES) -> BOOL {
-        SetLastError(ERROR_ALREADY_EXISTS);
-        return FALSE;
+    auto creation = SEAM(NtCreateFile)::Replace([](PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                                   PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID,
+                                                   ULONG) -> NTSTATUS {
+        return static_cast<NTSTATUS>(0xC0000035);  // STATUS_OBJECT_NAME_COLLISION
     });
     auto modulePath = ModulePathIs(folder / L"stub.exe");
     const unsigned long enumerations = SEAM_CALLS(EnumResourceNamesW);
@@ -227,18 +232,19 @@ constexpr DWORD INTRUDER_OPENED_FOR_DELETION = 2;
 constexpr DWORD INTRUDER_WORKED_INSIDE = 4;
 constexpr DWORD INTRUDER_MADE_IT_CURRENT = 8;
 
-// Starts scratch_intruder against `directory` (without trailing backslash)
-// and returns its exit code.
-DWORD RunIntruder(const std::wstring& directory) {
+// Starts scratch_intruder against `target` (a directory without trailing
+// backslash in INTRUDER_TARGET, a file in INTRUDER_FILE) and returns its exit
+// code.
+DWORD RunIntruder(const std::wstring& target, const wchar_t* variable = L"INTRUDER_TARGET") {
     const std::wstring program = test::LayoutDirectory() + L"scratch_intruder.exe";
-    SetEnvironmentVariableW(L"INTRUDER_TARGET", directory.c_str());
+    SetEnvironmentVariableW(variable, target.c_str());
     std::wstring line = L"\"" + program + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
     const BOOL started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
                                         nullptr, nullptr, &startup, &process);
-    SetEnvironmentVariableW(L"INTRUDER_TARGET", nullptr);
+    SetEnvironmentVariableW(variable, nullptr);
     if (!started) {
         ADD_FAILURE() << "the intruder did not start: " << GetLastError();
         return 0x200;
@@ -285,6 +291,37 @@ TEST_F(RunStubTest, NobodyCanRenameOrDeleteTheScratchDirectoryWhileTheSetupProgr
             test::RemoveTree(scratch + L"-moved");
         }
     }
+}
+
+TEST_F(RunStubTest, TheScratchDirectoryIsStillHeldWhenSetupExeIsRemoved) {
+    // setup.exe is removed by name, and the link flag of that removal covers
+    // only the name's last part: were the directory let go of first, someone
+    // could swap it for a junction in that instant and have the removal
+    // reach elsewhere. So at the removal's open of setup.exe, opening the
+    // directory for deletion must still be refused.
+    test::LayoutModule module(L"runnable_setup");
+    ASSERT_NE(module.Get(), nullptr);
+    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    std::vector<DWORD> refusals;
+    auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                               DWORD disposition, DWORD attributes, HANDLE model) -> HANDLE {
+        const std::wstring name = path;
+        const std::wstring setup = L"\\setup.exe";
+        if (access == DELETE && name.size() > setup.size() &&
+            name.compare(name.size() - setup.size(), setup.size(), setup) == 0) {
+            const std::wstring scratch = name.substr(0, name.size() - setup.size());
+            HANDLE deleter = SEAM(CreateFileW)::Real(
+                scratch.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            refusals.push_back(deleter == INVALID_HANDLE_VALUE ? GetLastError() : 0);
+            if (deleter != INVALID_HANDLE_VALUE) CloseHandle(deleter);
+        }
+        return SEAM(CreateFileW)::Real(path, access, share, security, disposition, attributes, model);
+    });
+    EXPECT_EQ(RunStub(module.Get()), (RunOutcome{7, 0}));
+    ASSERT_FALSE(refusals.empty()) << "setup.exe was never opened for its removal";
+    EXPECT_EQ(refusals[0], static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_TRUE(test::Entries(folder.Path()).empty());
 }
 
 }  // namespace

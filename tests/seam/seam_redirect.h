@@ -5,3 +5,7 @@
 // that declare them are all included by seam_hooks.h before the renaming.
 #include "seam_hooks.h"
 #include "seam_redirects.inc"
+
+// Functions taken at run time are reached through their hooks as well.
+#undef GetProcAddress
+#define GetProcAddress ::seam::GetProcAddressThroughHooks
