@@ -1,5 +1,6 @@
 #include "entry/run_stub.h"
 
+#include "handles/scoped_handle.h"
 #include "launch/setup_launch.h"
 #include "payload/payload_unpacking.h"
 #include "settings/launch_settings.h"
@@ -43,6 +44,15 @@ RunOutcome RunStub(HMODULE module) {
     if (tail == 0) {
         return {EXIT_PATH_TOO_LONG, 0};
     }
+
+    // Our own file is where the setup program reads the archive from, by the
+    // path we give it. Held for reading without write or delete sharing until
+    // the run ends, nobody can write it, rename it away or put another file
+    // at its name meanwhile, and every reader (the setup program, other
+    // copies of this installer started at once, the loader) still opens it.
+    // A volume that refuses the open leaves the run as it would be without.
+    const ScopedHandle installer(
+        CreateFileW(path.Text(), FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     path.units[tail] = 0;
 
     if (!MakeWorkDirectory(path.Text(), workDirectory, workDirectoryHold, workDirectoryOutcome)) {

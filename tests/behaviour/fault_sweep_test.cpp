@@ -143,6 +143,7 @@ const FaultRule* RuleFor(const char* function) {
 enum class Stage {
     Settings,
     OwnPath,
+    OwnFile,  // the hold on the installer's own file
     WorkDirectory,
     ArchiveCatalog,
     SetupCatalog,
@@ -156,14 +157,15 @@ enum class Stage {
 };
 
 const Stage ALL_STAGES[] = {
-    Stage::Settings,       Stage::OwnPath,   Stage::WorkDirectory, Stage::ArchiveCatalog,
+    Stage::Settings,       Stage::OwnPath,   Stage::OwnFile,       Stage::WorkDirectory, Stage::ArchiveCatalog,
     Stage::SetupCatalog,   Stage::SaveCabinet, Stage::Expansion,   Stage::CabinetLibrary,
     Stage::CabinetRemoval, Stage::Trim,      Stage::Launch,        Stage::Removal,
 };
 
 const char* StageName(Stage stage) {
     static const char* const names[] = {
-        "settings",  "own path",        "work dir",        "archive catalog", "setup catalog", "save cabinet",
+        "settings",  "own path",        "own file",        "work dir",        "archive catalog", "setup catalog",
+        "save cabinet",
         "expansion", "cabinet library", "cabinet removal", "trim",            "launch",        "removal",
     };
     return names[static_cast<int>(stage)];
@@ -313,6 +315,10 @@ private:
             if (name == "GetModuleFileNameW") stage_ = Stage::OwnPath;
             return;
         case Stage::OwnPath:
+            // The run holds its own file first, if it gets to.
+            stage_ = name == "CreateFileW" ? Stage::OwnFile : Stage::WorkDirectory;
+            return;
+        case Stage::OwnFile:
             stage_ = Stage::WorkDirectory;
             break;
         default:
@@ -472,6 +478,8 @@ const std::vector<Expectation>& Expectations() {
         {Stage::Settings, {"CommandLineToArgvW"}, 0, EXIT_SETTINGS_FAILED, INJECTED_ERROR},
         {Stage::Settings, {}, 0, PROGRAM_EXIT, 0},
         {Stage::OwnPath, {}, 0, EXIT_PATH_TOO_LONG, 0},
+        // An installer file that cannot be held leaves the run as it was.
+        {Stage::OwnFile, {}, 0, PROGRAM_EXIT, 0},
         // Without the folder to create in, or the create itself, no
         // directory. A failed create made nothing and draws another name;
         // the first library candidate failing leaves the next one.

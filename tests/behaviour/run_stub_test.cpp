@@ -324,4 +324,104 @@ TEST_F(RunStubTest, TheScratchDirectoryIsStillHeldWhenSetupExeIsRemoved) {
     EXPECT_TRUE(test::Entries(folder.Path()).empty());
 }
 
+// --- The installer's own file, held for the run -------------------------------
+
+// The intruder's exit code against a file: what worked.
+constexpr DWORD FILE_RENAMED = 1;
+constexpr DWORD FILE_OPENED_FOR_DELETION = 2;
+constexpr DWORD FILE_OPENED_FOR_WRITING = 16;
+constexpr DWORD FILE_READ_SHARING_READ = 32;
+constexpr DWORD FILE_LOADED_AS_DATA = 64;
+constexpr DWORD EVERYTHING_ON_A_FILE = FILE_RENAMED | FILE_OPENED_FOR_DELETION | FILE_OPENED_FOR_WRITING |
+                                       FILE_READ_SHARING_READ | FILE_LOADED_AS_DATA;
+
+// The installer as a file beside which the run works: the runnable layout
+// itself, which carries the archive as an installer does.
+class InstallerFileTest : public RunStubTest {
+protected:
+    void SetUp() override {
+        ASSERT_NE(module.Get(), nullptr);
+        bytes = test::ReadBytes(test::LayoutDirectory() + L"runnable_setup.dll");
+        ASSERT_FALSE(bytes.empty());
+        test::WriteBytes(installer, bytes);
+    }
+
+    test::LayoutModule module{L"runnable_setup"};
+    std::wstring installer = folder / L"installer.exe";
+    std::string bytes;
+};
+
+// Renames the installer away (and back, if that worked): 0 when it could be
+// renamed, else the error.
+DWORD RenameError(const std::wstring& path) {
+    if (!MoveFileExW(path.c_str(), (path + L"-moved").c_str(), 0)) return GetLastError();
+    MoveFileExW((path + L"-moved").c_str(), path.c_str(), 0);
+    return 0;
+}
+
+TEST_F(InstallerFileTest, NobodyCanRenameOrWriteTheInstallerWhileTheRunLastsButEveryReaderCan) {
+    auto modulePath = ModulePathIs(installer);
+    // From the scratch directory's creation to the removal of what the run
+    // wrote, a rename of the installer is refused; while the setup program
+    // runs, another process also tries to write it, and reads it as a setup
+    // program would.
+    std::vector<DWORD> renames;
+    auto creation = SEAM(NtCreateFile)::Replace([&](PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                                                    PIO_STATUS_BLOCK status, PLARGE_INTEGER size, ULONG fileAttributes,
+                                                    ULONG share, ULONG disposition, ULONG options, PVOID ea,
+                                                    ULONG eaLength) -> NTSTATUS {
+        renames.push_back(RenameError(installer));
+        return SEAM(NtCreateFile)::Real(handle, access, attributes, status, size, fileAttributes, share, disposition,
+                                        options, ea, eaLength);
+    });
+    DWORD intruder = 0;
+    auto wait = SEAM(WaitForSingleObject)::Replace([&](HANDLE process, DWORD timeout) -> DWORD {
+        intruder = RunIntruder(installer, L"INTRUDER_FILE");
+        return SEAM(WaitForSingleObject)::Real(process, timeout);
+    });
+    auto removal = SEAM(CreateFileW)::Replace([&](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                                  DWORD disposition, DWORD attributes, HANDLE model) -> HANDLE {
+        if (access == DELETE) renames.push_back(RenameError(installer));
+        return SEAM(CreateFileW)::Real(path, access, share, security, disposition, attributes, model);
+    });
+    EXPECT_EQ(RunStub(module.Get()), (RunOutcome{7, 0}));
+    EXPECT_EQ(intruder, FILE_READ_SHARING_READ | FILE_LOADED_AS_DATA)
+        << "renamed: " << (intruder & FILE_RENAMED) << ", opened for deletion: " << (intruder & FILE_OPENED_FOR_DELETION)
+        << ", opened for writing: " << (intruder & FILE_OPENED_FOR_WRITING);
+    ASSERT_FALSE(renames.empty());
+    EXPECT_EQ(renames, std::vector<DWORD>(renames.size(), ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(test::ReadBytes(installer), bytes);
+    EXPECT_EQ(test::Entries(folder.Path()), std::vector<std::wstring>{L"installer.exe"});
+    // Let go of with the run's end.
+    EXPECT_EQ(RunIntruder(installer, L"INTRUDER_FILE"), EVERYTHING_ON_A_FILE);
+}
+
+TEST_F(InstallerFileTest, AnInstallerThatCannotBeHeldLeavesTheRunAsItWouldBe) {
+    auto modulePath = ModulePathIs(installer);
+    struct Case {
+        const char* name;
+        bool refusedByTheVolume;  // else: open for writing elsewhere, a real sharing violation
+    };
+    for (const Case& c : {Case{"open for writing elsewhere", false}, Case{"refused by the volume", true}}) {
+        SCOPED_TRACE(c.name);
+        HANDLE writer = c.refusedByTheVolume ? INVALID_HANDLE_VALUE
+                                             : CreateFileW(installer.c_str(), GENERIC_WRITE,
+                                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                           0, nullptr);
+        ASSERT_EQ(writer != INVALID_HANDLE_VALUE, !c.refusedByTheVolume);
+        auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR path, DWORD access, DWORD share,
+                                                   LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD attributes,
+                                                   HANDLE model) -> HANDLE {
+            if (c.refusedByTheVolume && installer == path) {
+                SetLastError(ERROR_INVALID_FUNCTION);
+                return INVALID_HANDLE_VALUE;
+            }
+            return SEAM(CreateFileW)::Real(path, access, share, security, disposition, attributes, model);
+        });
+        EXPECT_EQ(RunStub(module.Get()), (RunOutcome{7, 0}));
+        EXPECT_EQ(test::Entries(folder.Path()), std::vector<std::wstring>{L"installer.exe"});
+        if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+    }
+}
+
 }  // namespace

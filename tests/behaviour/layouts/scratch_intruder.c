@@ -8,6 +8,15 @@
 //   8  it became this process's current directory (as a setup program may
 //      make its own folder), which opens it without delete sharing
 // 0x100 when the variable was missing.
+//
+// With INTRUDER_FILE instead, it goes for a file (the installer, while a run
+// holds it) and for reading it as a setup program would:
+//   1  the file was renamed (to the same path plus "-moved", then back)
+//   2  the file was opened for deletion
+//  16  the file was opened for writing
+//  32  its first two bytes were read ("MZ") through an open that shares
+//      reading only, as a careful reader opens it
+//  64  it was loaded as a data file and its archive resource found
 #include <windows.h>
 
 static wchar_t target[600];
@@ -21,7 +30,47 @@ static void Join(wchar_t* out, const wchar_t* text, const wchar_t* tail) {
     *out = 0;
 }
 
+static UINT GoForFile(void) {
+    UINT result = 0;
+    Join(moved, target, L"-moved");
+    if (MoveFileExW(target, moved, 0)) {
+        result |= 1;
+        MoveFileExW(moved, target, 0);
+    }
+    const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE handle = CreateFileW(target, DELETE, all, NULL, OPEN_EXISTING, 0, NULL);
+    if (handle != INVALID_HANDLE_VALUE) {
+        result |= 2;
+        CloseHandle(handle);
+    }
+    handle = CreateFileW(target, GENERIC_WRITE, all, NULL, OPEN_EXISTING, 0, NULL);
+    if (handle != INVALID_HANDLE_VALUE) {
+        result |= 16;
+        CloseHandle(handle);
+    }
+    handle = CreateFileW(target, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (handle != INVALID_HANDLE_VALUE) {
+        char bytes[2] = {0, 0};
+        DWORD read = 0;
+        if (ReadFile(handle, bytes, 2, &read, NULL) && read == 2 && bytes[0] == 'M' && bytes[1] == 'Z') {
+            result |= 32;
+        }
+        CloseHandle(handle);
+    }
+    HMODULE data = LoadLibraryExW(target, NULL, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (data != NULL) {
+        if (FindResourceW(data, L"BRISEL.PACKED.7Z", L"B7") != NULL) {
+            result |= 64;
+        }
+        FreeLibrary(data);
+    }
+    return result;
+}
+
 void IntruderEntry(void) {
+    if (GetEnvironmentVariableW(L"INTRUDER_FILE", target, 512) - 1 < 511) {
+        ExitProcess(GoForFile());
+    }
     const DWORD length = GetEnvironmentVariableW(L"INTRUDER_TARGET", target, 512);
     if (length == 0 || length >= 512) {
         ExitProcess(0x100);
