@@ -220,15 +220,25 @@ class ProbeInstallerTest(InstallerTest):
         super().setUp()
         self.record = self.folder / "probe.out"
 
-    def run_probe(self, arguments="", exit_code=0, **kwargs):
-        env = {"PROBE_OUT": self.runner.windows_path(self.record), "PROBE_EXIT": "0x%08X" % exit_code}
-        return self.run_installer(arguments, env=env, **kwargs)
+    def run_probe(self, arguments="", exit_code=0, env=None, **kwargs):
+        probe_env = {"PROBE_OUT": self.runner.windows_path(self.record), "PROBE_EXIT": "0x%08X" % exit_code}
+        probe_env.update(env or {})
+        return self.run_installer(arguments, env=probe_env, **kwargs)
+
+    def recorded_fields(self):
+        self.assertTrue(self.record.exists(), "the setup program did not run")
+        return self.record.read_bytes().decode("utf-16-le").split("\0")
 
     def recorded(self):
         """(command line, current directory) as the probe received them."""
-        self.assertTrue(self.record.exists(), "the setup program did not run")
-        command_line, directory, _ = self.record.read_bytes().decode("utf-16-le").split("\0")
+        command_line, directory = self.recorded_fields()[:2]
         return command_line, directory
+
+    def recorded_race(self):
+        """What the probe's race against a file gave: {step: error}, 0 where it worked."""
+        fields = self.recorded_fields()
+        self.assertEqual(len(fields), 4, "the probe did not race")
+        return {step: int(error) for step, error in (item.split("=") for item in fields[3].split())}
 
     def expected_prefix(self):
         # The quoted setup path (inside a fresh scratch directory) and the
@@ -276,6 +286,17 @@ class Launch(ProbeInstallerTest):
         self.run_probe(directory=self.runner.windows_path(elsewhere))
         _, directory = self.recorded()
         self.assertEqual(directory.rstrip("\\"), self.runner.windows_path(elsewhere))
+
+    def test_nobody_renames_or_writes_the_installer_while_the_setup_program_runs(self):
+        # The setup program reads the archive from the installer by its path:
+        # while it runs, the installer can be neither renamed away nor
+        # written (sharing violation, 32), and it can still be read.
+        before = self.installer.read_bytes()
+        race = {"PROBE_RACE": self.runner.windows_path(self.installer)}
+        self.assertEqual(self.run_probe(exit_code=7, env=race).exit_code, 7)
+        self.assertEqual(self.recorded_race(), {"rename": 32, "write": 32, "read": 0})
+        self.assertEqual(self.installer.read_bytes(), before)
+        self.assertEqual(self.entries(), ["installer.exe", "probe.out"])
 
     def test_registry_zero_keeps_the_setup_program(self):
         self.runner.set_cleanup_value("0")

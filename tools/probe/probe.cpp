@@ -5,6 +5,12 @@
 //               the current directory, a NUL, and QueryPerformanceCounter at
 //               start in decimal (UTF-16LE)
 //   PROBE_EXIT  exit code, decimal or 0x-hexadecimal (default 0)
+//   PROBE_RACE  a file to go for as a racing process would while the stub
+//               waits (the installer): the record gets a NUL and a fourth
+//               field, "rename=E write=E read=E" in decimal, E the error of
+//               renaming it (put back if it worked), opening it for writing,
+//               and reading its first two bytes ("MZ") through an open that
+//               shares reading only; 0 where the step worked
 #include <windows.h>
 
 #include "common/tool_support.h"
@@ -14,10 +20,57 @@ namespace {
 wchar_t outputPath[1024];
 wchar_t exitText[64];
 wchar_t directory[1024];
+wchar_t raced[1024];
+wchar_t racedAway[1040];
 
 void WriteUnits(HANDLE file, const wchar_t* text, DWORD units) {
     DWORD written = 0;
     WriteFile(file, text, units * sizeof(wchar_t), &written, nullptr);
+}
+
+void WriteNumber(HANDLE file, const wchar_t* label, DWORD value) {
+    WriteUnits(file, label, static_cast<DWORD>(lstrlenW(label)));
+    char digits[21];
+    tool::FormatDecimal64(value, digits);
+    for (int i = 0; digits[i] != 0; ++i) {
+        const wchar_t unit = static_cast<wchar_t>(digits[i]);
+        WriteUnits(file, &unit, 1);
+    }
+}
+
+DWORD RenameError() {
+    int length = 0;
+    for (; raced[length] != 0; ++length) racedAway[length] = raced[length];
+    const wchar_t suffix[] = L".moved";
+    for (int i = 0; i < 7; ++i) racedAway[length + i] = suffix[i];
+    if (!MoveFileExW(raced, racedAway, 0)) return GetLastError();
+    MoveFileExW(racedAway, raced, 0);
+    return 0;
+}
+
+DWORD OpenError(DWORD access, DWORD share, bool readMz) {
+    HANDLE file = CreateFileW(raced, access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError();
+    DWORD error = 0;
+    if (readMz) {
+        char bytes[2] = {0, 0};
+        DWORD read = 0;
+        if (!ReadFile(file, bytes, 2, &read, nullptr)) {
+            error = GetLastError();
+        } else if (read != 2 || bytes[0] != 'M' || bytes[1] != 'Z') {
+            error = ERROR_BAD_FORMAT;
+        }
+    }
+    CloseHandle(file);
+    return error;
+}
+
+void Race(HANDLE file) {
+    const wchar_t nul = 0;
+    WriteUnits(file, &nul, 1);
+    WriteNumber(file, L"rename=", RenameError());
+    WriteNumber(file, L" write=", OpenError(GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false));
+    WriteNumber(file, L" read=", OpenError(GENERIC_READ, FILE_SHARE_READ, true));
 }
 
 }  // namespace
@@ -41,6 +94,9 @@ extern "C" [[noreturn]] void ProbeEntry() {
             for (int i = 0; digits[i] != 0; ++i) {
                 const wchar_t unit = static_cast<wchar_t>(digits[i]);
                 WriteUnits(file, &unit, 1);
+            }
+            if (GetEnvironmentVariableW(L"PROBE_RACE", raced, 1024) - 1 < 1023) {
+                Race(file);
             }
             CloseHandle(file);
         }
