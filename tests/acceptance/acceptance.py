@@ -206,6 +206,53 @@ class Judging(unittest.TestCase):
         self.assertEqual(passed, 1)
         self.assertEqual(not_shown, 3)
 
+    def test_installer_and_creation_holds_pass_on_a_windows_report_and_fail_each_fault(self):
+        facts = {
+            "platform.sharing": "enforced",
+            "platform.directory-sharing": "enforced",
+            "i.exit": "0x00000000",
+            "i.left": "",
+            "i.installer.rename": "0x00000020",
+            "i.installer.delete-open": "0x00000020",
+            "i.installer.write-open": "0x00000020",
+            "i.installer.read": "0x00000000",
+            "i.installer.data-file": "0x00000000",
+            "i.unchanged": "yes",
+            "x.runs": "0x00000002",
+            "x.seen": "0x00000002",
+            "x.swapped": "0x00000000",
+            "x.refused": "0x00000002",
+            "x.error": "0x00000020",
+            "x.watch-error": "0x00000000",
+        }
+        for run in range(2):
+            facts.update({"x.%d.exit" % run: "0x00000000", "x.%d.left" % run: "", "x.%d.intruder-inside" % run: "no"})
+        rows, _, _ = self.judge(facts)
+        for check in ["installer-file-held", "scratch-directory-created-held"]:
+            self.assertEqual(rows[check][0], "PASS", (check, rows[check]))
+        cases = [
+            ("the installer renamed while the setup program ran", "installer-file-held",
+             {"i.installer.rename": "0x00000000", "i.installer.rename-back": "0x00000000"}, "could rename the installer"),
+            ("the installer written while the setup program ran", "installer-file-held",
+             {"i.installer.write-open": "0x00000000"}, "could open the installer for writing"),
+            ("a setup program shut out of reading the installer", "installer-file-held",
+             {"i.installer.read": "0x00000020"}, "could not read the installer"),
+            ("the installer changed by the run", "installer-file-held", {"i.unchanged": "no"}, "not the same file"),
+            ("a new scratch directory swapped away", "scratch-directory-created-held",
+             {"x.swapped": "0x00000001", "x.refused": "0x00000001"}, "renamed away and replaced 1"),
+            ("a setup program in the intruder's directory", "scratch-directory-created-held",
+             {"x.1.intruder-inside": "yes"}, "run 2: the setup program ran in the intruder's directory"),
+            ("an intruder that saw nothing", "scratch-directory-created-held",
+             {"x.seen": "0x00000000", "x.refused": "0x00000000"}, "saw no new scratch directory"),
+            ("an intruder that could not watch", "scratch-directory-created-held",
+             {"x.watch-error": "0x00000032"}, "could not watch the folder"),
+        ]
+        for name, check, changes, detail in cases:
+            with self.subTest(name):
+                rows, _, _ = self.judge(dict(facts, **changes))
+                self.assertEqual(rows[check][0], "FAIL", rows[check])
+                self.assertIn(detail, rows[check][1])
+
     def test_a_missing_probe_fails_rather_than_hides(self):
         facts = dict(WINDOWS_FACTS)
         del facts["platform.junction"]

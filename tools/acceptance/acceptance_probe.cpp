@@ -7,7 +7,8 @@
 //   ACCEPTANCE_OUT     the facts file to write
 //   ACCEPTANCE_EXIT    exit code, decimal or 0x-hexadecimal (default 0)
 //   ACCEPTANCE_ASIDE   where to move its own image out of the scratch directory
-//   ACCEPTANCE_TARGET  what a planted link leads to
+//   ACCEPTANCE_TARGET  what a planted link leads to; the installer, for
+//                      "take-installer"
 //   ACCEPTANCE_KIT     the kit program, which holds a file for it (--hold)
 //   ACCEPTANCE_WAIT    milliseconds to wait before exiting
 // Every run records "command-line", "current-directory", "image" and "scratch".
@@ -192,6 +193,52 @@ void TryToTakeScratch() {
     if (renamedAway) Record(L"rename-back", MoveFileExW(renamed.Get(), scratch.Get(), 0) ? 0 : GetLastError());
 }
 
+// Whether anyone may take the installer from under the setup program, which
+// reads the archive from it: rename it away (and back, if a faulty stub let
+// that happen), open it for deletion or for writing. And whether a setup
+// program still reads it as it must: its first bytes through an open that
+// shares reading only, its archive resource through a load as a data file.
+void TryToTakeInstaller() {
+    static kit::Text<1100> installer;
+    static kit::Text<1100> moved;
+    installer.Clear();
+    installer.Add(Environment(L"ACCEPTANCE_TARGET"));
+    moved.Clear();
+    moved.Add(installer.Get());
+    moved.Add(L"-moved");
+    const BOOL renamed = MoveFileExW(installer.Get(), moved.Get(), 0);
+    Record(L"installer.rename", renamed ? 0 : GetLastError());
+    if (renamed) Record(L"installer.rename-back", MoveFileExW(moved.Get(), installer.Get(), 0) ? 0 : GetLastError());
+    const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const DWORD accesses[] = {DELETE, GENERIC_WRITE};
+    const wchar_t* const keys[] = {L"installer.delete-open", L"installer.write-open"};
+    for (int i = 0; i < 2; ++i) {
+        HANDLE handle = CreateFileW(installer.Get(), accesses[i], all, nullptr, OPEN_EXISTING, 0, nullptr);
+        Record(keys[i], handle == INVALID_HANDLE_VALUE ? GetLastError() : 0);
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    }
+    HANDLE reader = CreateFileW(installer.Get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD readError = reader == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (reader != INVALID_HANDLE_VALUE) {
+        char bytes[2] = {0, 0};
+        DWORD read = 0;
+        if (!ReadFile(reader, bytes, 2, &read, nullptr)) {
+            readError = GetLastError();
+        } else if (read != 2 || bytes[0] != 'M' || bytes[1] != 'Z') {
+            readError = ERROR_BAD_FORMAT;
+        }
+        CloseHandle(reader);
+    }
+    Record(L"installer.read", readError);
+    HMODULE data = LoadLibraryExW(installer.Get(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    DWORD dataError = data == nullptr ? GetLastError() : 0;
+    if (data != nullptr) {
+        if (FindResourceW(data, L"BRISEL.PACKED.7Z", L"B7") == nullptr) dataError = GetLastError();
+        FreeLibrary(data);
+    }
+    Record(L"installer.data-file", dataError);
+}
+
 }  // namespace
 
 extern "C" [[noreturn]] void AcceptanceProbeEntry() {
@@ -238,6 +285,15 @@ extern "C" [[noreturn]] void AcceptanceProbeEntry() {
         SetImageAttributes(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     } else if (kit::Equal(task.Get(), L"take-scratch")) {
         TryToTakeScratch();
+    } else if (kit::Equal(task.Get(), L"take-installer")) {
+        TryToTakeInstaller();
+    } else if (kit::Equal(task.Get(), L"look-for-intruder")) {
+        // A directory someone swapped in for ours would hold their marker.
+        static kit::Text<1100> marker;
+        marker.Clear();
+        marker.Add(scratch.Get());
+        marker.Add(L"\\intruder.txt");
+        facts.Set(L"intruder-inside", GetFileAttributesW(marker.Get()) == INVALID_FILE_ATTRIBUTES ? L"no" : L"yes");
     }
     uint32_t wait = 0;
     if (kit::ParseNumber(Environment(L"ACCEPTANCE_WAIT"), wait)) Sleep(wait);

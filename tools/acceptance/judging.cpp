@@ -469,6 +469,91 @@ void JudgeScratchHeld(const Facts& facts, Verdict& verdict) {
     verdict.detail.Add(L"); the setup program still entered it and renamed a file inside");
 }
 
+// The installer, from the setup program's start to its end: nobody may
+// rename it away, open it for deletion or write it, and the setup program
+// must still read it and find the archive in it; afterwards it is unchanged.
+void JudgeInstallerHeld(const Facts& facts, Verdict& verdict) {
+    if (!Shown(facts, L"sharing", L"enforced", NO_SHARING, verdict)) return;
+    const wchar_t* const TAKEN[] = {L"installer.rename", L"installer.delete-open", L"installer.write-open"};
+    const wchar_t* const WHAT[] = {L"rename the installer", L"open the installer for deletion",
+                                   L"open the installer for writing"};
+    uint32_t errors[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        if (!facts.GetNumber(L"i.", TAKEN[i], errors[i])) {
+            return Say(verdict, Status::Fail, L"the attempts on the installer were not observed");
+        }
+        if (errors[i] == 0) {
+            return Say(verdict, Status::Fail, L"another program could ", WHAT[i], L" while the setup program ran");
+        }
+    }
+    if (!ProbeDid(facts, L"i.", L"installer.read", L"read the installer through an open that shares reading",
+                  verdict) ||
+        !ProbeDid(facts, L"i.", L"installer.data-file", L"find the archive in the installer loaded as a data file",
+                  verdict) ||
+        !RanCleanly(facts, L"i.", 0, verdict)) {
+        return;
+    }
+    if (!Equal(facts.Get(L"i.unchanged"), L"yes")) {
+        return Say(verdict, Status::Fail, L"the installer was not the same file after the run");
+    }
+    SayNumber(verdict, Status::Pass, L"renaming (error ", errors[0], L"), opening for deletion (error ");
+    verdict.detail.AddHex(errors[1]);
+    verdict.detail.Add(L") and for writing (error ");
+    verdict.detail.AddHex(errors[2]);
+    verdict.detail.Add(L") refused while the setup program ran; it read the installer and found the archive; "
+                       L"unchanged afterwards");
+}
+
+// An intruder watching the installer's folder went for each new scratch
+// directory the moment it appeared: never may it have renamed one away, and
+// no setup program may have run in a directory of the intruder's.
+void JudgeScratchCreatedHeld(const Facts& facts, Verdict& verdict) {
+    if (!Shown(facts, L"directory-sharing", L"enforced",
+               L"this platform lets a directory be renamed while a handle denies delete sharing", verdict)) {
+        return;
+    }
+    uint32_t runs = 0;
+    uint32_t seen = 0;
+    uint32_t swapped = 0;
+    uint32_t error = 0;
+    uint32_t watchError = 0;
+    if (!facts.GetNumber(L"x.", L"runs", runs) || !facts.GetNumber(L"x.", L"seen", seen) ||
+        !facts.GetNumber(L"x.", L"swapped", swapped) || !facts.GetNumber(L"x.", L"error", error) ||
+        !facts.GetNumber(L"x.", L"watch-error", watchError)) {
+        return Say(verdict, Status::Fail, L"the intruder's runs were not observed");
+    }
+    if (swapped != 0) {
+        Say(verdict, Status::Fail, L"the intruder renamed away and replaced ");
+        verdict.detail.AddDecimal(swapped);
+        verdict.detail.Add(L" new scratch directories");
+        return;
+    }
+    if (watchError != 0) {
+        return SayNumber(verdict, Status::Fail, L"the intruder could not watch the folder (error ", watchError, L")");
+    }
+    Text<16> prefix;
+    for (uint32_t i = 0; i < runs; ++i) {
+        Numbered(prefix, L"x.", i, L".");
+        if (!RanCleanly(facts, prefix.Get(), 0, verdict)) return;
+        if (!Equal(facts.Get(prefix.Get(), L"intruder-inside"), L"no")) {
+            Say(verdict, Status::Fail, L"run ");
+            verdict.detail.AddDecimal(i + 1);
+            verdict.detail.Add(L": the setup program ran in the intruder's directory, or did not say");
+            return;
+        }
+    }
+    if (seen == 0) {
+        return Say(verdict, Status::Fail, L"the intruder saw no new scratch directory, so nothing was tried");
+    }
+    Say(verdict, Status::Pass, L"over ");
+    verdict.detail.AddDecimal(runs);
+    verdict.detail.Add(L" runs an intruder went for ");
+    verdict.detail.AddDecimal(seen);
+    verdict.detail.Add(L" new scratch directories the moment they appeared; every rename refused (last error ");
+    verdict.detail.AddHex(error);
+    verdict.detail.Add(L"); every setup program ran in the stub's own");
+}
+
 }  // namespace
 
 void ComposeSetupCommand(const wchar_t* scratch, const wchar_t* installer, const wchar_t* typed, Text<4096>& out) {
@@ -503,6 +588,8 @@ const Check CHECKS[] = {
     {L"planted-libraries", JudgePlantedLibraries},
     {L"sixteen-at-once", JudgeCrowd},
     {L"scratch-directory-held", JudgeScratchHeld},
+    {L"installer-file-held", JudgeInstallerHeld},
+    {L"scratch-directory-created-held", JudgeScratchCreatedHeld},
 };
 const int CHECK_COUNT = sizeof(CHECKS) / sizeof(CHECKS[0]);
 

@@ -20,6 +20,7 @@
 #include <shellapi.h>
 
 #include "acceptance/facts.h"
+#include "acceptance/intruder.h"
 #include "acceptance/judging.h"
 #include "acceptance/platform_probes.h"
 #include "acceptance/work_folder.h"
@@ -33,6 +34,8 @@ constexpr DWORD INSTALLER_TIMEOUT_MS = 300000;
 // inside the ten seconds or so that it keeps trying.
 constexpr DWORD HOLD_MS = 3000;
 constexpr DWORD CROWD_WAIT_MS = 2000;
+// Runs from one folder while an intruder goes for each new scratch directory.
+constexpr int SWAP_RUNS = 20;
 
 Facts facts;
 Text<PATH_UNITS> kitFolder;
@@ -260,6 +263,34 @@ struct Case {
     RunCase({L"t.", L"take", L"take-scratch", 0});
 }
 
+// The installer while its setup program runs: the probe goes for it as
+// another process of the user would, and reads it as a setup program does.
+// Afterwards it must still be, byte for byte, the installer copied there.
+[[gnu::noinline]] void ObserveInstallerHeld() {
+    Path folder(work.Get(), L"take-installer");
+    Path installer(folder.Get(), L"installer.exe");
+    SetEnvironmentVariableW(L"ACCEPTANCE_TARGET", installer.Get());
+    RunCase({L"i.", L"take-installer", L"take-installer", 0});
+    Path source(kitFolder.Get(), L"acceptance-installer.exe");
+    facts.Set(L"i.unchanged", SameFile(installer.Get(), source.Get()) ? L"yes" : L"no");
+}
+
+// Many runs from one folder while an intruder watches it and goes for each
+// new scratch directory the moment it appears; each setup program looks for
+// the intruder's marker in the directory it runs in.
+[[gnu::noinline]] void ObserveScratchCreatedHeld() {
+    static Path folder(work.Get(), L"swap");
+    CreateDirectoryW(folder.Get(), nullptr);
+    static Intruder intruder;
+    StartIntruder(intruder, folder.Get());
+    for (int i = 0; i < SWAP_RUNS; ++i) {
+        Text<16> prefix;
+        RunCase({Numbered(prefix, L"x.", i, L"."), L"swap", L"look-for-intruder", 0});
+    }
+    StopIntruder(intruder, facts, L"x.");
+    facts.SetNumber(L"x.", L"runs", SWAP_RUNS);
+}
+
 [[gnu::noinline]] void Observe() {
     Path platform(work.Get(), L"platform");
     CreateDirectoryW(platform.Get(), nullptr);
@@ -279,6 +310,8 @@ struct Case {
     ObservePlantedLibraries();
     ObserveCrowd();
     ObserveScratchHeld();
+    ObserveInstallerHeld();
+    ObserveScratchCreatedHeld();
 }
 
 void Print(const wchar_t* text) { WriteText(out, text); }

@@ -43,6 +43,26 @@ bool FileHolds(const wchar_t* path, const char* content) {
     return true;
 }
 
+[[gnu::noinline]] bool SameFile(const wchar_t* first, const wchar_t* second) {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE a = CreateFileW(first, GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE b = CreateFileW(second, GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool same = a != INVALID_HANDLE_VALUE && b != INVALID_HANDLE_VALUE;
+    static char left[4096];
+    static char right[4096];
+    while (same) {
+        DWORD readLeft = 0;
+        DWORD readRight = 0;
+        same = ReadFile(a, left, sizeof(left), &readLeft, nullptr) && ReadFile(b, right, sizeof(right), &readRight, nullptr) &&
+               readLeft == readRight;
+        for (DWORD i = 0; same && i < readLeft; ++i) same = left[i] == right[i];
+        if (readLeft == 0) break;
+    }
+    if (a != INVALID_HANDLE_VALUE) CloseHandle(a);
+    if (b != INVALID_HANDLE_VALUE) CloseHandle(b);
+    return same;
+}
+
 [[gnu::noinline]] void RemoveTree(const wchar_t* path) {
     const DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return;

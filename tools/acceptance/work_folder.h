@@ -15,6 +15,8 @@ struct Path : Text<PATH_UNITS> {
 bool WriteSmallFile(const wchar_t* path, const char* content);
 // The file holds exactly `content`.
 bool FileHolds(const wchar_t* path, const char* content);
+// The two files hold the same bytes (both could be read whole).
+bool SameFile(const wchar_t* first, const wchar_t* second);
 // Deletes a folder and everything in it; links inside are removed as links.
 void RemoveTree(const wchar_t* path);
 // The names in `folder` other than the `keep` ones, comma-separated.
