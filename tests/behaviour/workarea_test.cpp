@@ -341,30 +341,48 @@ TEST_F(WorkDirectoryTest, OneCallCreatesTheDirectoryAndHoldsIt) {
 
 TEST_F(WorkDirectoryTest, AnIntruderAtTheCreationCannotSwapTheDirectory) {
     // Someone who may delete entries of the folder (a process of the same
-    // user beside a download) watches for the new name and, the instant the
-    // creation returns, tries to rename the directory away and put one of
-    // its own at the name. The stub must go on with the directory it made.
+    // user beside a download) watches for the new name and tries to rename
+    // the directory away and put one of its own at the name: the instant
+    // the create returns, and again after each close and before each open
+    // the stub makes until it has its directory. The stub must go on with
+    // the directory it made.
+    std::wstring made;
     std::wstring intruders;
-    DWORD renameError = 0;
+    std::vector<DWORD> refusals;
+    auto intrude = [&] {
+        if (made.empty() || !intruders.empty()) return;
+        if (MoveFileExW(made.c_str(), (made + L"-away").c_str(), 0)) {
+            CreateDirectoryW(made.c_str(), nullptr);
+            test::WriteBytes(made + L"\\intruder.txt", "mine");
+            intruders = made;
+        } else {
+            refusals.push_back(GetLastError());
+        }
+    };
     auto creation = ReplaceNativeCreate([&](PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
                                             PIO_STATUS_BLOCK status, PLARGE_INTEGER size, ULONG fileAttributes,
                                             ULONG share, ULONG disposition, ULONG options, PVOID ea,
                                             ULONG eaLength) -> NTSTATUS {
         const NTSTATUS result = RealNativeCreate(handle, access, attributes, status, size, fileAttributes, share,
                                                  disposition, options, ea, eaLength);
-        const std::wstring made = parent / ObjectName(*attributes);
-        if (MoveFileExW(made.c_str(), (made + L"-away").c_str(), 0)) {
-            CreateDirectoryW(made.c_str(), nullptr);
-            test::WriteBytes(made + L"\\intruder.txt", "mine");
-            intruders = made;
-        } else {
-            renameError = GetLastError();
-        }
+        made = parent / ObjectName(*attributes);
+        intrude();
         return result;
+    });
+    auto close = SEAM(CloseHandle)::Replace([&](HANDLE handle) -> BOOL {
+        const BOOL closed = SEAM(CloseHandle)::Real(handle);
+        intrude();
+        return closed;
+    });
+    auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                               DWORD disposition, DWORD attributes, HANDLE model) -> HANDLE {
+        intrude();
+        return SEAM(CreateFileW)::Real(path, access, share, security, disposition, attributes, model);
     });
     ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome));
     EXPECT_TRUE(intruders.empty()) << "the intruder swapped in " << test::Narrow(intruders);
-    EXPECT_EQ(renameError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    ASSERT_FALSE(refusals.empty());
+    EXPECT_EQ(refusals, std::vector<DWORD>(refusals.size(), ERROR_SHARING_VIOLATION));
     // What the stub holds is what stands at the name it goes on to use.
     EXPECT_EQ(Identity(held.handle), IdentityOf(workDirectory.Text()));
     EXPECT_TRUE(test::Entries(workDirectory.Text()).empty());
