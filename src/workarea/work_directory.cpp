@@ -183,7 +183,8 @@ bool MakeWorkDirectory(const wchar_t* parent, PathBuffer& workDirectory, HANDLE&
 
     outcome = {EXIT_WORK_DIR_FAILED, 0};
     // The installer's own folder, opened once: every name is created
-    // relative to this handle. Shared in every way, and let go of at once.
+    // relative to this handle. Shared in every way, and let go of once the
+    // directory is made.
     const ScopedHandle folder(CreateFileW(parent, FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     const NtCreateFileFunction ntCreateFile = folder.IsValid() ? LoadNtCreateFile() : nullptr;
