@@ -38,28 +38,33 @@ auto VolumeFlags(DWORD flags) {
         });
 }
 
-// The native create, as the product reaches it through the seam.
-using NativeCreate = std::function<NTSTATUS(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
-                                            ULONG, ULONG, ULONG, ULONG, PVOID, ULONG)>;
+// One call of the native create as the product made it, and what it gave.
+struct NativeCreateCall {
+    const OBJECT_ATTRIBUTES& attributes;
+    ACCESS_MASK access;
+    ULONG share;
+    ULONG disposition;
+    ULONG options;
+    NTSTATUS result;
+    HANDLE created;  // null unless the result is a success
+};
 
-auto ReplaceNativeCreate(NativeCreate with) { return SEAM(NtCreateFile)::Replace(std::move(with)); }
-
-NTSTATUS RealNativeCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK status,
-                          PLARGE_INTEGER size, ULONG fileAttributes, ULONG share, ULONG disposition, ULONG options,
-                          PVOID ea, ULONG eaLength) {
-    return SEAM(NtCreateFile)::Real(handle, access, attributes, status, size, fileAttributes, share, disposition,
-                                    options, ea, eaLength);
+// Lets every native create of the product happen, then shows it to `watch`.
+auto WatchNativeCreates(std::function<void(const NativeCreateCall&)> watch) {
+    return SEAM(NtCreateFile)::Replace([watch](PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                                               PIO_STATUS_BLOCK status, PLARGE_INTEGER size, ULONG fileAttributes,
+                                               ULONG share, ULONG disposition, ULONG options, PVOID ea,
+                                               ULONG eaLength) -> NTSTATUS {
+        const NTSTATUS result = SEAM(NtCreateFile)::Real(handle, access, attributes, status, size, fileAttributes, share,
+                                                         disposition, options, ea, eaLength);
+        watch({*attributes, access, share, disposition, options, result, result >= 0 ? *handle : nullptr});
+        return result;
+    });
 }
 
-// The descriptor a create was given, null when none.
+// The descriptor each create was given, null when none.
 auto RecordDescriptors(std::vector<PSECURITY_DESCRIPTOR>& seen) {
-    return ReplaceNativeCreate([&seen](PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
-                                       PIO_STATUS_BLOCK status, PLARGE_INTEGER size, ULONG fileAttributes, ULONG share,
-                                       ULONG disposition, ULONG options, PVOID ea, ULONG eaLength) -> NTSTATUS {
-        seen.push_back(attributes->SecurityDescriptor);
-        return RealNativeCreate(handle, access, attributes, status, size, fileAttributes, share, disposition, options,
-                                ea, eaLength);
-    });
+    return WatchNativeCreates([&seen](const NativeCreateCall& call) { seen.push_back(call.attributes.SecurityDescriptor); });
 }
 
 std::wstring ObjectName(const OBJECT_ATTRIBUTES& attributes) {
@@ -306,17 +311,11 @@ TEST_F(WorkDirectoryTest, OneCallCreatesTheDirectoryAndHoldsIt) {
         closed.push_back(handle);
         return SEAM(CloseHandle)::Real(handle);
     });
-    auto creation = ReplaceNativeCreate([&](PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
-                                            PIO_STATUS_BLOCK status, PLARGE_INTEGER size, ULONG fileAttributes,
-                                            ULONG share, ULONG disposition, ULONG options, PVOID ea,
-                                            ULONG eaLength) -> NTSTATUS {
-        const NTSTATUS result = RealNativeCreate(handle, access, attributes, status, size, fileAttributes, share,
-                                                 disposition, options, ea, eaLength);
+    auto creation = WatchNativeCreates([&](const NativeCreateCall& call) {
         closed.clear();  // a handle closed before may have had the same value
-        seen.push_back({attributes->RootDirectory, Identity(attributes->RootDirectory), ObjectName(*attributes),
-                        attributes->Attributes, access,
-                        share, disposition, options, result >= 0 ? *handle : nullptr});
-        return result;
+        seen.push_back({call.attributes.RootDirectory, Identity(call.attributes.RootDirectory),
+                        ObjectName(call.attributes), call.attributes.Attributes, call.access, call.share,
+                        call.disposition, call.options, call.created});
     });
     auto random = SequentialRandomBytes();
     const unsigned long opens = SEAM_CALLS(CreateFileW);
@@ -359,15 +358,9 @@ TEST_F(WorkDirectoryTest, AnIntruderAtTheCreationCannotSwapTheDirectory) {
             refusals.push_back(GetLastError());
         }
     };
-    auto creation = ReplaceNativeCreate([&](PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
-                                            PIO_STATUS_BLOCK status, PLARGE_INTEGER size, ULONG fileAttributes,
-                                            ULONG share, ULONG disposition, ULONG options, PVOID ea,
-                                            ULONG eaLength) -> NTSTATUS {
-        const NTSTATUS result = RealNativeCreate(handle, access, attributes, status, size, fileAttributes, share,
-                                                 disposition, options, ea, eaLength);
-        made = parent / ObjectName(*attributes);
+    auto creation = WatchNativeCreates([&](const NativeCreateCall& call) {
+        made = parent / ObjectName(call.attributes);
         intrude();
-        return result;
     });
     auto close = SEAM(CloseHandle)::Replace([&](HANDLE handle) -> BOOL {
         const BOOL closed = SEAM(CloseHandle)::Real(handle);
@@ -408,13 +401,14 @@ TEST_F(WorkDirectoryTest, ARefusedCreationDrawsAnotherNameAndLeavesNothingToRemo
                           Case{"every name refused", 10, ACCESS_DENIED, {EXIT_WORK_DIR_FAILED, 0}}}) {
         SCOPED_TRACE(c.name);
         int calls = 0;
-        auto creation = ReplaceNativeCreate([&](PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
-                                                PIO_STATUS_BLOCK status, PLARGE_INTEGER size, ULONG fileAttributes,
-                                                ULONG share, ULONG disposition, ULONG options, PVOID ea,
-                                                ULONG eaLength) -> NTSTATUS {
+        auto creation = SEAM(NtCreateFile)::Replace([&](PHANDLE handle, ACCESS_MASK access,
+                                                        POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK status,
+                                                        PLARGE_INTEGER size, ULONG fileAttributes, ULONG share,
+                                                        ULONG disposition, ULONG options, PVOID ea,
+                                                        ULONG eaLength) -> NTSTATUS {
             if (calls++ < c.refusals) return c.status;
-            return RealNativeCreate(handle, access, attributes, status, size, fileAttributes, share, disposition,
-                                    options, ea, eaLength);
+            return SEAM(NtCreateFile)::Real(handle, access, attributes, status, size, fileAttributes, share,
+                                            disposition, options, ea, eaLength);
         });
         int deletes = 0;
         auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -540,19 +534,14 @@ std::string OwnerSidText() {
 TEST_F(WorkDirectoryTest, DescriptorIsProtectedAndGrantsOnlyTheSixEntries) {
     auto flags = VolumeFlags(FILE_PERSISTENT_ACLS);
     std::string sddl;
-    auto creation = ReplaceNativeCreate([&](PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
-                                            PIO_STATUS_BLOCK status, PLARGE_INTEGER size, ULONG fileAttributes,
-                                            ULONG share, ULONG disposition, ULONG options, PVOID ea,
-                                            ULONG eaLength) -> NTSTATUS {
+    auto creation = WatchNativeCreates([&](const NativeCreateCall& call) {
         LPWSTR text = nullptr;
-        if (attributes->SecurityDescriptor != nullptr &&
-            ConvertSecurityDescriptorToStringSecurityDescriptorW(attributes->SecurityDescriptor, SDDL_REVISION_1,
+        if (call.attributes.SecurityDescriptor != nullptr &&
+            ConvertSecurityDescriptorToStringSecurityDescriptorW(call.attributes.SecurityDescriptor, SDDL_REVISION_1,
                                                                  DACL_SECURITY_INFORMATION, &text, nullptr)) {
             sddl = test::Narrow(text);
             LocalFree(text);
         }
-        return RealNativeCreate(handle, access, attributes, status, size, fileAttributes, share, disposition, options,
-                                ea, eaLength);
     });
     const unsigned long frees = SEAM_CALLS(LocalFree);
     ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome));

@@ -17,6 +17,7 @@
 #include "acceptance/descriptor_facts.h"
 #include "acceptance/facts.h"
 #include "acceptance/links.h"
+#include "common/tool_support.h"
 
 namespace {
 
@@ -217,19 +218,7 @@ void TryToTakeInstaller() {
         Record(keys[i], handle == INVALID_HANDLE_VALUE ? GetLastError() : 0);
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
     }
-    HANDLE reader = CreateFileW(installer.Get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    DWORD readError = reader == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-    if (reader != INVALID_HANDLE_VALUE) {
-        char bytes[2] = {0, 0};
-        DWORD read = 0;
-        if (!ReadFile(reader, bytes, 2, &read, nullptr)) {
-            readError = GetLastError();
-        } else if (read != 2 || bytes[0] != 'M' || bytes[1] != 'Z') {
-            readError = ERROR_BAD_FORMAT;
-        }
-        CloseHandle(reader);
-    }
-    Record(L"installer.read", readError);
+    Record(L"installer.read", tool::ReadProgramStartError(installer.Get()));
     HMODULE data = LoadLibraryExW(installer.Get(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     DWORD dataError = data == nullptr ? GetLastError() : 0;
     if (data != nullptr) {

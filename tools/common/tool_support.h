@@ -85,4 +85,22 @@ inline void FormatDecimal64(uint64_t value, char* out) {
     out[count] = 0;
 }
 
+// 0 when the first two bytes of the file at `path` are a program's "MZ", read
+// through an open that shares reading only, as a careful reader of a program
+// opens it; else the error (ERROR_BAD_FORMAT for other bytes).
+inline DWORD ReadProgramStartError(const wchar_t* path) {
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError();
+    char bytes[2] = {0, 0};
+    DWORD read = 0;
+    DWORD error = 0;
+    if (!ReadFile(file, bytes, 2, &read, nullptr)) {
+        error = GetLastError();
+    } else if (read != 2 || bytes[0] != 'M' || bytes[1] != 'Z') {
+        error = ERROR_BAD_FORMAT;
+    }
+    CloseHandle(file);
+    return error;
+}
+
 }  // namespace tool

@@ -48,29 +48,20 @@ DWORD RenameError() {
     return 0;
 }
 
-DWORD OpenError(DWORD access, DWORD share, bool readMz) {
-    HANDLE file = CreateFileW(raced, access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+DWORD WriteOpenError() {
+    HANDLE file = CreateFileW(raced, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return GetLastError();
-    DWORD error = 0;
-    if (readMz) {
-        char bytes[2] = {0, 0};
-        DWORD read = 0;
-        if (!ReadFile(file, bytes, 2, &read, nullptr)) {
-            error = GetLastError();
-        } else if (read != 2 || bytes[0] != 'M' || bytes[1] != 'Z') {
-            error = ERROR_BAD_FORMAT;
-        }
-    }
     CloseHandle(file);
-    return error;
+    return 0;
 }
 
 void Race(HANDLE file) {
     const wchar_t nul = 0;
     WriteUnits(file, &nul, 1);
     WriteNumber(file, L"rename=", RenameError());
-    WriteNumber(file, L" write=", OpenError(GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false));
-    WriteNumber(file, L" read=", OpenError(GENERIC_READ, FILE_SHARE_READ, true));
+    WriteNumber(file, L" write=", WriteOpenError());
+    WriteNumber(file, L" read=", tool::ReadProgramStartError(raced));
 }
 
 }  // namespace
