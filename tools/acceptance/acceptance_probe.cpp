@@ -8,7 +8,8 @@
 //   ACCEPTANCE_EXIT    exit code, decimal or 0x-hexadecimal (default 0)
 //   ACCEPTANCE_ASIDE   where to move its own image out of the scratch directory
 //   ACCEPTANCE_TARGET  what a planted link leads to; the installer, for
-//                      "take-installer"
+//                      "take-installer"; the folder the restricted token must
+//                      be able to open, for "descriptor"
 //   ACCEPTANCE_KIT     the kit program, which holds a file for it (--hold)
 //   ACCEPTANCE_WAIT    milliseconds to wait before exiting
 // Every run records "command-line", "current-directory", "image" and "scratch".
@@ -37,15 +38,13 @@ const wchar_t* Environment(const wchar_t* name) {
 
 void Record(const wchar_t* key, DWORD error) { facts.SetNumber(L"", key, error); }
 
-// Opens the scratch directory for listing, with the given token on this
-// thread (null: the process's own). 0 when granted, else the error.
-DWORD OpenScratch(HANDLE token) {
-    if (token != nullptr && !ImpersonateLoggedOnUser(token)) return GetLastError();
-    HANDLE handle = CreateFileW(scratch.Get(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+// Opens `path` for listing with this thread's token. 0 when granted, else
+// the error.
+DWORD OpenForListing(const wchar_t* path) {
+    HANDLE handle = CreateFileW(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    if (token != nullptr) RevertToSelf();
     return error;
 }
 
@@ -55,11 +54,15 @@ alignas(8) unsigned char administrators[SECURITY_MAX_SID_SIZE];
 
 // A token like ours, but with the user, the token owner and Administrators
 // kept for deny only: it may enter what everyone else may enter, and nothing
-// that only we or Administrators may.
+// that only we or Administrators may. Each step is recorded apart, so that a
+// failure to act as that token never reads as a refusal of the scratch
+// directory; and under the same token a folder that grants Everyone (which
+// the token keeps) must open, so that a refusal means the scratch
+// directory's entries refused it. The folder is made at ACCEPTANCE_TARGET.
 void TryRestrictedToken() {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_IMPERSONATE, &token)) {
-        Record(L"restricted.open", GetLastError());
+        Record(L"restricted.token", GetLastError());
         return;
     }
     DWORD needed = 0;
@@ -68,7 +71,7 @@ void TryRestrictedToken() {
     if (!GetTokenInformation(token, TokenUser, userBlock, sizeof(userBlock), &needed) ||
         !GetTokenInformation(token, TokenOwner, ownerBlock, sizeof(ownerBlock), &needed) ||
         !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &administratorsSize)) {
-        Record(L"restricted.open", GetLastError());
+        Record(L"restricted.token", GetLastError());
         CloseHandle(token);
         return;
     }
@@ -76,16 +79,28 @@ void TryRestrictedToken() {
     disabled[1].Sid = reinterpret_cast<TOKEN_OWNER*>(ownerBlock)->Owner;
     disabled[2].Sid = administrators;
     HANDLE restricted = nullptr;
-    if (!CreateRestrictedToken(token, 0, 3, disabled, 0, nullptr, 0, nullptr, &restricted)) {
-        Record(L"restricted.token", GetLastError());
-        CloseHandle(token);
-        return;
-    }
-    Record(L"restricted.token", 0);
-    Record(L"restricted.open", OpenScratch(restricted));
-    Record(L"plain.open", OpenScratch(nullptr));
-    CloseHandle(restricted);
+    const BOOL made = CreateRestrictedToken(token, 0, 3, disabled, 0, nullptr, 0, nullptr, &restricted);
+    Record(L"restricted.token", made ? 0 : GetLastError());
     CloseHandle(token);
+    if (!made) return;
+
+    static kit::Text<1024> granted;
+    granted.Clear();
+    granted.Add(Environment(L"ACCEPTANCE_TARGET"));
+    kit::Text<200> owner;
+    const wchar_t* step = nullptr;
+    Record(L"control.made", kit::MakeFolderForOwner(granted.Get(), L"D:P(A;;0x1200a9;;;WD)(A;;FA;;;", owner, step));
+
+    if (ImpersonateLoggedOnUser(restricted)) {
+        Record(L"restricted.impersonate", 0);
+        Record(L"restricted.open", OpenForListing(scratch.Get()));
+        Record(L"restricted.control", OpenForListing(granted.Get()));
+        RevertToSelf();
+    } else {
+        Record(L"restricted.impersonate", GetLastError());
+    }
+    CloseHandle(restricted);
+    Record(L"plain.open", OpenForListing(scratch.Get()));
 }
 
 DWORD MoveImageAside() {

@@ -72,4 +72,25 @@ bool TokenOwnerText(Text<200>& text) {
     return true;
 }
 
+DWORD MakeFolderForOwner(const wchar_t* path, const wchar_t* rights, Text<200>& owner, const wchar_t*& step) {
+    step = L"the token owner cannot be read";
+    if (!TokenOwnerText(owner)) return GetLastError();
+    Text<400> sddl;
+    sddl.Clear();
+    sddl.Add(rights);
+    sddl.Add(owner.Get());
+    sddl.Add(L")");
+    step = L"a descriptor cannot be built";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.Get(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        return GetLastError();
+    }
+    step = L"a folder with a descriptor cannot be made";
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    const BOOL made = CreateDirectoryW(path, &attributes);
+    const DWORD error = made ? 0 : GetLastError();
+    LocalFree(descriptor);
+    return error;
+}
+
 }  // namespace kit

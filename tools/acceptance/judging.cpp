@@ -46,8 +46,50 @@ bool Shown(const Facts& facts, const wchar_t* probe, const wchar_t* wanted, cons
     return true;
 }
 
-// One installer run: the exit code it had to give, and nothing of the run
-// left beside the installer.
+bool IsHexDigit(wchar_t unit) { return (unit >= L'0' && unit <= L'9') || (unit >= L'A' && unit <= L'F'); }
+
+// `scratch` is "<the installer's folder>\QX_<five hex digits>.tmp".
+bool IsScratchOf(const wchar_t* scratch, const wchar_t* installer) {
+    if (scratch == nullptr || installer == nullptr) return false;
+    int folder = Length(installer);
+    while (folder > 0 && installer[folder - 1] != L'\\') --folder;
+    if (folder == 0) return false;
+    for (int i = 0; i < folder; ++i) {
+        if (scratch[i] != installer[i]) return false;
+    }
+    const wchar_t* name = scratch + folder;
+    if (!StartsWith(name, L"QX_")) return false;
+    for (int i = 3; i < 8; ++i) {
+        if (!IsHexDigit(name[i])) return false;
+    }
+    return Equal(name + 8, L".tmp");
+}
+
+// The setup program reported, and it ran as setup.exe in a scratch
+// directory beside the installer: the installer wrote and expanded it. An
+// installer that ends with the expected code before that point (or a kit
+// that never started it) must not pass on its exit code alone.
+bool SetupReported(const Facts& facts, const wchar_t* prefix, Verdict& verdict) {
+    const wchar_t* image = facts.Get(prefix, L"image");
+    if (image == nullptr) {
+        Say(verdict, Status::Fail, L"the setup program never reported: the installer did not expand or start it");
+        return false;
+    }
+    const wchar_t* scratch = facts.Get(prefix, L"scratch");
+    static Text<1100> wanted;
+    wanted.Clear();
+    wanted.Add(scratch);
+    wanted.Add(L"\\setup.exe");
+    if (!IsScratchOf(scratch, facts.Get(prefix, L"installer")) || !Equal(image, wanted.Get())) {
+        Say(verdict, Status::Fail, L"the setup program ran as ", image,
+            L", not as setup.exe in a QX_XXXXX.tmp beside the installer");
+        return false;
+    }
+    return true;
+}
+
+// One installer run: the exit code it had to give, its setup program's
+// report, and nothing of the run left beside the installer.
 bool RanCleanly(const Facts& facts, const wchar_t* prefix, uint32_t expected, Verdict& verdict) {
     uint32_t exitCode = 0;
     if (!facts.GetNumber(prefix, L"exit", exitCode)) {
@@ -60,6 +102,7 @@ bool RanCleanly(const Facts& facts, const wchar_t* prefix, uint32_t expected, Ve
         verdict.detail.AddHex(expected);
         return false;
     }
+    if (!SetupReported(facts, prefix, verdict)) return false;
     const wchar_t* left = facts.Get(prefix, L"left");
     if (left == nullptr || *left != 0) {
         Say(verdict, Status::Fail, L"left beside the installer: ", left != nullptr ? left : L"(not observed)");
@@ -81,25 +124,6 @@ bool ProbeDid(const Facts& facts, const wchar_t* prefix, const wchar_t* key, con
         return false;
     }
     return true;
-}
-
-bool IsHexDigit(wchar_t unit) { return (unit >= L'0' && unit <= L'9') || (unit >= L'A' && unit <= L'F'); }
-
-// `scratch` is "<the installer's folder>\QX_<five hex digits>.tmp".
-bool IsScratchOf(const wchar_t* scratch, const wchar_t* installer) {
-    if (scratch == nullptr || installer == nullptr) return false;
-    int folder = Length(installer);
-    while (folder > 0 && installer[folder - 1] != L'\\') --folder;
-    if (folder == 0) return false;
-    for (int i = 0; i < folder; ++i) {
-        if (scratch[i] != installer[i]) return false;
-    }
-    const wchar_t* name = scratch + folder;
-    if (!StartsWith(name, L"QX_")) return false;
-    for (int i = 3; i < 8; ++i) {
-        if (!IsHexDigit(name[i])) return false;
-    }
-    return Equal(name + 8, L".tmp");
 }
 
 // "<type> <flags> <mask> <SID>" as the observing side writes an entry.
@@ -207,8 +231,20 @@ void JudgeRestrictedToken(const Facts& facts, Verdict& verdict) {
         !Shown(facts, L"access", L"checked", L"this platform does not check access to files", verdict) ||
         !RanCleanly(facts, L"d.", 0, verdict) ||
         !ProbeDid(facts, L"d.", L"restricted.token", L"make a restricted token", verdict) ||
+        !ProbeDid(facts, L"d.", L"control.made", L"make a folder that grants Everyone", verdict) ||
+        !ProbeDid(facts, L"d.", L"restricted.impersonate", L"act as the restricted token", verdict) ||
         !ProbeDid(facts, L"d.", L"plain.open", L"open the scratch directory with its own token", verdict)) {
         return;
+    }
+    // Without this, a token that can open nothing at all would pass.
+    uint32_t control = 0;
+    if (!facts.GetNumber(L"d.", L"restricted.control", control)) {
+        return Say(verdict, Status::Fail, L"the restricted open of a folder that grants Everyone was not observed");
+    }
+    if (control != 0) {
+        return SayNumber(verdict, Status::Fail,
+                         L"the restricted token could not open even a folder that grants Everyone (error ", control,
+                         L"), so its refusal shows nothing");
     }
     uint32_t error = 0;
     if (!facts.GetNumber(L"d.", L"restricted.open", error)) {
@@ -219,7 +255,8 @@ void JudgeRestrictedToken(const Facts& facts, Verdict& verdict) {
         return SayNumber(verdict, Status::Fail, L"the restricted open failed with error ", error,
                          L", not access denied");
     }
-    Say(verdict, Status::Pass, L"refused (access denied) without the user and Administrators; granted with them");
+    Say(verdict, Status::Pass, L"refused (access denied) without the user and Administrators, while a folder "
+                               L"that grants Everyone opened; granted with them");
 }
 
 void JudgeLink(const Facts& facts, const wchar_t* prefix, const wchar_t* probe, const wchar_t* kind, Verdict& verdict) {
@@ -367,13 +404,17 @@ void JudgePlantedLibraries(const Facts& facts, Verdict& verdict) {
     for (const wchar_t* name : NAMES) {
         const wchar_t* probe = facts.Get(L"platform.load.", name);
         if (probe == nullptr) return Say(verdict, Status::Fail, L"the platform was not probed for ", name);
-        const bool shown = Equal(probe, L"loaded");
-        // Judged before the run's exit code: a planted library that loads
-        // usually makes the run fail too, and this is the reason.
-        if (shown && !Equal(facts.Get(L"p.loaded.", name), L"no")) {
+        // A planted library the installer loaded is the fault itself,
+        // whatever the platform probe's helper saw; and it is judged before
+        // the run's exit code, which it usually spoils too.
+        const wchar_t* loaded = facts.Get(L"p.loaded.", name);
+        if (loaded == nullptr) {
+            return Say(verdict, Status::Fail, L"whether the installer loaded the planted ", name, L" was not observed");
+        }
+        if (!Equal(loaded, L"no")) {
             return Say(verdict, Status::Fail, L"the planted ", name, L" was loaded by the installer");
         }
-        anyShown = anyShown || shown;
+        anyShown = anyShown || Equal(probe, L"loaded");
     }
     if (!anyShown) {
         return Say(verdict, Status::NotShown,
@@ -445,10 +486,20 @@ void JudgeScratchHeld(const Facts& facts, Verdict& verdict) {
     if (!facts.GetNumber(L"t.", L"delete-open", deleteOpen) || !facts.GetNumber(L"t.", L"rename", rename)) {
         return Say(verdict, Status::Fail, L"the attempts on the scratch directory were not observed");
     }
+    // Only a sharing violation is the hold's refusal; access denied, say,
+    // would come from something else and show nothing about the hold.
     if (deleteOpen == 0) {
         return Say(verdict, Status::Fail, L"another program could open the scratch directory for deletion");
     }
+    if (deleteOpen != ERROR_SHARING_VIOLATION) {
+        return SayNumber(verdict, Status::Fail, L"opening the scratch directory for deletion failed with error ",
+                         deleteOpen, L", not a sharing violation");
+    }
     if (rename == 0) return Say(verdict, Status::Fail, L"another program could rename the scratch directory");
+    if (rename != ERROR_SHARING_VIOLATION) {
+        return SayNumber(verdict, Status::Fail, L"renaming the scratch directory failed with error ", rename,
+                         L", not a sharing violation");
+    }
     uint32_t enter = 0;
     uint32_t renameInside = 0;
     if (!facts.GetNumber(L"t.", L"enter", enter) || !facts.GetNumber(L"t.", L"rename-inside", renameInside)) {
@@ -464,9 +515,8 @@ void JudgeScratchHeld(const Facts& facts, Verdict& verdict) {
                          L"the setup program could not rename a file inside the scratch directory (error ",
                          renameInside, L")");
     }
-    SayNumber(verdict, Status::Pass, L"opening it for deletion refused (error ", deleteOpen, L"), renaming refused (error ");
-    verdict.detail.AddHex(rename);
-    verdict.detail.Add(L"); the setup program still entered it and renamed a file inside");
+    Say(verdict, Status::Pass, L"opening it for deletion and renaming it refused as sharing violations; the setup "
+                               L"program still entered it and renamed a file inside");
 }
 
 // The installer, from the setup program's start to its end: nobody may

@@ -118,7 +118,12 @@ struct Case {
     ClearEnvironment();
 }
 
-[[gnu::noinline]] void ObserveDescriptor() { RunCase({L"d.", L"descriptor", L"descriptor", 0}); }
+// The probe also needs a folder that grants Everyone, which it makes here.
+[[gnu::noinline]] void ObserveDescriptor() {
+    Path granted(work.Get(), L"descriptor-granted");
+    SetEnvironmentVariableW(L"ACCEPTANCE_TARGET", granted.Get());
+    RunCase({L"d.", L"descriptor", L"descriptor", 0});
+}
 
 // A link planted as setup.exe, leading out of the scratch directory to a
 // target that holds files: the stub must remove the link and nothing else.

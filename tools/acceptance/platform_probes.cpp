@@ -1,7 +1,5 @@
 #include "acceptance/platform_probes.h"
 
-#include <sddl.h>
-
 #include "acceptance/descriptor_facts.h"
 #include "acceptance/links.h"
 #include "acceptance/work_folder.h"
@@ -28,31 +26,13 @@ void Answer(Facts& facts, const wchar_t* probe, const wchar_t* text, DWORD error
     facts.Set(L"platform.", probe, value.Get());
 }
 
-// Makes `path` a folder whose descriptor is `rights` (SDDL, ending with the
-// trustee's "...;;;") followed by the token owner. On failure the probe is
-// answered and false returned.
+// A folder made by MakeFolderForOwner, or the probe answered with why not.
 bool MakeFolderWithOwnerEntry(Facts& facts, const wchar_t* probe, const wchar_t* path, const wchar_t* rights,
                               Text<200>& owner) {
-    if (!TokenOwnerText(owner)) {
-        Answer(facts, probe, L"the token owner cannot be read", GetLastError());
-        return false;
-    }
-    Text<400> sddl;
-    sddl.Clear();
-    sddl.Add(rights);
-    sddl.Add(owner.Get());
-    sddl.Add(L")");
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.Get(), SDDL_REVISION_1, &descriptor, nullptr)) {
-        Answer(facts, probe, L"a descriptor cannot be built", GetLastError());
-        return false;
-    }
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
-    const BOOL made = CreateDirectoryW(path, &attributes);
-    const DWORD error = GetLastError();
-    LocalFree(descriptor);
-    if (!made) Answer(facts, probe, L"a folder with a descriptor cannot be made", error);
-    return made != FALSE;
+    const wchar_t* step = nullptr;
+    const DWORD error = MakeFolderForOwner(path, rights, owner, step);
+    if (error != 0) Answer(facts, probe, step, error);
+    return error == 0;
 }
 
 // A descriptor of our own making read back as it was set, or not. Protected,
@@ -169,7 +149,9 @@ bool Exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FI
 }
 
 // A directory held open without delete sharing: opening it for deletion and
-// renaming it must both be refused.
+// renaming it must both be refused as sharing violations. Any other refusal
+// (access denied, say) would come from something else than the hold, and a
+// check judged on it would show nothing about the hold.
 [[gnu::noinline]] void ProbeDirectorySharing(Facts& facts, const wchar_t* folder) {
     Path path(folder, L"held-directory");
     Path renamed(folder, L"held-directory-renamed");
@@ -182,13 +164,25 @@ bool Exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FI
     const DWORD deleteError = deleting == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     if (deleting != INVALID_HANDLE_VALUE) CloseHandle(deleting);
     const BOOL moved = MoveFileExW(path.Get(), renamed.Get(), 0);
+    const DWORD moveError = moved ? 0 : GetLastError();
     CloseHandle(held);
     if (moved) {
         MoveFileExW(renamed.Get(), path.Get(), 0);
         return Answer(facts, L"directory-sharing", L"not enforced: the held directory was renamed");
     }
-    if (deleteError != 0) return Answer(facts, L"directory-sharing", L"enforced");
-    Answer(facts, L"directory-sharing", L"not enforced: the held directory was opened for deletion");
+    if (deleteError == 0) {
+        return Answer(facts, L"directory-sharing", L"not enforced: the held directory was opened for deletion");
+    }
+    if (deleteError == ERROR_SHARING_VIOLATION && moveError == ERROR_SHARING_VIOLATION) {
+        return Answer(facts, L"directory-sharing", L"enforced");
+    }
+    Text<200> refused;
+    refused.Clear();
+    refused.Add(L"refused, but not for sharing: open for deletion error ");
+    refused.AddHex(deleteError);
+    refused.Add(L", rename error ");
+    refused.AddHex(moveError);
+    Answer(facts, L"directory-sharing", refused.Get());
 }
 
 // A program beside planted libraries asks for them by bare name: the
