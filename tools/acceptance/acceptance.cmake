@@ -11,7 +11,7 @@ set(ACCEPTANCE_DIR ${CMAKE_CURRENT_SOURCE_DIR}/acceptance)
 
 add_tool(acceptance_kit ENTRY KitEntry SUBSYSTEM console OUTPUT_NAME acceptance
     LIBRARIES ${ACCEPTANCE_LIBRARIES}
-    SOURCES ${ACCEPTANCE_DIR}/kit.cpp ${ACCEPTANCE_DIR}/judging.cpp ${ACCEPTANCE_DIR}/platform_probes.cpp
+    SOURCES ${ACCEPTANCE_DIR}/kit.cpp ${ACCEPTANCE_DIR}/judging.cpp ${ACCEPTANCE_DIR}/verdict_table.cpp ${ACCEPTANCE_DIR}/platform_probes.cpp
             ${ACCEPTANCE_DIR}/work_folder.cpp ${ACCEPTANCE_DIR}/facts.cpp ${ACCEPTANCE_DIR}/descriptor_facts.cpp
             ${ACCEPTANCE_DIR}/links.cpp ${ACCEPTANCE_DIR}/intruder.cpp)
 add_tool(acceptance_probe ENTRY AcceptanceProbeEntry SUBSYSTEM windows OUTPUT_NAME acceptance-probe

@@ -1,14 +1,20 @@
 // The acceptance kit: checks on the machine it runs on each promise the
 // installer stub makes, and prints one line per check and a count.
 //
-//   acceptance.exe [--facts FILE]   run every check; FILE gets what was seen
-//   acceptance.exe --judge FILE     judge the facts in FILE (another
+//   acceptance.exe [--facts FILE] [--allow-not-shown CHECK[,CHECK...]]
+//                                   run every check; FILE gets what was seen
+//   acceptance.exe --judge FILE [--allow-not-shown CHECK[,CHECK...]]
+//                                   judge the facts in FILE (another
 //                                   machine's, or made up) without running
+//
+// A check the platform cannot show is NOT-SHOWN; unless it is named after
+// --allow-not-shown, that counts against the run as a failure does.
 //
 // It needs, beside itself, acceptance-installer.exe (the stub, unchanged,
 // whose setup program is the acceptance probe) and planted.dll, and works in
 // a folder "acceptance-work" beside itself, removed when every check passed.
-// Exit code 0 when no check failed, 1 when one did, 2 when it cannot start.
+// Exit code 0 when no check failed and nothing was NOT-SHOWN without being
+// allowed, 1 otherwise, 2 when it cannot start (or cannot write FILE).
 //
 // The kit's own roles, started by itself or by the probe:
 //   acceptance.exe --hold IMAGE FACTS   holds the handles it inherited for a
@@ -23,6 +29,7 @@
 #include "acceptance/intruder.h"
 #include "acceptance/judging.h"
 #include "acceptance/platform_probes.h"
+#include "acceptance/verdict_table.h"
 #include "acceptance/work_folder.h"
 
 namespace kit {
@@ -321,42 +328,6 @@ struct Case {
 
 void Print(const wchar_t* text) { WriteText(out, text); }
 
-// The table and the count; true when nothing failed.
-[[gnu::noinline]] bool PrintVerdicts() {
-    int passed = 0;
-    int failed = 0;
-    int notShown = 0;
-    for (int i = 0; i < CHECK_COUNT; ++i) {
-        static Verdict verdict;
-        verdict.status = Status::Fail;
-        verdict.detail.Clear();
-        CHECKS[i].judge(facts, verdict);
-        static Text<1000> line;
-        line.Clear();
-        line.Add(CHECKS[i].name);
-        while (line.length < 34) line.Add(L" ");
-        const wchar_t* word = verdict.status == Status::Pass ? L"PASS" : verdict.status == Status::Fail ? L"FAIL" : L"NOT-SHOWN";
-        line.Add(word);
-        while (line.length < 34 + 11) line.Add(L" ");
-        line.Add(verdict.detail.Get());
-        line.Add(L"\r\n");
-        Print(line.Get());
-        passed += verdict.status == Status::Pass;
-        failed += verdict.status == Status::Fail;
-        notShown += verdict.status == Status::NotShown;
-    }
-    Text<100> count;
-    count.Clear();
-    count.AddDecimal(static_cast<uint64_t>(passed));
-    count.Add(L" passed, ");
-    count.AddDecimal(static_cast<uint64_t>(failed));
-    count.Add(L" failed, ");
-    count.AddDecimal(static_cast<uint64_t>(notShown));
-    count.Add(L" not shown\r\n");
-    Print(count.Get());
-    return failed == 0;
-}
-
 // Removal can be turned off per user; the checks need it on.
 [[gnu::noinline]] bool RemovalIsOff() {
     HKEY key = nullptr;
@@ -378,6 +349,50 @@ void Print(const wchar_t* text) { WriteText(out, text); }
     ExitProcess(0);
 }
 
+// What the command line asked for, beyond the kit's own roles.
+struct Options {
+    const wchar_t* facts = nullptr;
+    const wchar_t* judge = nullptr;
+    const wchar_t* allowedNotShown = nullptr;
+};
+
+// False on anything but the forms in the usage line: each option once, with
+// its value, and --facts never with --judge.
+bool ReadOptions(int count, wchar_t** argv, Options& options) {
+    for (int i = 1; i < count; i += 2) {
+        const wchar_t** slot = Equal(argv[i], L"--facts")             ? &options.facts
+                               : Equal(argv[i], L"--judge")           ? &options.judge
+                               : Equal(argv[i], L"--allow-not-shown") ? &options.allowedNotShown
+                                                                      : nullptr;
+        if (slot == nullptr || *slot != nullptr || i + 1 >= count) return false;
+        *slot = argv[i + 1];
+    }
+    return options.facts == nullptr || options.judge == nullptr;
+}
+
+// The kit cannot do what was asked: the reason, then exit code 2.
+[[noreturn]] void Refuse(const wchar_t* a, const wchar_t* b = nullptr, const wchar_t* c = nullptr,
+                         const wchar_t* d = nullptr) {
+    const wchar_t* const parts[] = {a, b, c, d, L"\r\n"};
+    for (const wchar_t* part : parts) {
+        if (part != nullptr) Print(part);
+    }
+    ExitProcess(2);
+}
+
+[[noreturn]] void RefuseUnknownCheck(const wchar_t* name) {
+    Print(L"--allow-not-shown: no check is called \"");
+    Print(name);
+    Print(L"\"; the checks are:");
+    for (int i = 0; i < CHECK_COUNT; ++i) {
+        Print(L" ");
+        Print(CHECKS[i].name);
+    }
+    Refuse(L"");
+}
+
+bool Exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+
 }  // namespace
 
 }  // namespace kit
@@ -390,54 +405,78 @@ extern "C" [[noreturn]] void KitEntry() {
     if (argv == nullptr) ExitProcess(2);
     if (count == 4 && Equal(argv[1], L"--hold")) Hold(argv[2], argv[3]);
     if (count == 3 && Equal(argv[1], L"--load")) ExitProcess(LoadLibraryW(argv[2]) != nullptr ? 0 : 1);
-    if (count == 3 && Equal(argv[1], L"--judge")) {
-        if (!facts.Load(argv[2], L"")) {
-            Print(L"cannot read the facts file\r\n");
-            ExitProcess(2);
-        }
-        ExitProcess(PrintVerdicts() ? 0 : 1);
+    Options options;
+    if (!ReadOptions(count, argv, options)) {
+        Refuse(L"usage: acceptance.exe [--facts FILE] [--allow-not-shown CHECK[,CHECK...]]\r\n"
+               L"       acceptance.exe --judge FILE [--allow-not-shown CHECK[,CHECK...]]");
     }
-    const wchar_t* factsFile = nullptr;
-    if (count == 3 && Equal(argv[1], L"--facts")) {
-        factsFile = argv[2];
-    } else if (count != 1) {
-        Print(L"usage: acceptance.exe [--facts FILE] | --judge FILE\r\n");
-        ExitProcess(2);
+    Text<100> unknown;
+    if (options.allowedNotShown != nullptr && !NamesOnlyChecks(options.allowedNotShown, unknown)) {
+        RefuseUnknownCheck(unknown.Get());
+    }
+    if (options.judge != nullptr) {
+        if (!facts.Load(options.judge, L"")) Refuse(L"cannot read the facts file ", options.judge);
+        ExitProcess(PrintVerdicts(facts, options.allowedNotShown, out) ? 0 : 1);
     }
     if (RemovalIsOff()) {
-        Print(L"HKCU\\Software\\Tolvane BriselInstallerCleanup is 0, so the installer keeps its scratch directory: "
-              L"remove the value and run again\r\n");
-        ExitProcess(2);
+        Refuse(L"HKCU\\Software\\Tolvane BriselInstallerCleanup is 0, so the installer keeps its scratch "
+               L"directory: remove the value and run again");
     }
 
     static wchar_t self[PATH_UNITS];
     const DWORD length = GetModuleFileNameW(nullptr, self, PATH_UNITS);
-    if (length == 0 || length >= PATH_UNITS) ExitProcess(2);
+    if (length == 0 || length >= PATH_UNITS) Refuse(L"the kit's own path is too long: copy it to a short one");
     DWORD cut = length;
     while (cut > 0 && self[cut - 1] != L'\\') --cut;
     self[cut] = 0;
     kitFolder.Clear();
     kitFolder.Add(self);
+    Path installer(self, L"acceptance-installer.exe");
+    Path library(self, L"planted.dll");
+    if (!Exists(installer.Get()) || !Exists(library.Get())) {
+        Refuse(L"acceptance-installer.exe and planted.dll must be beside acceptance.exe in ", self);
+    }
+    // Written now, empty, so that a path that cannot be written stops the
+    // kit before its long run rather than after it.
+    if (options.facts != nullptr && !facts.Save(options.facts)) {
+        Refuse(L"cannot write the facts file ", options.facts);
+    }
     work.Clear();
     work.Add(self);
     work.Add(L"acceptance-work");
     RemoveTree(work.Get());
     if (!CreateDirectoryW(work.Get(), nullptr)) {
-        Print(L"cannot make the work folder acceptance-work beside the kit\r\n");
-        ExitProcess(2);
+        Text<16> error;
+        error.Clear();
+        error.AddHex(GetLastError());
+        Print(L"cannot clear or make the work folder ");
+        Print(work.Get());
+        Print(L" (error ");
+        Print(error.Get());
+        // Most often what a failed elevated run left: its scratch directories
+        // grant the Administrators group, not the user.
+        Refuse(L"). A failed run as administrator leaves folders there that only an administrator may remove: "
+               L"remove it from an elevated command prompt with  rmdir /s /q \"",
+               work.Get(), L"\"  and run again");
     }
 
     Observe();
-    if (factsFile != nullptr) facts.Save(factsFile);
-    const bool passed = PrintVerdicts();
+    const bool saved = options.facts == nullptr || facts.Save(options.facts);
+    const bool passed = PrintVerdicts(facts, options.allowedNotShown, out);
+    // Not on the table's stream: its last line stays the count.
+    HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
     if (passed) {
         RemoveTree(work.Get());
     } else {
-        // Not on the table's stream: its last line stays the count.
-        HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
         WriteText(errors, L"what the runs left is kept in ");
         WriteText(errors, work.Get());
         WriteText(errors, L"\r\n");
+    }
+    if (!saved) {
+        WriteText(errors, L"cannot write the facts file ");
+        WriteText(errors, options.facts);
+        WriteText(errors, L"\r\n");
+        ExitProcess(2);
     }
     ExitProcess(passed ? 0 : 1);
 }
