@@ -303,11 +303,30 @@ struct Case {
     facts.SetNumber(L"x.", L"runs", SWAP_RUNS);
 }
 
+// Which kit ran, and whether elevated: an elevated run's scratch directory
+// names Administrators as its owner, a standard run's the user, so a report
+// must say which it was.
+void RecordRunner() {
+#if defined(__aarch64__)
+    facts.Set(L"kit.architecture", L"arm64");
+#else
+    facts.Set(L"kit.architecture", L"x64");
+#endif
+    HANDLE token = nullptr;
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    const BOOL read = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                      GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size);
+    if (token != nullptr) CloseHandle(token);
+    facts.Set(L"kit.elevated", !read ? L"unknown" : elevation.TokenIsElevated ? L"yes" : L"no");
+}
+
 [[gnu::noinline]] void Observe() {
     Path platform(work.Get(), L"platform");
     CreateDirectoryW(platform.Get(), nullptr);
     Path program(kitFolder.Get(), L"acceptance.exe");
     Path library(kitFolder.Get(), L"planted.dll");
+    RecordRunner();
     ProbePlatform(facts, platform.Get(), program.Get(), library.Get());
     ObserveDescriptor();
     ObserveLink(L"j.", true);

@@ -60,6 +60,9 @@ bool MakeFolderWithOwnerEntry(Facts& facts, const wchar_t* probe, const wchar_t*
 }
 
 // A folder that grants us nothing but deletion: listing it must be refused.
+// It goes again at once: left in the work folder, it would keep anyone who
+// collects that folder after a failed run (an artifact upload, a copy) from
+// reading it, and with it everything else the run left.
 [[gnu::noinline]] void ProbeAccessCheck(Facts& facts, const wchar_t* folder) {
     Path path(folder, L"access");
     Text<200> owner;
@@ -67,6 +70,7 @@ bool MakeFolderWithOwnerEntry(Facts& facts, const wchar_t* probe, const wchar_t*
     HANDLE handle = OpenFor(path.Get(), FILE_LIST_DIRECTORY, SHARE_ALL);
     const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    RemoveDirectoryW(path.Get());
     if (error == ERROR_ACCESS_DENIED) return Answer(facts, L"access", L"checked");
     Answer(facts, L"access", error == 0 ? L"not checked: a folder that grants no listing was listed"
                                         : L"unclear: listing a folder that grants none failed otherwise",
