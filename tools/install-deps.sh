@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a build or a test run needs, and only those
 # that are missing (apt-get update runs once, only when something is missing).
+# For a test run also the workflow validator from the npm registry, at the
+# versions that tests/acceptance/package-lock.json pins, into build/npm.
 #   tools/install-deps.sh build|test
 set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
 
 build_packages=(
     cmake make clang llvm            # compiler, llvm-rc/llvm-dlltool/llvm-readobj
@@ -23,7 +26,8 @@ test_packages=(
     softhsm2 gnutls-bin              # the packaging tests' token and p11tool, which makes its key
 )
 
-case "${1:-build}" in
+mode=${1:-build}
+case "$mode" in
     build) wanted=("${build_packages[@]}") ;;
     test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
     *) echo "usage: $0 build|test" >&2; exit 2 ;;
@@ -33,6 +37,11 @@ missing=()
 for package in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
 done
+# The validator runs on Node.js: the machine's own when it has one (which may
+# come from outside Debian, with npm inside it), else Debian's.
+if [ "$mode" = test ] && ! { command -v node && command -v npm; } >/dev/null; then
+    missing+=(nodejs npm)
+fi
 if ((${#missing[@]})); then
     echo "installing: ${missing[*]}"
     if [ "$(id -u)" != 0 ]; then
@@ -43,4 +52,21 @@ if ((${#missing[@]})); then
     # Other builds on the same machine may be running apt: wait for its lock.
     apt-get -o DPkg::Lock::Timeout=600 update -qq
     apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# The workflow validator, installed again only when the pinned versions change.
+# A failure here (the registry out of reach) leaves the other tiers to run;
+# the acceptance tier's workflow check then fails and says why.
+if [ "$mode" = test ]; then
+    source=$repo/tests/acceptance
+    target=$repo/build/npm
+    if ! cmp -s "$source/package-lock.json" "$target/package-lock.json" ||
+        [ ! -x "$target/node_modules/.bin/action-validator" ]; then
+        echo "installing the workflow validator (npm)"
+        rm -rf "$target"
+        mkdir -p "$target"
+        cp "$source/package.json" "$source/package-lock.json" "$target/"
+        (cd "$target" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null) ||
+            echo "the workflow validator could not be installed with npm" >&2
+    fi
 fi
