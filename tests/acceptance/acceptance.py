@@ -273,6 +273,8 @@ class Judging(unittest.TestCase):
              {"i.installer.read": "0x00000020"}, "could not read the installer"),
             ("the installer changed by the run", "wine", "installer-file-held", {"i.unchanged": "no"},
              "not the same file"),
+            ("the installer's rename refused for access, not by the hold's sharing", "wine", "installer-file-held",
+             {"i.installer.rename": ACCESS_DENIED}, "failed with error 0x00000005, not a sharing violation"),
             ("a new scratch directory swapped away", "wine", "scratch-directory-created-held",
              {"x.swapped": "0x00000001"}, "renamed away and replaced 1"),
             ("a setup program in the intruder's directory", "wine", "scratch-directory-created-held",

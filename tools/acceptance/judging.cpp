@@ -535,6 +535,14 @@ void JudgeInstallerHeld(const Facts& facts, Verdict& verdict) {
         if (errors[i] == 0) {
             return Say(verdict, Status::Fail, L"another program could ", WHAT[i], L" while the setup program ran");
         }
+        // As for the scratch directory: only a sharing violation is the
+        // hold's refusal.
+        if (errors[i] != ERROR_SHARING_VIOLATION) {
+            Say(verdict, Status::Fail, L"the attempt to ", WHAT[i], L" failed with error ");
+            verdict.detail.AddHex(errors[i]);
+            verdict.detail.Add(L", not a sharing violation");
+            return;
+        }
     }
     if (!ProbeDid(facts, L"i.", L"installer.read", L"read the installer through an open that shares reading",
                   verdict) ||
@@ -546,12 +554,9 @@ void JudgeInstallerHeld(const Facts& facts, Verdict& verdict) {
     if (!Equal(facts.Get(L"i.unchanged"), L"yes")) {
         return Say(verdict, Status::Fail, L"the installer was not the same file after the run");
     }
-    SayNumber(verdict, Status::Pass, L"renaming (error ", errors[0], L"), opening for deletion (error ");
-    verdict.detail.AddHex(errors[1]);
-    verdict.detail.Add(L") and for writing (error ");
-    verdict.detail.AddHex(errors[2]);
-    verdict.detail.Add(L") refused while the setup program ran; it read the installer and found the archive; "
-                       L"unchanged afterwards");
+    Say(verdict, Status::Pass, L"renaming, opening for deletion and for writing refused as sharing violations while "
+                               L"the setup program ran; it read the installer and found the archive; unchanged "
+                               L"afterwards");
 }
 
 // An intruder watching the installer's folder went for each new scratch
