@@ -1,0 +1,257 @@
+"""The command line: what each option means, and the rules on how they go
+together. Anything wrong here is wrong usage (exit 2), found before anything
+is installed, read or built."""
+
+import argparse
+import os
+import re
+from dataclasses import dataclass, field
+
+PROGRAM = "package.sh"
+
+
+class UsageError(Exception):
+    """Wrong usage: the message names the option."""
+
+
+@dataclass
+class VersionField:
+    option: str          # without the leading dashes
+    cache_variable: str  # the CMake cache variable that holds it
+    key: str             # its key in the version block ("" for the version)
+
+
+VERSION_FIELDS = [
+    VersionField("version", "STUB_VERSION", ""),
+    VersionField("company", "STUB_COMPANY_NAME", "CompanyName"),
+    VersionField("description", "STUB_FILE_DESCRIPTION", "FileDescription"),
+    VersionField("copyright", "STUB_LEGAL_COPYRIGHT", "LegalCopyright"),
+    VersionField("product", "STUB_PRODUCT_NAME", "ProductName"),
+    VersionField("internal-name", "STUB_INTERNAL_NAME", "InternalName"),
+    VersionField("company-short", "STUB_COMPANY_SHORT_NAME", "CompanyShortName"),
+    VersionField("product-short", "STUB_PRODUCT_SHORT_NAME", "ProductShortName"),
+    VersionField("last-change", "STUB_LAST_CHANGE", "LastChange"),
+]
+TEXT_FIELDS = VERSION_FIELDS[1:]
+
+
+@dataclass
+class Options:
+    archive: str = ""
+    setup: str = ""
+    output: str = ""
+    arch: str = "arm64"
+    storage: str = "BL"
+    icon: str = ""
+    official_build: bool = False
+    # Version block fields given, by option name without dashes; a field left
+    # out gets the project's default.
+    fields: dict = field(default_factory=dict)
+    sign_pkcs12: str = ""
+    sign_password_file: str = ""
+    sign_module: str = ""
+    sign_key_uri: str = ""
+    sign_certificates: str = ""
+    sign_pin_file: str = ""
+    # The token's PIN from PACKAGE_SIGN_PIN (None when it was not set); never
+    # handed to another process but through osslsigncode's standard input.
+    sign_pin: str = None
+    timestamp_urls: list = field(default_factory=list)
+    timestamp_ca: str = ""
+    timestamp_timeout: int = 60
+    sign_timeout: int = 300
+
+    @property
+    def token(self):
+        return bool(self.sign_module)
+
+    @property
+    def signed(self):
+        return bool(self.sign_pkcs12 or self.sign_module)
+
+
+HELP = """\
+Usage: ./package.sh --archive A.7z --setup S.exe --output OUT.exe [options]
+
+Inputs:
+  --archive FILE         the product archive (7z), stored as B7/BRISEL.PACKED.7Z
+  --setup FILE           the second-stage setup program (a PE program for --arch)
+  --output FILE          where the installer goes (its directory must exist)
+  --arch arm64|x64       target machine (default arm64)
+  --storage BL|BN        setup program as an MSZIP cabinet SETUP.EX_ (BL, default)
+                         or uncompressed SETUP.EXE (BN)
+  --icon FILE            an .ico with the ten images of icon group 107, or one
+                         square .png the build makes them from (default: the
+                         project's icon)
+Version block (defaults: the project's own values):
+  --version A.B.C.D      file and product version, four numbers up to 65535
+  --company TEXT         CompanyName          --company-short TEXT  CompanyShortName
+  --product TEXT         ProductName          --product-short TEXT  ProductShortName
+  --description TEXT     FileDescription      --internal-name TEXT  InternalName
+  --copyright TEXT       LegalCopyright       --last-change TEXT    LastChange
+  --official-build       "Official Build" is 1 (else 0)
+Signing with a PKCS#12 file (both or neither):
+  --sign-pkcs12 FILE     PKCS#12 file with the signing key and certificate chain
+  --sign-password-file FILE   file whose first line is its password
+Signing with a key on a PKCS#11 token (instead; the first three together):
+  --sign-pkcs11-module LIB    the token's PKCS#11 library
+  --sign-key-uri URI     the key, as a pkcs11: URI (RFC 7512) without the PIN
+  --sign-certificates FILE    the signing certificate and its chain (PEM)
+  --sign-pin-file FILE   file whose first line is the token's PIN; without it,
+                         the PIN is taken from PACKAGE_SIGN_PIN in the environment
+                         (the token gets PACKAGE_SIGN_TIMEOUT seconds to sign,
+                         default 300, time enough for a touch or a PIN pad)
+Time stamps (RFC 3161, SHA-256), for a signed installer:
+  --timestamp-url URL    a time-stamp authority; repeat it to name more, tried
+                         in order until one answers (each gets
+                         PACKAGE_TIMESTAMP_TIMEOUT seconds, default 60)
+  --timestamp-ca FILE    the certificates (PEM) that the time stamp is verified
+                         against (default: the system's root certificates)
+
+The cabinet stores the setup program's file time: SOURCE_DATE_EPOCH from the
+environment when set, else the setup file's own modification time.
+
+Exit status: 0 done, 1 an input was refused, 2 wrong usage, 3 the build or its
+check failed, 4 signing, time-stamping or verification failed.
+"""
+
+# (option, destination, kind): "path" is made absolute against the directory
+# the command was started in, "text" is kept as given, "list" may be repeated.
+VALUE_OPTIONS = [
+    ("--archive", "archive", "path"),
+    ("--setup", "setup", "path"),
+    ("--output", "output", "path"),
+    ("--arch", "arch", "text"),
+    ("--storage", "storage", "text"),
+    ("--icon", "icon", "path"),
+    ("--sign-pkcs12", "sign_pkcs12", "path"),
+    ("--sign-password-file", "sign_password_file", "path"),
+    ("--sign-pkcs11-module", "sign_module", "path"),
+    ("--sign-key-uri", "sign_key_uri", "text"),
+    ("--sign-certificates", "sign_certificates", "path"),
+    ("--sign-pin-file", "sign_pin_file", "path"),
+    ("--timestamp-url", "timestamp_urls", "list"),
+    ("--timestamp-ca", "timestamp_ca", "path"),
+] + [("--" + f.option, "field:" + f.option, "text") for f in VERSION_FIELDS]
+
+
+def absolute(path):
+    """The path as given, against the directory the command was started in;
+    not normalised, so that a/../b means what the shell would make of it."""
+    if not path or os.path.isabs(path):
+        return path
+    return os.path.join(os.getcwd(), path)
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        raise UsageError(message)
+
+
+def _parser():
+    parser = _Parser(prog=PROGRAM, add_help=False, allow_abbrev=False, exit_on_error=False)
+    parser.add_argument("-h", "--help", action="store_true")
+    parser.add_argument("--official-build", action="store_true")
+    for option, dest, kind in VALUE_OPTIONS:
+        parser.add_argument(option, dest=dest, action="append", default=[])
+    return parser
+
+
+def _joined(argv):
+    """The arguments with every option's value joined to it ("--x=value"), so
+    that a value is simply the next argument, even one that starts with a
+    dash; an option missing its value is named here."""
+    takes_value = {option for option, _, _ in VALUE_OPTIONS}
+    joined, index = [], 0
+    while index < len(argv):
+        argument = argv[index]
+        index += 1
+        name = argument.split("=", 1)[0] if argument.startswith("--") else argument
+        if argument in ("-h", "--help"):
+            # Asked for help: what follows is not looked at.
+            return joined + [argument]
+        if name == "--official-build" and "=" in argument:
+            raise UsageError(f"{name} takes no value")
+        if argument in takes_value:
+            if index >= len(argv):
+                raise UsageError(f"{argument} needs a value")
+            argument = f"{argument}={argv[index]}"
+            index += 1
+        elif argument.startswith("-") and name not in takes_value | {"-h", "--help", "--official-build"}:
+            raise UsageError(f"unknown option '{name}'")
+        elif not argument.startswith("-"):
+            raise UsageError(f"unknown option '{argument}'")
+        joined.append(argument)
+    return joined
+
+
+def _seconds_from(environ, variable, default):
+    """A limit in seconds from the environment, the default when unset."""
+    value = environ.get(variable) or str(default)
+    if not re.fullmatch(r"[1-9][0-9]{0,3}", value):
+        raise UsageError(f"{variable} is '{value}'; it must be a number of seconds from 1 to 9999")
+    return int(value)
+
+
+def parse(argv, environ, pin):
+    """Options from the command line, or UsageError. `pin` is what
+    PACKAGE_SIGN_PIN held (None when unset); the caller has already taken it
+    out of the environment. Returns None for --help."""
+    try:
+        namespace = _parser().parse_args(_joined(argv))
+    except argparse.ArgumentError as error:
+        raise UsageError(str(error)) from None
+    if namespace.help:
+        return None
+
+    options = Options(official_build=namespace.official_build, sign_pin=pin)
+    for option, dest, kind in VALUE_OPTIONS:
+        values = getattr(namespace, dest)
+        if not values:
+            continue
+        if kind == "list":
+            setattr(options, dest, list(values))
+            continue
+        value = values[-1]
+        if dest.startswith("field:"):
+            options.fields[dest[len("field:"):]] = value
+        else:
+            setattr(options, dest, absolute(value) if kind == "path" else value)
+    _check(options)
+    options.timestamp_timeout = _seconds_from(environ, "PACKAGE_TIMESTAMP_TIMEOUT", 60)
+    options.sign_timeout = _seconds_from(environ, "PACKAGE_SIGN_TIMEOUT", 300)
+    return options
+
+
+def _check(options):
+    """The rules on how the options go together."""
+    if not options.archive:
+        raise UsageError("--archive is required")
+    if not options.setup:
+        raise UsageError("--setup is required")
+    if not options.output:
+        raise UsageError("--output is required")
+    if options.arch not in ("arm64", "x64"):
+        raise UsageError(f"--arch is '{options.arch}'; it must be arm64 or x64")
+    if options.storage not in ("BL", "BN"):
+        raise UsageError(f"--storage is '{options.storage}'; it must be BL or BN")
+    if bool(options.sign_pkcs12) != bool(options.sign_password_file):
+        raise UsageError("--sign-pkcs12 and --sign-password-file go together")
+    token = [options.sign_module, options.sign_key_uri, options.sign_certificates]
+    if any(token) and not all(token):
+        raise UsageError("--sign-pkcs11-module, --sign-key-uri and --sign-certificates go together")
+    if options.sign_pkcs12 and options.token:
+        raise UsageError("sign either with --sign-pkcs12 or with a token (--sign-pkcs11-module), not both")
+    if options.sign_pin_file and not options.token:
+        raise UsageError("--sign-pin-file is the PIN of a token; it needs --sign-pkcs11-module")
+    if options.token and not options.sign_pin_file and options.sign_pin is None:
+        raise UsageError("the token's PIN: give --sign-pin-file FILE, or set PACKAGE_SIGN_PIN in the environment")
+    if options.token and not options.sign_pin_file and not options.sign_pin:
+        raise UsageError("PACKAGE_SIGN_PIN is empty")
+    if options.timestamp_urls and not options.signed:
+        raise UsageError("--timestamp-url stamps a signature; it needs --sign-pkcs12 or --sign-pkcs11-module")
+    for url in options.timestamp_urls:
+        if not re.match(r"https?://[^/?#]+", url):
+            raise UsageError(f"--timestamp-url is '{url}'; it must be an http:// or https:// URL")
+    if options.timestamp_ca and not options.timestamp_urls:
+        raise UsageError("--timestamp-ca verifies a time stamp; it needs --timestamp-url")
