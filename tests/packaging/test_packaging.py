@@ -58,6 +58,12 @@ RELEASE_FIELDS = {
     "--last-change": ("LastChange", "abc123=refs/heads/main"),
 }
 
+# Texts that fill the version block as far as it goes: 65,532 bytes, the
+# largest length its 16-bit field can hold for these keys (lengths grow in
+# steps of 4 bytes).
+FULL_BLOCK = dict({option: "x" * 4096 for option in RELEASE_FIELDS}, **{"--last-change": "x" * 3759})
+FULL_BLOCK_BYTES = 65532
+
 
 def sha256(path):
     return hashlib.sha256(Path(path).read_bytes()).hexdigest()
@@ -100,9 +106,10 @@ def cabinet_file_time(image):
     return struct.unpack_from("<HH", cabinet, first_file + 10)
 
 
-def make_encrypted_archive(path, *options):
-    """The test product as a password-protected 7z archive."""
-    subprocess.run(["7zz", "a", "-t7z", "-bd", "-y", "-pnever-given", *options, str(path), "readme.txt", "data.bin"],
+def make_encrypted_archive(path, *options, files=("readme.txt", "data.bin")):
+    """The test product (or some of its files) as a password-protected 7z
+    archive."""
+    subprocess.run(["7zz", "a", "-t7z", "-bd", "-y", "-pnever-given", *options, str(path), *files],
                    cwd=WORK / "product", check=True, stdout=subprocess.DEVNULL)
     return path
 
@@ -213,6 +220,14 @@ class Packaging(PackagingTest):
         _, image, _ = read_image(second)
         self.assertEqual(version_strings(image), version_strings(demo))
 
+    def test_version_block_up_to_its_limit_builds(self):
+        output = self.folder / "full.exe"
+        self.release(output, "x64", "BN", *[item for pair in FULL_BLOCK.items() for item in pair])
+        strings = {RELEASE_FIELDS[option][0]: text for option, text in FULL_BLOCK.items()}
+        self.assertStructure(output, "x64", "BN", strings)
+        _, image, _ = read_image(output)
+        self.assertEqual(len(image.resource(layout.RT_VERSION, 1)), FULL_BLOCK_BYTES)
+
     def test_input_replaced_by_an_older_file_is_packaged_afresh(self):
         # make goes by file times; a release archive put back at the same
         # path from an older build must still be the one packaged.
@@ -239,7 +254,24 @@ class Packaging(PackagingTest):
             # bottom row first, blue-green-red-alpha.
             pixels = image.resource(layout.RT_ICON, 10)[40:40 + 16 * 16 * 4]
             self.assertEqual(pixels, bytes([0, 0, 255, 255]) * 256)
-        with self.subTest("an .ico is taken as it is"):
+        with self.subTest("an ordinary .ico: made from its largest image"):
+            # The usual set, each size its own colour: the installer's images
+            # must all come from the 256-pixel one.
+            pictures = []
+            for size, colour in [(16, "#0000FF"), (32, "#00FF00"), (48, "#00FFFF"), (256, "#FF0000")]:
+                pictures.append(str(self.folder / f"{size}.png"))
+                subprocess.run(["convert-im6.q16", "-size", f"{size}x{size}", f"xc:{colour}", "PNG32:" + pictures[-1]],
+                               check=True)
+            for name, images in [("usual-set", pictures), ("one-image", pictures[-1:])]:
+                icon = self.folder / f"{name}.ico"
+                subprocess.run(["icotool", "-c", "-o", str(icon), *images], check=True)
+                output = self.folder / f"from-{name}.exe"
+                self.release(output, "x64", "BL", "--icon", icon)
+                self.assertStructure(output, "x64")
+                _, image, _ = read_image(output)
+                pixels = image.resource(layout.RT_ICON, 10)[40:40 + 16 * 16 * 4]
+                self.assertEqual(pixels, bytes([0, 0, 255, 255]) * 256, name)
+        with self.subTest("an .ico of exactly the ten images is taken as it is"):
             icon = REPO / "build" / "x64" / "resources" / "icon" / "installer.ico"
             output = self.folder / "from-ico.exe"
             self.release(output, "x64", "BL", "--icon", icon)
@@ -254,9 +286,14 @@ class Packaging(PackagingTest):
     def test_encrypted_archive_is_accepted_without_its_password(self):
         # Its contents cannot be tested without the password, which the
         # packaging never has; what can be tested, passes.
-        for name, option in [("contents", "-mhe=off"), ("headers-too", "-mhe=on")]:
+        # With the headers encrypted, what 7-Zip makes of them with a wrong
+        # password depends on the bytes: one file gave "Headers Error".
+        cases = [("contents", "-mhe=off", ("readme.txt", "data.bin")),
+                 ("headers-too", "-mhe=on", ("readme.txt", "data.bin")),
+                 ("headers-too-one-file", "-mhe=on", ("readme.txt",))]
+        for name, option, files in cases:
             with self.subTest(name):
-                archive = make_encrypted_archive(self.folder / f"{name}.7z", option)
+                archive = make_encrypted_archive(self.folder / f"{name}.7z", option, files=files)
                 output = self.folder / f"{name}.exe"
                 self.package_ok("--archive", archive, "--setup", self.probe("x64"), "--arch", "x64",
                                 "--storage", "BN", "--output", output)
@@ -298,13 +335,7 @@ class BadInputs(PackagingTest):
                        check=True)
         subprocess.run(["convert-im6.q16", "-size", "32x32", "xc:blue", "PNG32:" + str(inputs / "one.png")],
                        check=True)
-        subprocess.run(["icotool", "-c", "-o", str(inputs / "one-image.ico"), str(inputs / "one.png")], check=True)
-        # The ten right images, but the 256-pixel one stored as a bitmap.
-        images = REPO / "build" / "x64" / "resources" / "icon" / "images"
-        listed = [str(images / f"{size}-{depth}.png") for depth in (4, 8, 32)
-                  for size in ((48, 32, 16) if depth != 32 else (256, 48, 32, 16))]
-        subprocess.run(["icotool", "-c", "-o", str(inputs / "bitmap-256.ico"), "-b", "4", *listed[0:3],
-                        "-b", "8", *listed[3:6], "-b", "32", *listed[6:]], check=True)
+        subprocess.run(["icotool", "-c", "-o", str(inputs / "wide.ico"), str(inputs / "wide.png")], check=True)
         # Damaged archives that still start with the 7z signature.
         whole = self.archive.read_bytes()
         (inputs / "signature-only.7z").write_bytes(layout.SEVEN_ZIP_SIGNATURE)
@@ -318,6 +349,15 @@ class BadInputs(PackagingTest):
         (inputs / "trailing.7z").write_bytes(whole + b"left over from another file")
         encrypted = make_encrypted_archive(inputs / "encrypted.7z", "-mhe=off")
         (inputs / "encrypted-cut-short.7z").write_bytes(encrypted.read_bytes()[:-10])
+        # Headers encrypted too, one file: the damage 7-Zip can see without
+        # the password must still be refused.
+        locked = make_encrypted_archive(inputs / "locked.7z", "-mhe=on", files=("readme.txt",)).read_bytes()
+        (inputs / "locked-cut-short.7z").write_bytes(locked[:-10])
+        (inputs / "locked-trailing.7z").write_bytes(locked + b"left over")
+        header_offset = 32 + struct.unpack_from("<Q", locked, 12)[0]
+        damaged = bytearray(locked)
+        damaged[header_offset + 2] ^= 0x01
+        (inputs / "locked-damaged-header.7z").write_bytes(damaged)
         shutil.copyfile(inputs / "text.txt", inputs / "text.png")
         shutil.copyfile(inputs / "text.txt", inputs / "text.ico")
         shutil.copyfile(inputs / "one.png", inputs / "picture.bmp")
@@ -350,6 +390,12 @@ class BadInputs(PackagingTest):
              "--archive .*trailing.7z: does not test clean .*There are data after the end of archive"),
             ("encrypted archive cut short", {"--archive": inputs / "encrypted-cut-short.7z"}, 1,
              "--archive .*encrypted-cut-short.7z: does not test clean .*Unexpected end of archive"),
+            ("headers-encrypted archive cut short", {"--archive": inputs / "locked-cut-short.7z"}, 1,
+             "--archive .*locked-cut-short.7z: does not test clean .*Unexpected end of archive"),
+            ("headers-encrypted archive with data after its end", {"--archive": inputs / "locked-trailing.7z"}, 1,
+             "--archive .*locked-trailing.7z: does not test clean .*There are data after the end of archive"),
+            ("headers-encrypted archive with a damaged header", {"--archive": inputs / "locked-damaged-header.7z"},
+             1, "--archive .*locked-damaged-header.7z: does not test clean .*Headers Error"),
             ("missing setup program", {"--setup": inputs / "none.exe"}, 1, "--setup .*none.exe: no such file"),
             ("setup program not a PE file", {"--setup": inputs / "text.txt"}, 1, "--setup .*: not a PE program"),
             ("arm64 setup program for x64", {"--setup": self.probe("arm64")}, 1,
@@ -360,16 +406,22 @@ class BadInputs(PackagingTest):
             ("version of five numbers", {"--version": "1.2.3.4.5"}, 1, "--version: .* is not four numbers"),
             ("version number above 65535", {"--version": "1.2.3.65536"}, 1, "--version: .* is not four numbers"),
             ("version with a letter", {"--version": "1.2.3.4a"}, 1, "--version: .* is not four numbers"),
+            ("empty version", {"--version": ""}, 1, "--version: '' is not four numbers"),
             ("text with a line break", {"--company": "two\nlines"}, 1, "--company: .* has control characters"),
+            ("text over its limit", {"--company": "x" * 40000}, 1,
+             r"--company: 40000 characters \(UTF-16 units\) long; its limit is 4096"),
+            ("text over its limit by a character beyond 16 bits", {"--product": "x" * 4095 + "\U0001F600"}, 1,
+             r"--product: 4097 characters \(UTF-16 units\) long; its limit is 4096"),
+            # One unit more than test_version_block_up_to_its_limit_builds.
+            ("texts together over the version block's limit", dict(FULL_BLOCK, **{"--last-change": "x" * 3760}), 1,
+             "--company, .*--last-change: together they make a version block of 65536 bytes; its limit is 65535"),
             ("missing icon", {"--icon": inputs / "none.ico"}, 1, "--icon .*none.ico: no such file"),
             ("icon neither .ico nor .png", {"--icon": inputs / "picture.bmp"}, 1, "--icon .*: must be an .ico or"),
             ("unreadable PNG", {"--icon": inputs / "text.png"}, 1, "--icon .*text.png: not a readable PNG"),
             ("PNG not square", {"--icon": inputs / "wide.png"}, 1, "--icon .*: the picture is 64x32"),
             ("unreadable .ico", {"--icon": inputs / "text.ico"}, 1, "--icon .*text.ico: not a readable icon"),
-            (".ico with one image", {"--icon": inputs / "one-image.ico"}, 1,
-             "--icon .*: does not hold the ten images"),
-            (".ico with a bitmap for 256 pixels", {"--icon": inputs / "bitmap-256.ico"}, 1,
-             r"--icon .*: image 7 \(256x256\) must be stored as PNG"),
+            (".ico without a square image", {"--icon": inputs / "wide.ico"}, 1,
+             "--icon .*wide.ico: holds no square image"),
             ("signing key without password file", {"--sign-pkcs12": inputs / "text.txt"}, 2,
              "--sign-pkcs12 and --sign-password-file go together"),
             ("signing key that is not PKCS#12", {"--sign-pkcs12": inputs / "text.txt",
@@ -399,13 +451,20 @@ class BadInputs(PackagingTest):
             ("PIN file with an empty first line", dict(token, **{"--sign-pin-file": inputs / "empty-line.txt"}), 1,
              "--sign-pin-file .*empty-line.txt: its first line is empty"),
             ("unknown option", {"--colour": "blue"}, 2, "unknown option '--colour'"),
+            # A list: the option given once for each value, and --output once more.
+            ("output given twice", {"--output": [self.folder / "other.exe"]}, 2,
+             "--output is given 2 times; give it once"),
+            ("version given twice", {"--version": ["1.2.3.4", "1.2.3.5"]}, 2, "--version is given 2 times"),
+            ("architecture given twice", {"--arch": ["x64", "x64"]}, 2, "--arch is given 2 times"),
         ]
         for name, changes, status, message in cases:
             with self.subTest(name):
                 output = self.folder / "installer.exe"
                 output.write_bytes(b"the previous installer")
                 options = dict(good, **changes)
-                result = self.package(*[item for pair in options.items() for item in pair], "--output", output)
+                arguments = [item for option, value in options.items()
+                             for given in (value if isinstance(value, list) else [value]) for item in (option, given)]
+                result = self.package(*arguments, "--output", output)
                 self.assertEqual(result.returncode, status, result.stderr)
                 self.assertRegex(result.stderr, "package.sh: " + message)
                 self.assertEqual(output.read_bytes(), b"the previous installer")
@@ -432,6 +491,60 @@ class BadInputs(PackagingTest):
                 self.assertEqual(result.returncode, 1, result.stderr)
                 self.assertRegex(result.stderr, "package.sh: --output .*" + message)
                 self.assertEqual(list(self.folder.iterdir()), [])
+
+    def test_output_onto_an_input_is_refused_and_the_input_kept(self):
+        # Every file the run reads, named as the output itself, through a
+        # symbolic link or through a hard link: the run would end by renaming
+        # the installer over it.
+        inputs = self.folder / "inputs"
+        inputs.mkdir()
+        for name in ("password.txt", "pin.txt"):
+            (inputs / name).write_text("1234\n")
+        certificate = inputs / "certificate.pem"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=t",
+                        "-keyout", inputs / "certificate.key", "-out", certificate], check=True, capture_output=True)
+        pkcs12 = inputs / "signing.p12"
+        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", inputs / "certificate.key", "-in", certificate,
+                        "-passout", "file:" + str(inputs / "password.txt"), "-out", pkcs12], check=True)
+        module = inputs / "module.so"
+        shutil.copyfile(SOFTHSM, module)
+        archive, setup = inputs / "product.7z", inputs / "setup.exe"
+        shutil.copyfile(self.archive, archive)
+        shutil.copyfile(self.probe("x64"), setup)
+        icon = inputs / "icon.png"
+        subprocess.run(["convert-im6.q16", "-size", "32x32", "xc:blue", "PNG32:" + str(icon)], check=True)
+        base = ["--archive", archive, "--setup", setup, "--arch", "x64", "--icon", icon]
+        pkcs12_signing = ["--sign-pkcs12", pkcs12, "--sign-password-file", inputs / "password.txt",
+                          "--timestamp-url", "http://127.0.0.1:1/", "--timestamp-ca", certificate]
+        token_signing = ["--sign-pkcs11-module", module, "--sign-key-uri", "pkcs11:token=T;object=k",
+                         "--sign-certificates", certificate, "--sign-pin-file", inputs / "pin.txt"]
+        # (option, the file, how the output names it, signing options)
+        cases = [
+            ("--archive", archive, "itself", []),
+            ("--setup", setup, "hard link", []),
+            ("--icon", icon, "symbolic link", []),
+            ("--sign-pkcs12", pkcs12, "itself", pkcs12_signing),
+            ("--sign-pkcs12", pkcs12, "symbolic link", pkcs12_signing),
+            ("--sign-password-file", inputs / "password.txt", "hard link", pkcs12_signing),
+            ("--timestamp-ca", certificate, "itself", pkcs12_signing),
+            ("--sign-pkcs11-module", module, "itself", token_signing),
+            ("--sign-certificates", certificate, "symbolic link", token_signing),
+            ("--sign-pin-file", inputs / "pin.txt", "itself", token_signing),
+        ]
+        for option, path, naming, signing in cases:
+            with self.subTest(option=option, naming=naming):
+                before = path.read_bytes()
+                output = path
+                if naming != "itself":
+                    output = self.folder / "installer.exe"
+                    output.unlink(missing_ok=True)
+                    (output.symlink_to if naming == "symbolic link" else output.hardlink_to)(path)
+                result = self.package(*base, *signing, "--output", output)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertRegex(result.stderr, f"package.sh: --output .*: is the {option} file")
+                self.assertEqual(path.read_bytes(), before)
+                self.assertEqual(sorted(p.name for p in self.folder.iterdir() if p.name != "installer.exe"),
+                                 ["inputs"])
 
 
 class Signing(PackagingTest):

@@ -11,6 +11,7 @@ import sys
 from pathlib import Path
 
 import check_installer as layout
+import inputs
 from options import TEXT_FIELDS, VERSION_FIELDS
 
 
@@ -47,7 +48,7 @@ class Tree:
             print(f"package.sh: waiting for another package run for {self.arch}", file=sys.stderr)
             fcntl.flock(self._lock, fcntl.LOCK_EX)
 
-    def link_inputs(self, options):
+    def link_inputs(self, options, checked):
         """Fixed links to the inputs, so that no path the engineer chose
         (quotes, semicolons, backslashes) ever reaches the resource script or
         a CMake list. Returns the icon's link, or ""."""
@@ -56,7 +57,12 @@ class Tree:
         for old in self.inputs.glob("icon.*"):
             old.unlink()
         icon_link = ""
-        if options.icon:
+        if options.icon and checked.icon_image:
+            # The build makes the ten images of the icon from this one.
+            icon_link = self.inputs / "icon.png"
+            if inputs.extract_icon_image(options.icon, checked.icon_image, str(icon_link)).returncode:
+                raise BuildFailed(f"image {checked.icon_image} of --icon {options.icon} could not be extracted")
+        elif options.icon:
             icon_link = self.inputs / ("icon" + os.path.splitext(options.icon)[1].lower())
             _link(options.icon, icon_link)
         # An input may be replaced by another file with an older time, which
@@ -153,11 +159,11 @@ def check_payload(options, tree):
         raise BuildFailed("the built installer does not carry the given payload")
 
 
-def build(options, tree, version, environ):
+def build(options, checked, tree, environ):
     """Builds and checks the installer; returns its path in the tree."""
-    icon_link = tree.link_inputs(options)
-    run_build(options, tree, icon_link, version, environ)
-    check_structure(options, tree, version)
+    icon_link = tree.link_inputs(options, checked)
+    run_build(options, tree, icon_link, checked.version, environ)
+    check_structure(options, tree, checked.version)
     check_payload(options, tree)
     # As large as the payload, and made afresh by every run.
     (tree.path / "resources" / "installer.res").unlink(missing_ok=True)

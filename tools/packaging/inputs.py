@@ -8,6 +8,7 @@ import subprocess
 import tempfile
 
 import check_installer as layout
+from options import TEXT_FIELDS
 from signing import read_pkcs12
 
 
@@ -91,6 +92,10 @@ def seven_zip_findings(path):
                 excused = True
             else:
                 findings.append(line[len("ERROR: "):])
+    if locked in lines:
+        # Headers decrypted with a wrong password are noise, which 7-Zip may
+        # or may not take for a damaged header, depending on the bytes.
+        findings = [finding for finding in findings if finding != "Headers Error"]
     if not findings and not excused:
         findings.append(f"7zz ended with status {status}")
     return list(dict.fromkeys(findings))
@@ -129,13 +134,24 @@ def check_setup(problems, setup, arch):
 
 # --- Version block -----------------------------------------------------------------
 
+# One text of the version block, in UTF-16 units: far beyond any name or
+# notice, and small enough that no one text can take the whole block.
+TEXT_LIMIT = 4096
+# The whole block: its length is a 16-bit field.
+VERSION_BLOCK_LIMIT = 65535
+
+
 def normalised_version(problems, version):
     """The version as the version block will hold it (no leading zeros)."""
     parts = re.fullmatch(r"(\d+)\.(\d+)\.(\d+)\.(\d+)", version)
     if not parts or any(len(p) > 5 or int(p) > 65535 for p in parts.groups()):
         problems.refuse("--version", "", f"'{version}' is not four numbers a.b.c.d each from 0 to 65535")
-        return version
+        return None
     return ".".join(str(int(p)) for p in parts.groups())
+
+
+def utf16_units(text):
+    return len(text.encode("utf-16-le", errors="surrogatepass")) // 2
 
 
 def check_texts(problems, texts):
@@ -148,63 +164,164 @@ def check_texts(problems, texts):
             continue
         if any(ord(c) < 0x20 or ord(c) == 0x7F for c in text):
             problems.refuse(option, "", f"{text!r} has control characters (line breaks, tabs)")
+        elif utf16_units(text) > TEXT_LIMIT:
+            problems.refuse(option, "", f"{utf16_units(text)} characters (UTF-16 units) long; "
+                                        f"its limit is {TEXT_LIMIT}")
+
+
+def project_defaults(repo):
+    """The version block's values that the build uses for a field left out:
+    the project's version and the cache defaults of resources/CMakeLists.txt."""
+    top = (repo / "CMakeLists.txt").read_text(encoding="utf-8")
+    resources = (repo / "resources" / "CMakeLists.txt").read_text(encoding="utf-8")
+    defaults = dict(re.findall(r'set\((STUB_[A-Z_]+) "([^"]*)" CACHE STRING', resources))
+    defaults["STUB_VERSION"] = re.search(r"project\(\w+ VERSION ([0-9.]+)", top).group(1)
+    return defaults
+
+
+def _node(key, value_bytes, children=()):
+    """Length of a version block node: a 6-byte header, the key in UTF-16
+    with its terminator, the value and the children, each of those three
+    starting at a multiple of 4 bytes."""
+    length = 6 + (utf16_units(key) + 1) * 2
+    if value_bytes:
+        length = (length + 3) & ~3
+        length += value_bytes
+    for child in children:
+        length = ((length + 3) & ~3) + child
+    return length
+
+
+def version_block_size(strings):
+    """Bytes of the version block that holds `strings`, {key: text} in the
+    block's order, as the resource compiler lays it out."""
+    entries = [_node(key, (utf16_units(text) + 1) * 2) for key, text in strings.items()]
+    table = _node("040904b0", 0, entries)
+    return _node("VS_VERSION_INFO", 52, [_node("StringFileInfo", 0, [table]),
+                                         _node("VarFileInfo", 0, [_node("Translation", 4)])])
+
+
+def check_version_block(problems, options, version, defaults):
+    """The block with every text as the build will write it must fit."""
+    dotted = version or defaults["STUB_VERSION"]
+    strings = {"CompanyName": "", "FileDescription": "", "FileVersion": dotted, "InternalName": "",
+               "LegalCopyright": "", "ProductName": "", "ProductVersion": dotted, "CompanyShortName": "",
+               "ProductShortName": "", "LastChange": "", "Official Build": "1"}
+    for field in TEXT_FIELDS:
+        strings[field.key] = options.fields.get(field.option, defaults.get(field.cache_variable, ""))
+    size = version_block_size(strings)
+    if size > VERSION_BLOCK_LIMIT:
+        given = sorted((f for f in TEXT_FIELDS if f.option in options.fields),
+                       key=lambda f: -utf16_units(options.fields[f.option]))
+        problems.add(f"{', '.join('--' + f.option for f in given)}: together they make a version block of "
+                     f"{size} bytes; its limit is {VERSION_BLOCK_LIMIT}")
 
 
 # --- Icon ----------------------------------------------------------------------------
 
 def check_icon(problems, icon):
+    """None when the build takes the icon as it is given (a picture, or an
+    .ico holding exactly the ten images of icon group 107); else the number
+    of the .ico's image that the build makes the ten images from."""
     if readable_file(problems, "--icon", icon) is None:
-        return
+        return None
     extension = os.path.splitext(icon)[1].lower()
     if extension == ".ico":
-        check_icon_file(problems, icon)
-    elif extension == ".png":
-        found = subprocess.run(["convert-im6.q16", icon + "[0]", "-format", "%m %w %h", "info:"],
-                               capture_output=True, text=True)
-        fields = found.stdout.split()
-        if found.returncode or len(fields) != 3 or fields[0] != "PNG":
-            reason = found.stderr.strip().splitlines()[0] if found.stderr.strip() else ""
-            problems.refuse("--icon", icon, "not a readable PNG picture" + (": " + reason if reason else ""))
-        elif fields[1] != fields[2]:
-            problems.refuse("--icon", icon, f"the picture is {fields[1]}x{fields[2]}; the icon needs a square one")
+        return check_icon_file(problems, icon)
+    if extension == ".png":
+        check_picture(problems, icon)
     else:
         problems.refuse("--icon", icon, "must be an .ico or a .png file")
+    return None
 
 
-def check_icon_file(problems, icon):
-    expected = "".join(
-        f"--icon --index={i} --width={size} --height={size} --bit-depth={bits} "
-        f"--palette-size={16 if bits == 4 else 256 if bits == 8 else 0}\n"
-        for i, (size, bits, _) in enumerate(layout.ICON_IMAGES, 1))
+def check_picture(problems, picture, what=""):
+    found = subprocess.run(["convert-im6.q16", picture + "[0]", "-format", "%m %w %h", "info:"],
+                           capture_output=True, text=True)
+    fields = found.stdout.split()
+    if found.returncode or len(fields) != 3 or fields[0] != "PNG":
+        reason = found.stderr.strip().splitlines()[0] if found.stderr.strip() else ""
+        problems.refuse("--icon", picture, f"not a readable PNG picture{what}" + (": " + reason if reason else ""))
+    elif fields[1] != fields[2]:
+        problems.refuse("--icon", picture, f"the picture is {fields[1]}x{fields[2]}; the icon needs a square one")
+
+
+def icon_listing(icon):
+    """The images of an .ico as icotool lists them, [{index, width, height,
+    bit-depth, ...}], or None when it cannot read the file."""
     listing = subprocess.run(["icotool", "-l", icon], capture_output=True, text=True)
     if listing.stderr or listing.returncode:
-        problems.refuse("--icon", icon, "not a readable icon: " + (listing.stderr.strip() or "icotool failed"))
-        return
-    if listing.stdout != expected:
-        problems.refuse("--icon", icon, "does not hold the ten images of icon group 107; icotool -l lists\n"
-                        + listing.stdout + "expected\n" + expected.rstrip("\n"))
-        return
+        return None, listing.stderr.strip() or "icotool failed"
+    images = []
+    for line in listing.stdout.splitlines():
+        fields = dict(re.findall(r"--([a-z-]+)=(\d+)", line))
+        if line.startswith("--icon ") and {"index", "width", "height", "bit-depth"} <= fields.keys():
+            images.append({key: int(value) for key, value in fields.items()})
+    return images, listing.stdout
+
+
+def group_107_differences(icon, images):
+    """Why the .ico is not exactly the ten images of icon group 107, stored
+    as the installer stores them ([] when it is)."""
+    wanted = [(size, size, bits) for size, bits, _ in layout.ICON_IMAGES]
+    if [(i["width"], i["height"], i["bit-depth"]) for i in images] != wanted:
+        return ["not the ten images of icon group 107"]
     # icotool -l does not tell how an image is stored: the 256-pixel one must
     # be an 8-bit RGBA PNG without time or text chunks, the others bitmaps.
     with open(icon, "rb") as file:
         data = file.read()
+    differences = []
     try:
         for index, (size, _, is_png) in enumerate(layout.ICON_IMAGES):
             length, offset = struct.unpack_from("<II", data, 6 + 16 * index + 8)
             image = data[offset:offset + length]
             if image.startswith(layout.PNG_SIGNATURE) != is_png:
-                problems.refuse("--icon", icon, f"image {index + 1} ({size}x{size}) must be stored as "
-                                + ("PNG" if is_png else "a bitmap, not PNG"))
+                differences.append(f"image {index + 1} ({size}x{size}) is not stored as "
+                                   + ("PNG" if is_png else "a bitmap"))
             elif is_png:
                 chunks = layout.png_chunks(image)
-                extra = sorted({kind for kind, _ in chunks} & {"tIME", "tEXt", "zTXt", "iTXt"})
-                if struct.unpack_from(">IIBB", chunks[0][1]) != (size, size, 8, 6):
-                    problems.refuse("--icon", icon, f"image {index + 1} must be an 8-bit RGBA PNG")
-                elif extra:
-                    problems.refuse("--icon", icon, f"image {index + 1} has PNG {', '.join(extra)} chunks "
-                                    "(times or text); strip them, e.g. with convert -strip")
+                extra = {kind for kind, _ in chunks} & {"tIME", "tEXt", "zTXt", "iTXt"}
+                if struct.unpack_from(">IIBB", chunks[0][1]) != (size, size, 8, 6) or extra:
+                    differences.append(f"image {index + 1} is not an 8-bit RGBA PNG without times or text")
     except (struct.error, IndexError) as error:
-        problems.refuse("--icon", icon, f"not a readable icon ({error})")
+        differences.append(f"unreadable ({error})")
+    return differences
+
+
+def check_icon_file(problems, icon):
+    images, listed = icon_listing(icon)
+    if images is None:
+        problems.refuse("--icon", icon, "not a readable icon: " + listed)
+        return None
+    if images and not group_107_differences(icon, images):
+        return None
+    # Any other icon: its largest square image (the deepest of those, when
+    # several are that large) is made into the ten, as a picture would be.
+    square = [i for i in images if i["width"] == i["height"]]
+    if not square:
+        problems.refuse("--icon", icon, "holds no square image to make the icon from; icotool -l lists\n"
+                        + listed.rstrip("\n"))
+        return None
+    largest = max(square, key=lambda i: (i["width"], i["bit-depth"]))
+    with tempfile.TemporaryDirectory() as work:
+        picture = os.path.join(work, "largest.png")
+        extracted = extract_icon_image(icon, largest["index"], picture)
+        if extracted.returncode or not os.path.exists(picture):
+            problems.refuse("--icon", icon, f"its image {largest['index']} ({largest['width']}x{largest['height']}) "
+                            "cannot be read: " + (extracted.stderr.strip() or "icotool failed"))
+            return None
+        before = len(problems.lines)
+        check_picture(problems, picture, f" (image {largest['index']} of the icon)")
+        if len(problems.lines) != before:
+            problems.lines[before:] = [line.replace(picture, icon) for line in problems.lines[before:]]
+            return None
+    return largest["index"]
+
+
+def extract_icon_image(icon, index, picture):
+    """Image `index` of an .ico as a PNG file."""
+    return subprocess.run(["icotool", "-x", f"--index={index}", "-o", picture, icon], capture_output=True,
+                          text=True)
 
 
 # --- Signing ---------------------------------------------------------------------------
@@ -273,24 +390,46 @@ def check_output(problems, options):
     except OSError as error:
         problems.refuse("--output", output, f"its directory {directory} cannot be written ({error.strerror})")
         return
-    for option, path in [("--archive", options.archive), ("--setup", options.setup), ("--icon", options.icon)]:
-        if path and os.path.exists(output) and os.path.exists(path) and os.path.samefile(output, path):
+    # Written over at the end of a run: the output must be none of the files
+    # the run reads, through a link or another name either.
+    for option, path in input_files(options):
+        if os.path.exists(output) and os.path.exists(path) and os.path.samefile(output, path):
             problems.refuse("--output", output, f"is the {option} file")
+
+
+def input_files(options):
+    """[(option, path)] of every file the run reads."""
+    given = [("--archive", options.archive), ("--setup", options.setup), ("--icon", options.icon),
+             ("--sign-pkcs12", options.sign_pkcs12), ("--sign-password-file", options.sign_password_file),
+             ("--sign-pkcs11-module", options.sign_module), ("--sign-certificates", options.sign_certificates),
+             ("--sign-pin-file", options.sign_pin_file), ("--timestamp-ca", options.timestamp_ca)]
+    return [(option, path) for option, path in given if path]
 
 
 # --- All of them -----------------------------------------------------------------------
 
-def check(options, environ):
-    """(problems, the version as the version block will hold it, or None)."""
+class Checked:
+    """What the checks settled for the build."""
+
+    def __init__(self, version, icon_image):
+        self.version = version        # as the version block holds it; None when not given
+        self.icon_image = icon_image  # the .ico image the icon is made from; None: the icon as given
+
+
+def check(options, environ, repo):
+    """(problems, Checked)."""
     problems = Problems()
     check_archive(problems, options.archive)
     check_setup(problems, options.setup, options.arch)
-    version = options.fields.get("version")
-    if version:
-        version = normalised_version(problems, version)
-    check_texts(problems, [("--" + name, text) for name, text in options.fields.items() if name != "version"])
-    if options.icon:
-        check_icon(problems, options.icon)
+    version = None
+    if "version" in options.fields:
+        version = normalised_version(problems, options.fields["version"])
+    texts = [("--" + name, text) for name, text in options.fields.items() if name != "version"]
+    before = len(problems.lines)
+    check_texts(problems, texts)
+    if len(problems.lines) == before:
+        check_version_block(problems, options, version, project_defaults(repo))
+    icon_image = check_icon(problems, options.icon) if options.icon else None
     epoch = environ.get("SOURCE_DATE_EPOCH", "")
     if epoch and not (epoch.isdigit() and 315532800 <= int(epoch) <= 4102444799):
         # A cabinet stores a DOS date, which starts in 1980.
@@ -302,4 +441,4 @@ def check(options, environ):
     if options.timestamp_ca:
         check_certificates(problems, "--timestamp-ca", options.timestamp_ca)
     check_output(problems, options)
-    return problems.lines, version
+    return problems.lines, Checked(version, icon_image)

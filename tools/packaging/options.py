@@ -212,7 +212,11 @@ def parse(argv, environ, pin):
         if kind == "list":
             setattr(options, dest, list(values))
             continue
-        value = values[-1]
+        if len(values) > 1:
+            # Which one was meant cannot be known; taking the last would
+            # build something that nobody asked for.
+            raise UsageError(f"{option} is given {len(values)} times; give it once")
+        value = values[0]
         if dest.startswith("field:"):
             options.fields[dest[len("field:"):]] = value
         else:

@@ -20,6 +20,8 @@ import sys
 import tempfile
 from pathlib import Path
 
+# Run as root from a checkout: no compiled modules are left in it.
+sys.dont_write_bytecode = True
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(1, str(REPO / "tests" / "structure"))
 
@@ -102,7 +104,7 @@ def run(argv, environ):
 
     try:
         install_dependencies()
-        problems, version = inputs.check(options, environ)
+        problems, checked = inputs.check(options, environ, REPO)
         if problems:
             for problem in problems:
                 say(problem)
@@ -111,7 +113,7 @@ def run(argv, environ):
         tree = build.Tree(REPO, options.arch)
         tree.lock()
         try:
-            installer = build.build(options, tree, version, environ)
+            installer = build.build(options, checked, tree, environ)
         except build.BuildFailed as failure:
             raise Stop(EXIT_BUILD, f"{failure}; no file was written to {options.output}")
 
