@@ -1,5 +1,7 @@
 #include "launch/setup_launch.h"
 
+#include "settings/installer_names.h"
+
 namespace {
 
 bool IsBlank(wchar_t unit) { return unit == L' ' || unit == L'\t'; }
@@ -88,11 +90,12 @@ RunOutcome LaunchSetup(const LaunchSettings& settings, HMODULE module, const Pat
     }
 
     // "setup" --ferrolt-path="stub" --archive-resource-name="name"
-    // --archive-resource-type="type": one piece per switch, the values in
-    // between as they stand (nothing is escaped).
+    // --archive-resource-type="type" (the first switch under the installer's
+    // own name): one piece per switch, the values in between as they stand
+    // (nothing is escaped).
     CommandBuffer command;
     const bool composed = command.Copy(L"\"") && command.Append(application.Text()) &&
-                          command.Append(L"\" --ferrolt-path=\"") && command.Append(modulePath.Text()) &&
+                          command.Append(L"\" --" INSTALLER_PATH_SWITCH L"=\"") && command.Append(modulePath.Text()) &&
                           command.Append(L"\" --archive-resource-name=\"") && command.Append(archiveName.Text()) &&
                           command.Append(L"\" --archive-resource-type=\"") && command.Append(archiveType.Text()) &&
                           command.Append(L"\"");

@@ -1,8 +1,12 @@
 #include "payload/resource_catalog.h"
 
+#include "settings/installer_names.h"
+
 namespace {
 
-const wchar_t ARCHIVE_PREFIX[] = L"brisel";
+// "brisel" for the project's own archive name; a release's own archive name
+// is its own prefix.
+const wchar_t ARCHIVE_PREFIX[] = INSTALLER_ARCHIVE_PREFIX;
 const wchar_t SETUP_PREFIX[] = L"setup";
 
 wchar_t FoldAscii(wchar_t unit) {

@@ -22,10 +22,11 @@ protected:
     ~ResourceVisitor() = default;
 };
 
-// Recognises the product archive ("brisel...") and the setup program
-// ("setup...", a plain file name: no "\\", "/" or ":") by name; any other
-// name is ERROR_INVALID_DATA. Holds only references, so what it records adds
-// up over the enumerations of several types.
+// Recognises the product archive ("brisel...", or a name that begins with a
+// release's own archive name) and the setup program ("setup...", a plain file
+// name: no "\\", "/" or ":") by name; any other name is ERROR_INVALID_DATA.
+// Holds only references, so what it records adds up over the enumerations of
+// several types.
 class PayloadFinder final : public ResourceVisitor {
 public:
     PayloadFinder(PathBuffer& archiveName, PathBuffer& setupName, EmbeddedResource& setupResource,

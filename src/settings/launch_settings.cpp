@@ -2,14 +2,16 @@
 
 #include <shellapi.h>
 
+#include "settings/installer_names.h"
+
 namespace {
 
-const wchar_t SETTINGS_KEY[] = L"Software\\Tolvane";
-const wchar_t CLEANUP_VALUE[] = L"BriselInstallerCleanup";
+const wchar_t SETTINGS_KEY[] = INSTALLER_CLEANUP_KEY;
+const wchar_t CLEANUP_VALUE[] = INSTALLER_CLEANUP_VALUE;
 
 // Switches that belong to the setup program's own protocol; a user or updater
 // who hands them to the stub gets a refusal instead of a half-done run.
-const wchar_t* const REJECTED_SWITCHES[] = {L"--cleanup", L"--brisel-frame"};
+const wchar_t* const REJECTED_SWITCHES[] = {INSTALLER_REFUSED_SWITCHES};
 
 bool IsRejectedSwitch(const wchar_t* argument) {
     for (const wchar_t* rejected : REJECTED_SWITCHES) {

@@ -106,13 +106,13 @@ class WineRunner:
     def launch(self, command_line, application=None, directory=None, env=None, cwd=None):
         return LaunchResult(self.finish(self.launch_async(command_line, application, directory, env, cwd)))
 
-    def set_cleanup_value(self, value):
-        """Sets HKCU\\Software\\Tolvane BriselInstallerCleanup (REG_SZ), or removes the key for None."""
+    def set_cleanup_value(self, value, key=r"Software\Tolvane", name="BriselInstallerCleanup"):
+        """Sets HKCU\\<key> <name> (REG_SZ; by default the project's own
+        Software\\Tolvane BriselInstallerCleanup), or removes the key for None."""
         if value is None:
-            self.wine(["reg", "delete", r"HKCU\Software\Tolvane", "/f"])
+            self.wine(["reg", "delete", "HKCU\\" + key, "/f"])
         else:
-            result = self.wine(["reg", "add", r"HKCU\Software\Tolvane", "/v", "BriselInstallerCleanup",
-                                "/t", "REG_SZ", "/d", value, "/f"])
+            result = self.wine(["reg", "add", "HKCU\\" + key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"])
             assert result.returncode == 0, result
 
 
@@ -321,6 +321,50 @@ class UncompressedSetup(ProbeInstallerTest):
         command_line, _ = self.recorded()
         self.assertRegex(command_line, "^" + self.expected_prefix() + re.escape(' --foo "a b"') + "$")
         self.assertEqual(self.entries(), ["installer.exe", "probe.out"])
+
+
+class BrandedInstaller(ProbeInstallerTest):
+    """The probe installer built with names of its own (resources/
+    CMakeLists.txt): they, and no longer the project's, reach the registry
+    read, the refusal and the setup program."""
+
+    installer_name = "branded-installer.exe"
+    key, value = r"Software\Branded Test\Installer", "Keep Scratch"
+
+    def setUp(self):
+        super().setUp()
+        self.runner.set_cleanup_value(None, self.key)
+
+    def tearDown(self):
+        self.runner.set_cleanup_value(None, self.key)
+        super().tearDown()
+
+    def test_own_switches_reach_the_setup_program_and_the_projects_refused_ones_pass(self):
+        self.assertEqual(self.run_probe('--cleanup "--brisel-frame"', exit_code=5).exit_code, 5)
+        command_line, _ = self.recorded()
+        folder = re.escape(self.runner.windows_path(self.folder))
+        installer = re.escape(self.runner.windows_path(self.installer))
+        self.assertRegex(command_line,
+                         '^"%s\\\\QX_[0-9A-F]{5}\\.tmp\\\\setup\\.exe" --installer-path="%s"'
+                         ' --archive-resource-name="PRODUCT\\.DATA\\.7Z" --archive-resource-type="B7"'
+                         ' --cleanup "--brisel-frame"$' % (folder, installer))
+        self.assertEqual(self.entries(), ["installer.exe", "probe.out"])
+
+    def test_own_refused_switches_exit_118_and_create_nothing(self):
+        for arguments in ["--repair-frame", "--REPAIR-FRAME", 'first "/uninstall" last']:
+            with self.subTest(arguments=arguments):
+                self.assertEqual(self.run_probe(arguments).exit_code, EXIT_REJECTED_SWITCH)
+                self.assertEqual(self.entries(), ["installer.exe"])
+
+    def test_own_registry_value_keeps_the_scratch_directory_and_the_projects_does_not(self):
+        self.runner.set_cleanup_value("0")
+        self.assertEqual(self.run_probe(exit_code=7).exit_code, 7)
+        self.assertEqual(self.entries(), ["installer.exe", "probe.out"])
+        self.runner.set_cleanup_value("0", self.key, self.value)
+        self.assertEqual(self.run_probe(exit_code=7).exit_code, 7)
+        scratch = self.scratch_directories()
+        self.assertEqual(len(scratch), 1, self.entries())
+        self.assertEqual(self.entries(scratch[0]), ["setup.exe"])
 
 
 class SecondStage(InstallerTest):

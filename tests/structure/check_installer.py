@@ -5,6 +5,7 @@ relocations, the payload resources, the icon, the version block and the
 manifest.
 
     check_installer.py INSTALLER {arm64|x64} [--expect-setup-storage BL|BN]
+                       [--expect-archive-name NAME] [--expect-execution-level LEVEL]
                        [--expect-version A.B.C.D] [--expect-company TEXT]
                        [--expect-product TEXT] [--expect-string KEY=VALUE]...
 
@@ -40,6 +41,9 @@ RT_VERSION = 16
 RT_MANIFEST = 24
 
 SEVEN_ZIP_SIGNATURE = bytes.fromhex("377ABCAF271C")
+# The archive's resource name unless a release gives its own (stored upper case).
+ARCHIVE_NAME = "BRISEL.PACKED.7Z"
+EXECUTION_LEVELS = ["asInvoker", "highestAvailable", "requireAdministrator"]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 # Icon group 107: (size, bits per pixel, stored as PNG), icon ids 1 to 10.
@@ -256,11 +260,11 @@ def check_languages(image):
 
 # --- Payload -------------------------------------------------------------------
 
-def check_archive(image):
-    require(image.names("B7") == ["BRISEL.PACKED.7Z"], f"B7 resources are {image.names('B7')}")
-    data = image.resource("B7", "BRISEL.PACKED.7Z")
+def check_archive(image, name=ARCHIVE_NAME):
+    require(image.names("B7") == [name], f"B7 resources are {image.names('B7')}, expected [{name!r}]")
+    data = image.resource("B7", name)
     require(data.startswith(SEVEN_ZIP_SIGNATURE), f"starts with {data[:6].hex()}, not the 7z signature")
-    return f"B7/BRISEL.PACKED.7Z, 7z, {len(data)} bytes"
+    return f"B7/{name}, 7z, {len(data)} bytes"
 
 
 def read_cabinet(data):
@@ -461,7 +465,7 @@ def local(tag):
     return tag.rsplit("}", 1)[-1]
 
 
-def check_manifest(image):
+def check_manifest(image, level="asInvoker"):
     require(image.names(RT_MANIFEST) == [1], f"manifest resources {image.names(RT_MANIFEST)}")
     root = ElementTree.fromstring(image.resource(RT_MANIFEST, 1))
     require(local(root.tag) == "assembly", f"root element {local(root.tag)}")
@@ -470,7 +474,7 @@ def check_manifest(image):
         elements.setdefault(local(element.tag), []).append(element)
 
     levels = [e.attrib for e in elements.get("requestedExecutionLevel", [])]
-    require(levels == [{"level": "asInvoker", "uiAccess": "false"}], f"requestedExecutionLevel {levels}")
+    require(levels == [{"level": level, "uiAccess": "false"}], f"requestedExecutionLevel {levels}")
 
     controls = {"type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
                 "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df", "language": "*"}
@@ -482,12 +486,13 @@ def check_manifest(image):
     require(sorted(supported) == sorted(SUPPORTED_OS), f"supportedOS {supported}")
     tested = [e.get("Id") for e in elements.get("maxversiontested", [])]
     require(tested == ["10.0.18362.0"], f"maxversiontested {tested}")
-    return "asInvoker, Common-Controls 6.0.0.0, five supportedOS, maxversiontested 10.0.18362.0"
+    return f"{level}, Common-Controls 6.0.0.0, five supportedOS, maxversiontested 10.0.18362.0"
 
 
 # --- Driver -------------------------------------------------------------------
 
-def run_checks(data, machine, storage="BL", expected_strings=None, expected_version=None, out=sys.stdout):
+def run_checks(data, machine, storage="BL", expected_strings=None, expected_version=None, out=sys.stdout,
+               archive_name=ARCHIVE_NAME, execution_level="asInvoker"):
     """Checks an installer's bytes; returns the Report."""
     report = Report(out)
     # A fast load and then the directories: a full load would also walk every
@@ -504,13 +509,13 @@ def run_checks(data, machine, storage="BL", expected_strings=None, expected_vers
     report.check("page-mapped sections", check_page_mapped_sections, image)
     report.check("time stamps", check_time_stamps, image)
     report.check("resource languages", check_languages, image)
-    report.check("product archive", check_archive, image)
+    report.check("product archive", check_archive, image, archive_name)
     report.check("setup program", check_setup, image, storage, machine)
     report.check("icon group", check_icon_group, image)
     for index in range(len(ICON_IMAGES)):
         report.check(f"icon {index + 1}", check_icon_image, image, index)
     report.check("version block", check_version, image, expected_strings or {}, expected_version)
-    report.check("manifest", check_manifest, image)
+    report.check("manifest", check_manifest, image, execution_level)
     return report
 
 
@@ -519,6 +524,9 @@ def main(argv=None):
     parser.add_argument("installer")
     parser.add_argument("machine", choices=sorted(MACHINES))
     parser.add_argument("--expect-setup-storage", choices=["BL", "BN"], default="BL")
+    parser.add_argument("--expect-archive-name", metavar="NAME", default=ARCHIVE_NAME,
+                        help="the archive's resource name as given (it is stored upper case)")
+    parser.add_argument("--expect-execution-level", choices=EXECUTION_LEVELS, default="asInvoker")
     parser.add_argument("--expect-version", metavar="A.B.C.D")
     parser.add_argument("--expect-company", metavar="TEXT")
     parser.add_argument("--expect-product", metavar="TEXT")
@@ -540,7 +548,9 @@ def main(argv=None):
     with open(args.installer, "rb") as file:
         data = file.read()
     try:
-        report = run_checks(data, args.machine, args.expect_setup_storage, expected, args.expect_version)
+        report = run_checks(data, args.machine, args.expect_setup_storage, expected, args.expect_version,
+                            archive_name=args.expect_archive_name.upper(),
+                            execution_level=args.expect_execution_level)
     except pefile.PEFormatError as error:
         print(f"FAIL: {args.installer} is not a PE file: {error}")
         return 1
