@@ -16,7 +16,9 @@ import argparse
 import datetime
 import hashlib
 import http.server
+import json
 import os
+import re
 import shutil
 import socket
 import struct
@@ -32,6 +34,7 @@ sys.path.insert(0, str(REPO / "tests" / "lib"))
 import unittest_main  # noqa: E402  (found through the path set just above)
 sys.path.insert(0, str(REPO / "tests" / "structure"))
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
+sys.path.insert(0, str(REPO / "tools" / "packaging"))
 
 import pefile  # noqa: E402
 
@@ -63,6 +66,13 @@ RELEASE_FIELDS = {
 # steps of 4 bytes).
 FULL_BLOCK = dict({option: "x" * 4096 for option in RELEASE_FIELDS}, **{"--last-change": "x" * 3759})
 FULL_BLOCK_BYTES = 65532
+
+# A release's own names, with characters each place has to take safely: a
+# blank and a backslash in the key, a blank in the value, a lower-case
+# archive name (stored upper case).
+OWN_NAMES = ["--cleanup-key", "Software\\Acme Test\\Setup", "--cleanup-value", "Keep It",
+             "--archive-name", "Acme.Payload", "--path-switch", "acme-installer",
+             "--refused-switch", "--acme-frame", "--refused-switch", "/X", "--execution-level", "highestAvailable"]
 
 
 def sha256(path):
@@ -157,20 +167,23 @@ class PackagingTest(unittest.TestCase):
         return self.package_ok("--archive", self.archive, "--setup", self.probe(arch), "--arch", arch,
                                "--storage", storage, "--output", output, *more)
 
-    def assertStructure(self, path, arch, storage="BL", strings=None, version=None):
-        report = layout.run_checks(Path(path).read_bytes(), arch, storage, strings or {}, version, out=None)
+    def assertStructure(self, path, arch, storage="BL", strings=None, version=None, archive_name="BRISEL.PACKED.7Z",
+                        execution_level="asInvoker"):
+        report = layout.run_checks(Path(path).read_bytes(), arch, storage, strings or {}, version, out=None,
+                                   archive_name=archive_name, execution_level=execution_level)
         self.assertEqual(report.failed(), [], "\n".join(line for _, ok, line in report.results if not ok))
 
 
 class Packaging(PackagingTest):
-    def run_under_wine(self, installer):
-        """Runs the installer through the launcher; (exit code, probe record)."""
+    def run_under_wine(self, installer, arguments='--foo "a b"', folder=None):
+        """Runs the installer (the probe its setup program) through the
+        launcher in `folder`; (exit code, probe record, installer's path)."""
         if not os.environ.get("WINEPREFIX"):
             self.skipTest("no WINEPREFIX: the Wine run needs the prefix that test.sh prepares")
         runner = e2e.WineRunner("x64")
         record = self.folder / "probe.out"
         record.unlink(missing_ok=True)
-        result = runner.launch('"%s" --foo "a b"' % runner.windows_path(installer), cwd=self.folder,
+        result = runner.launch('"%s" %s' % (runner.windows_path(installer), arguments), cwd=folder or self.folder,
                                env={"PROBE_OUT": runner.windows_path(record), "PROBE_EXIT": "0x80000001"})
         recorded = record.read_bytes().decode("utf-16-le").split("\0")[0] if record.exists() else None
         return result.exit_code, recorded, runner.windows_path(installer)
@@ -214,11 +227,51 @@ class Packaging(PackagingTest):
         # The build tree is kept between runs: what one release set must not
         # carry over into the next.
         first, second = self.folder / "first.exe", self.folder / "second.exe"
-        self.release(first, "x64", "BL", "--company", "Someone Else", "--version", "9.9.9.9", "--official-build")
+        self.release(first, "x64", "BL", "--company", "Someone Else", "--version", "9.9.9.9", "--official-build",
+                     *OWN_NAMES)
         self.release(second, "x64", "BL")
-        _, demo, _ = read_image(REPO / "build" / "x64" / "installer.exe")
-        _, image, _ = read_image(second)
+        demo_pe, demo, _ = read_image(REPO / "build" / "x64" / "installer.exe")
+        pe, image, _ = read_image(second)
         self.assertEqual(version_strings(image), version_strings(demo))
+        # The project's own names again: the code is the demo installer's,
+        # byte for byte, and so are the archive's name and the manifest.
+        code = {section.Name: section.get_data() for section in pe.sections if section.Name.startswith(b".text")}
+        self.assertEqual(code, {section.Name: section.get_data() for section in demo_pe.sections
+                                if section.Name.startswith(b".text")})
+        self.assertStructure(second, "x64")
+
+    def test_own_names_reach_the_installer_and_the_report_describes_it(self):
+        output, report = self.folder / "acme.exe", self.folder / "acme.json"
+        self.release(output, "x64", "BL", *OWN_NAMES, "--report", report)
+        self.assertStructure(output, "x64", archive_name="ACME.PAYLOAD", execution_level="highestAvailable")
+        _, image, _ = read_image(output)
+        self.assertEqual(image.resource("B7", "ACME.PAYLOAD"), self.archive.read_bytes())
+        self.assertEqual(json.loads(report.read_text()), {
+            "output": str(output), "arch": "x64", "size": output.stat().st_size, "sha256": sha256(output),
+            "signed": False, "time_stamped": False, "time_stamp_authority": None,
+            "archive_sha256": sha256(self.archive), "setup_sha256": sha256(self.probe("x64"))})
+
+        # Run from a folder of its own: a refused run must leave nothing there.
+        folder = self.folder / "run"
+        folder.mkdir()
+        installer = folder / "acme.exe"
+        shutil.copyfile(output, installer)
+        exit_code, recorded, path = self.run_under_wine(installer, "--cleanup", folder)
+        self.assertEqual(exit_code, 0x80000001)
+        self.assertRegex(recorded or "", re.escape(
+            ' --acme-installer="%s" --archive-resource-name="ACME.PAYLOAD" --archive-resource-type="B7" --cleanup'
+            % path) + "$")
+        for refused in ["/x", "--ACME-FRAME"]:
+            self.assertEqual(self.run_under_wine(installer, refused, folder)[:2], (e2e.EXIT_REJECTED_SWITCH, None))
+            self.assertEqual(sorted(p.name for p in folder.iterdir()), ["acme.exe"])
+        runner = e2e.WineRunner("x64")
+        runner.set_cleanup_value("0", r"Software\Acme Test\Setup", "Keep It")
+        try:
+            self.run_under_wine(installer, "", folder)
+        finally:
+            runner.set_cleanup_value(None, r"Software\Acme Test\Setup")
+        kept = [p.name for p in folder.iterdir() if e2e.SCRATCH_NAME.match(p.name)]
+        self.assertEqual(len(kept), 1, "the installer's own registry value did not keep its scratch directory")
 
     def test_version_block_up_to_its_limit_builds(self):
         output = self.folder / "full.exe"
@@ -456,12 +509,54 @@ class BadInputs(PackagingTest):
              "--output is given 2 times; give it once"),
             ("version given twice", {"--version": ["1.2.3.4", "1.2.3.5"]}, 2, "--version is given 2 times"),
             ("architecture given twice", {"--arch": ["x64", "x64"]}, 2, "--arch is given 2 times"),
+            ("archive name given twice", {"--archive-name": ["A.7z", "B.7z"]}, 2, "--archive-name is given 2 times"),
+            # The installer's own names.
+            ("registry key with an empty part", {"--cleanup-key": "Software\\\\Acme"}, 1,
+             "--cleanup-key: .* separated by single backslashes"),
+            ("registry key beginning with a backslash", {"--cleanup-key": "\\Software"}, 1,
+             "--cleanup-key: .* with none at either end"),
+            ("registry key over its limit", {"--cleanup-key": "Software\\" + "k" * 247}, 1,
+             "--cleanup-key: .* is 256 characters .*its limit is 255"),
+            ("registry value that is empty", {"--cleanup-value": ""}, 1, "--cleanup-value: is empty"),
+            ("registry value with a control character", {"--cleanup-value": "Keep\tIt"}, 1,
+             "--cleanup-value: .* has control characters"),
+            ("registry value with a semicolon", {"--cleanup-value": "Keep;It"}, 1,
+             "--cleanup-value: .* has a semicolon"),
+            ("archive name like the setup program's", {"--archive-name": "Setup.Data"}, 1,
+             "--archive-name: 'Setup.Data' could be taken for the setup program's name"),
+            ("archive name that begins the setup program's", {"--archive-name": "SET"}, 1,
+             "--archive-name: 'SET' could be taken for the setup program's name"),
+            ("archive name beginning with a digit", {"--archive-name": "7z.Data"}, 1,
+             "--archive-name: '7z.Data' must begin with an ASCII letter"),
+            ("archive name beyond ASCII", {"--archive-name": "Pr\u00f6duct.7z"}, 1,
+             "--archive-name: .* must begin with an ASCII letter and hold only ASCII letters"),
+            ("archive name that is a word of the resource script", {"--archive-name": "Begin"}, 1,
+             "--archive-name: 'Begin' is a word of the resource script"),
+            ("archive name over its limit", {"--archive-name": "A" * 65}, 1, "--archive-name: .* its limit is 64"),
+            ("path switch with its dashes", {"--path-switch": "--installer-path"}, 1,
+             "--path-switch: '--installer-path' must be the switch's name without its dashes"),
+            ("path switch that is another switch", {"--path-switch": "Archive-Resource-Name"}, 1,
+             "--path-switch: .* is the name of another of the setup program's switches"),
+            ("refused switch with a blank", {"--refused-switch": "--two words"}, 1,
+             "--refused-switch: '--two words' has a blank or a double quote"),
+            ("refused switch given twice in other cases", {"--refused-switch": ["--Frame", "--FRAME"]}, 1,
+             "--refused-switch: '--FRAME' is given twice"),
+            ("refused switches over their count", {"--refused-switch": [f"--s{n}" for n in range(17)]}, 1,
+             "--refused-switch: given 17 times; its limit is 16"),
+            ("execution level unknown", {"--execution-level": "administrator"}, 2,
+             "--execution-level is 'administrator'; it must be asInvoker, highestAvailable or requireAdministrator"),
+            # The report, which every other case asks for (and never gets).
+            ("report in a missing directory", {"--report": self.folder / "none" / "report.json"}, 1,
+             "--report .*none/report.json: its directory .* does not exist"),
+            ("report onto the output", {"--report": self.folder / "installer.exe"}, 1,
+             "--report .*installer.exe: is the --output file"),
+            ("report onto an input", {"--report": self.archive}, 1, "--report .*product.7z: is the --archive file"),
         ]
         for name, changes, status, message in cases:
             with self.subTest(name):
                 output = self.folder / "installer.exe"
                 output.write_bytes(b"the previous installer")
-                options = dict(good, **changes)
+                options = {**good, "--report": self.folder / "report.json", **changes}
                 arguments = [item for option, value in options.items()
                              for given in (value if isinstance(value, list) else [value]) for item in (option, given)]
                 result = self.package(*arguments, "--output", output)
@@ -593,6 +688,71 @@ class Signing(PackagingTest):
         self.assertIn("the signed installer does not verify", result.stderr)
         self.assertEqual(output.read_bytes(), b"the previous installer")
         self.assertEqual(sorted(p.name for p in self.folder.iterdir()), before)
+
+
+class InstallerNamesHeader(unittest.TestCase):
+    """The header that compiles a release's names into the stub, compiled
+    here by the host's clang with the stub's 16-bit wchar_t: each name must
+    arrive as exactly its UTF-16 code units, whatever characters it holds."""
+
+    PROGRAM = r"""
+#include <cstdio>
+#include "settings/installer_names.h"
+static void Print(const wchar_t* text) {
+    for (; *text != 0; ++text) std::printf("%04X ", static_cast<unsigned>(*text));
+    std::printf("\n");
+}
+int main() {
+    Print(INSTALLER_CLEANUP_KEY);
+    Print(INSTALLER_CLEANUP_VALUE);
+    Print(INSTALLER_PATH_SWITCH);
+    Print(INSTALLER_ARCHIVE_PREFIX);
+    const wchar_t* refused[] = {INSTALLER_REFUSED_SWITCHES};
+    for (const wchar_t* switch_ : refused) Print(switch_);
+}
+"""
+
+    def compiled_names(self, names_dir=None):
+        """What a program compiled with the header (the given one from
+        names_dir, else the stub's own defaults) holds, one line a name."""
+        folder = WORK / "names-header"
+        folder.mkdir(parents=True, exist_ok=True)
+        source, program = folder / "print_names.cpp", folder / "print_names"
+        source.write_text(self.PROGRAM)
+        given = ["-DINSTALLER_NAMES_GIVEN", "-I", str(names_dir)] if names_dir else []
+        subprocess.run(["clang++", "-std=c++20", "-fshort-wchar", "-Werror", "-I", str(REPO / "src"), *given,
+                        str(source), "-o", str(program)], check=True, capture_output=True, timeout=120)
+        return subprocess.run([str(program)], check=True, capture_output=True, text=True).stdout.splitlines()
+
+    @staticmethod
+    def units(*texts):
+        """Each text as the program prints it: its UTF-16 code units."""
+        lines = []
+        for text in texts:
+            data = text.encode("utf-16-le")
+            lines.append("".join("%04X " % unit for unit in struct.unpack("<%dH" % (len(data) // 2), data)))
+        return lines
+
+    def test_names_arrive_as_given(self):
+        import names  # tools/packaging/names.py
+
+        given = names.Names(cleanup_key='Software\\Acme "Quoted" ??= \u00d6stg\u00f6ta \U0001F600 */',
+                            cleanup_value="Keep\\It // \\x41",
+                            archive_name="Acme.Payload-1_x", path_switch="acme.path_1",
+                            refused_switches=["/x", "--\u00e9t\u00e9", "--\U0001F600", "--a\\b", "'q'", "??/"])
+        self.assertEqual(names.check(given), [])
+        folder = WORK / "names-header" / "given"
+        folder.mkdir(parents=True, exist_ok=True)
+        names.write_header(folder / "installer_names_given.h", given)
+        self.assertEqual(self.compiled_names(folder), self.units(
+            given.cleanup_key, given.cleanup_value, given.path_switch, given.archive_name, *given.refused_switches))
+
+    def test_the_packagings_defaults_are_the_stubs_own_names(self):
+        import names
+
+        self.assertEqual(self.compiled_names(), self.units(
+            names.DEFAULT_CLEANUP_KEY, names.DEFAULT_CLEANUP_VALUE, names.DEFAULT_PATH_SWITCH,
+            names.DEFAULT_ARCHIVE_PREFIX, *names.DEFAULT_REFUSED_SWITCHES))
 
 
 def openssl(*arguments, **kwargs):
@@ -755,17 +915,21 @@ class TokenSigning(PackagingTest):
         return ossl, sb
 
     def test_token_signed_time_stamped_installer_verifies_until_one_archive_byte_changes(self):
-        output = self.folder / "signed.exe"
+        output, report = self.folder / "signed.exe", self.folder / "signed.json"
         requests = self.authority.requests
         unreachable = closed_port_url()
         # The first authority cannot be reached; the second answers.
         result, commands = self.package_watched(
             "--archive", self.archive, "--setup", self.probe("arm64"), "--output", output, *self.token_options(),
             "--timestamp-url", unreachable, "--timestamp-url", self.authority.url,
-            "--timestamp-ca", self.authority.root[0])
+            "--timestamp-ca", self.authority.root[0], "--report", report)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn(f"time-stamp authority {unreachable}: ", result.stderr)
         self.assertIn(f"time-stamped by {self.authority.url}", result.stdout)
+        described = json.loads(report.read_text())
+        self.assertEqual({key: described[key] for key in ("sha256", "signed", "time_stamped", "time_stamp_authority")},
+                         {"sha256": sha256(output), "signed": True, "time_stamped": True,
+                          "time_stamp_authority": self.authority.url})
         self.assertEqual(self.authority.requests, requests + 1)
         self.assertIn("osslsigncode sign -pkcs11module", commands)
         self.assertEqual([line for line in commands.splitlines() if self.pin in line], [])
@@ -834,7 +998,8 @@ class TokenSigning(PackagingTest):
                 before = sorted(p.name for p in self.folder.iterdir())
                 started = time.monotonic()
                 result = self.package("--archive", self.archive, "--setup", self.probe("x64"), "--arch", "x64",
-                                      "--output", output, *options, env=dict(self.token_env, **env))
+                                      "--output", output, "--report", self.folder / "report.json", *options,
+                                      env=dict(self.token_env, **env))
                 self.assertEqual(result.returncode, 4, result.stderr)
                 self.assertRegex(result.stderr, "package.sh: " + message)
                 self.assertEqual(output.read_bytes(), b"the previous installer")

@@ -14,6 +14,15 @@ import check_installer as layout
 import inputs
 from options import TEXT_FIELDS, VERSION_FIELDS
 
+# The installer's names: option (without dashes) and its cache variable.
+NAME_VARIABLES = [
+    ("cleanup-key", "STUB_CLEANUP_KEY"),
+    ("cleanup-value", "STUB_CLEANUP_VALUE"),
+    ("archive-name", "STUB_ARCHIVE_NAME"),
+    ("path-switch", "STUB_PATH_SWITCH"),
+    ("refused-switch", "STUB_REFUSED_SWITCHES"),
+]
+
 
 class BuildFailed(Exception):
     """The build or its check failed (exit 3); the message says which."""
@@ -92,7 +101,15 @@ def settings(options, tree, icon_link, version, environ):
         f"-DSTUB_ICON:FILEPATH={icon_link}",
         f"-DSTUB_SOURCE_DATE_EPOCH:STRING={environ.get('SOURCE_DATE_EPOCH', '')}",
         f"-DSTUB_OFFICIAL_BUILD:BOOL={'ON' if options.official_build else 'OFF'}",
+        f"-DSTUB_EXECUTION_LEVEL:STRING={options.execution_level}",
     ]
+    for option, variable in NAME_VARIABLES:
+        if option in options.names_given:
+            value = options.names_given[option]
+            # A list, for the refused switches; none of them holds a ";".
+            result.append(f"-D{variable}:STRING={';'.join(value) if isinstance(value, list) else value}")
+        else:
+            result += ["-U", variable]
     for field in VERSION_FIELDS:
         if field.option in options.fields:
             value = version if field.option == "version" else options.fields[field.option]
@@ -127,7 +144,9 @@ def check_structure(options, tree, version):
     out = io.StringIO()
     with open(tree.installer, "rb") as file:
         report = layout.run_checks(file.read(), options.arch, options.storage, strings,
-                                   version if "version" in options.fields else None, out=out)
+                                   version if "version" in options.fields else None, out=out,
+                                   archive_name=options.names.archive_resource_name,
+                                   execution_level=options.execution_level)
     if report.failed():
         lines = [line for line in out.getvalue().splitlines() if line.startswith("FAIL")]
         sys.stderr.write("\n".join(lines) + "\n")
@@ -144,7 +163,7 @@ def check_payload(options, tree):
     pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
     image = layout.Image(pe)
     with open(options.archive, "rb") as file:
-        same_archive = image.resource("B7", "BRISEL.PACKED.7Z") == file.read()
+        same_archive = image.resource("B7", options.names.archive_resource_name) == file.read()
     if options.storage == "BL":
         stored = layout.read_cabinet(image.resource("BL", "SETUP.EX_"))[0][1]
     else:

@@ -8,6 +8,7 @@ import subprocess
 import tempfile
 
 import check_installer as layout
+import names
 from options import TEXT_FIELDS
 from signing import read_pkcs12
 
@@ -385,16 +386,49 @@ def check_output(problems, options):
     if not os.path.isdir(directory):
         problems.refuse("--output", output, f"its directory {directory} does not exist")
         return
-    try:
-        os.unlink(tempfile.mkstemp(dir=directory, prefix=".package-probe-")[1])
-    except OSError as error:
-        problems.refuse("--output", output, f"its directory {directory} cannot be written ({error.strerror})")
+    unwritable = unwritable_directory(directory)
+    if unwritable:
+        problems.refuse("--output", output, f"its directory {directory} cannot be written ({unwritable})")
         return
     # Written over at the end of a run: the output must be none of the files
     # the run reads, through a link or another name either.
     for option, path in input_files(options):
-        if os.path.exists(output) and os.path.exists(path) and os.path.samefile(output, path):
+        if same_file(output, path):
             problems.refuse("--output", output, f"is the {option} file")
+
+
+def unwritable_directory(directory):
+    """Why no file can be made in `directory`, or "" when one can."""
+    try:
+        os.unlink(tempfile.mkstemp(dir=directory, prefix=".package-probe-")[1])
+    except OSError as error:
+        return error.strerror
+    return ""
+
+
+def same_file(first, second):
+    """True when both paths name one file, or would once the first is written."""
+    if os.path.exists(first) and os.path.exists(second):
+        return os.path.samefile(first, second)
+    return os.path.realpath(first) == os.path.realpath(second)
+
+
+def check_report(problems, options):
+    report = options.report
+    directory = os.path.dirname(report)
+    if os.path.isdir(report):
+        problems.refuse("--report", report, "is a directory")
+    elif not os.path.isdir(directory):
+        problems.refuse("--report", report, f"its directory {directory} does not exist")
+    elif unwritable_directory(directory):
+        problems.refuse("--report", report,
+                        f"its directory {directory} cannot be written ({unwritable_directory(directory)})")
+    elif same_file(report, options.output):
+        problems.refuse("--report", report, "is the --output file")
+    else:
+        for option, path in input_files(options):
+            if same_file(report, path):
+                problems.refuse("--report", report, f"is the {option} file")
 
 
 def input_files(options):
@@ -440,5 +474,9 @@ def check(options, environ, repo):
         check_token(problems, options)
     if options.timestamp_ca:
         check_certificates(problems, "--timestamp-ca", options.timestamp_ca)
+    for problem in names.check(options.names):
+        problems.add(problem)
     check_output(problems, options)
+    if options.report:
+        check_report(problems, options)
     return problems.lines, Checked(version, icon_image)

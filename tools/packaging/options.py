@@ -7,6 +7,8 @@ import os
 import re
 from dataclasses import dataclass, field
 
+import names as installer_names
+
 PROGRAM = "package.sh"
 
 
@@ -60,6 +62,12 @@ class Options:
     timestamp_ca: str = ""
     timestamp_timeout: int = 60
     sign_timeout: int = 300
+    # The installer's own names; those not given are the project's.
+    names: installer_names.Names = field(default_factory=installer_names.Names)
+    # Names given, by option without dashes: the build is told only these.
+    names_given: dict = field(default_factory=dict)
+    execution_level: str = "asInvoker"
+    report: str = ""
 
     @property
     def token(self):
@@ -74,22 +82,45 @@ HELP = """\
 Usage: ./package.sh --archive A.7z --setup S.exe --output OUT.exe [options]
 
 Inputs:
-  --archive FILE         the product archive (7z), stored as B7/BRISEL.PACKED.7Z
+  --archive FILE         the product archive (7z), stored under type B7 as
+                         BRISEL.PACKED.7Z (or --archive-name)
   --setup FILE           the second-stage setup program (a PE program for --arch)
   --output FILE          where the installer goes (its directory must exist)
   --arch arm64|x64       target machine (default arm64)
   --storage BL|BN        setup program as an MSZIP cabinet SETUP.EX_ (BL, default)
                          or uncompressed SETUP.EXE (BN)
-  --icon FILE            an .ico with the ten images of icon group 107, or one
-                         square .png the build makes them from (default: the
-                         project's icon)
-Version block (defaults: the project's own values):
+  --icon FILE            an .ico or one square .png; the build makes the ten
+                         images of icon group 107 from the .png or from the
+                         .ico's largest image (an .ico of exactly those ten is
+                         taken as it is; default: the project's icon)
+Version block (defaults: the project's own values; each text at most 4096
+characters, the block at most 65535 bytes):
   --version A.B.C.D      file and product version, four numbers up to 65535
   --company TEXT         CompanyName          --company-short TEXT  CompanyShortName
   --product TEXT         ProductName          --product-short TEXT  ProductShortName
   --description TEXT     FileDescription      --internal-name TEXT  InternalName
   --copyright TEXT       LegalCopyright       --last-change TEXT    LastChange
   --official-build       "Official Build" is 1 (else 0)
+Your own names, compiled into the installer (defaults: the project's own):
+  --cleanup-key KEY      registry key under HKEY_CURRENT_USER whose value keeps
+                         the scratch directory (default Software\\Tolvane)
+  --cleanup-value NAME   that value, a REG_SZ: "0" keeps the scratch directory
+                         and the setup program (default BriselInstallerCleanup)
+  --archive-name NAME    the archive's resource name (stored in upper case, as
+                         the setup program is told it); the installer
+                         recognises its archive as the
+                         resource whose name begins with it (ASCII letters,
+                         digits, . _ -, not beginning like SETUP; default
+                         BRISEL.PACKED.7Z, recognised by "brisel")
+  --path-switch NAME     the switch that tells the setup program the
+                         installer's path, without its dashes (default
+                         ferrolt-path)
+  --refused-switch TEXT  an argument refused with exit code 118 before anything
+                         is done (compared in any case); repeat it for more;
+                         replaces the default pair --cleanup and --brisel-frame
+  --execution-level asInvoker|highestAvailable|requireAdministrator
+                         the manifest's requestedExecutionLevel (default
+                         asInvoker)
 Signing with a PKCS#12 file (both or neither):
   --sign-pkcs12 FILE     PKCS#12 file with the signing key and certificate chain
   --sign-password-file FILE   file whose first line is its password
@@ -107,6 +138,24 @@ Time stamps (RFC 3161, SHA-256), for a signed installer:
                          PACKAGE_TIMESTAMP_TIMEOUT seconds, default 60)
   --timestamp-ca FILE    the certificates (PEM) that the time stamp is verified
                          against (default: the system's root certificates)
+Report:
+  --report FILE          JSON for CI, written only when the run succeeds: the
+                         output's path, architecture, size and SHA-256, whether
+                         it is signed and time-stamped (and by which authority),
+                         and the SHA-256 of the archive and the setup program
+
+What the setup program gets: the installer writes it to a new scratch
+directory beside itself (QX_XXXXX.tmp, which nobody else may enter) and starts
+it, in the installer's own current directory, with this command line:
+
+  "<scratch directory>\\setup.exe" --ferrolt-path="<installer's path>"
+      --archive-resource-name="BRISEL.PACKED.7Z" --archive-resource-type="B7"
+      <the installer's own arguments, exactly as typed>
+
+(--path-switch and --archive-name change the first switch's name and the
+second's value.) It must read the archive from the installer's resources
+itself; its console output goes nowhere; its exit code becomes the
+installer's. tools/second_stage is a setup program that does this.
 
 The cabinet stores the setup program's file time: SOURCE_DATE_EPOCH from the
 environment when set, else the setup file's own modification time.
@@ -132,6 +181,13 @@ VALUE_OPTIONS = [
     ("--sign-pin-file", "sign_pin_file", "path"),
     ("--timestamp-url", "timestamp_urls", "list"),
     ("--timestamp-ca", "timestamp_ca", "path"),
+    ("--cleanup-key", "name:cleanup_key", "text"),
+    ("--cleanup-value", "name:cleanup_value", "text"),
+    ("--archive-name", "name:archive_name", "text"),
+    ("--path-switch", "name:path_switch", "text"),
+    ("--refused-switch", "name:refused_switches", "list"),
+    ("--execution-level", "execution_level", "text"),
+    ("--report", "report", "path"),
 ] + [("--" + f.option, "field:" + f.option, "text") for f in VERSION_FIELDS]
 
 
@@ -209,6 +265,15 @@ def parse(argv, environ, pin):
         values = getattr(namespace, dest)
         if not values:
             continue
+        if dest.startswith("name:"):
+            # The installer's own names: refused (exit 1) with the inputs.
+            attribute = dest[len("name:"):]
+            value = list(values) if kind == "list" else values[0]
+            if kind != "list" and len(values) > 1:
+                raise UsageError(f"{option} is given {len(values)} times; give it once")
+            setattr(options.names, attribute, value)
+            options.names_given[option[2:]] = value
+            continue
         if kind == "list":
             setattr(options, dest, list(values))
             continue
@@ -239,6 +304,10 @@ def _check(options):
         raise UsageError(f"--arch is '{options.arch}'; it must be arm64 or x64")
     if options.storage not in ("BL", "BN"):
         raise UsageError(f"--storage is '{options.storage}'; it must be BL or BN")
+    if options.execution_level not in installer_names.EXECUTION_LEVELS:
+        raise UsageError(f"--execution-level is '{options.execution_level}'; it must be "
+                         + ", ".join(installer_names.EXECUTION_LEVELS[:-1]) + " or "
+                         + installer_names.EXECUTION_LEVELS[-1])
     if bool(options.sign_pkcs12) != bool(options.sign_password_file):
         raise UsageError("--sign-pkcs12 and --sign-password-file go together")
     token = [options.sign_module, options.sign_key_uri, options.sign_certificates]

@@ -60,13 +60,14 @@ def install_dependencies():
 
 def put_in_place(options, installer, work):
     """Signs (when asked) into a staging folder beside the output, so that the
-    last step is a rename within one file system. Returns the authority that
-    time-stamped it, or ""."""
+    last step is a rename within one file system. Returns the report's facts
+    about the installer now at the output path."""
     nothing = f"no file was written to {options.output}"
     try:
         stage_dir = Path(tempfile.mkdtemp(prefix=".package.", dir=os.path.dirname(options.output)))
     except OSError:
         raise Stop(EXIT_REFUSED, f"--output {options.output}: cannot write in its directory; no file was written")
+    staged_report = None
     try:
         staged = stage_dir / os.path.basename(options.output)
         stamped_by = ""
@@ -84,10 +85,22 @@ def put_in_place(options, installer, work):
         umask = os.umask(0)
         os.umask(umask)
         os.chmod(staged, 0o666 & ~umask)
+        found = report.facts(options, staged, stamped_by)
+        if options.report:
+            try:
+                staged_report = report.stage(options.report, found)
+            except OSError as error:
+                raise Stop(EXIT_REFUSED, f"--report {options.report}: cannot be written ({error.strerror}); "
+                                         f"{nothing}")
         os.replace(staged, options.output)
-        return stamped_by
+        if staged_report:
+            os.replace(staged_report, options.report)
+            staged_report = None
+        return found
     finally:
         shutil.rmtree(stage_dir, ignore_errors=True)
+        if staged_report:
+            os.unlink(staged_report)
 
 
 def run(argv, environ):
@@ -118,14 +131,12 @@ def run(argv, environ):
             raise Stop(EXIT_BUILD, f"{failure}; no file was written to {options.output}")
 
         with tempfile.TemporaryDirectory() as work:
-            stamped_by = put_in_place(options, installer, Path(work))
+            found = put_in_place(options, installer, Path(work))
     except Stop as stop:
         say(str(stop))
         return stop.status
 
-    size = os.stat(options.output).st_size
-    print(report.summary(options.output, options.arch, size, report.sha256_of(options.output), options.signed,
-                         stamped_by))
+    print(report.summary(found))
     return 0
 
 

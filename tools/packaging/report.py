@@ -1,6 +1,10 @@
-"""What a finished run tells: one line for the engineer."""
+"""What a finished run tells: one line for the engineer, and on request a
+JSON report for a CI system, written only when the run succeeds."""
 
 import hashlib
+import json
+import os
+import tempfile
 
 
 def sha256_of(path):
@@ -11,6 +15,41 @@ def sha256_of(path):
     return digest.hexdigest()
 
 
-def summary(output, arch, size, digest, signed, stamped_by):
-    return (f"{output}: {arch} installer, {size} bytes, sha256 {digest}" + (", signed" if signed else "")
-            + (f", time-stamped by {stamped_by}" if stamped_by else ""))
+def facts(options, installer, stamped_by):
+    """What the report holds about `installer` (the output, or its staged
+    copy, which has the same bytes)."""
+    return {
+        "output": options.output,
+        "arch": options.arch,
+        "size": os.stat(installer).st_size,
+        "sha256": sha256_of(installer),
+        "signed": options.signed,
+        "time_stamped": bool(stamped_by),
+        "time_stamp_authority": stamped_by or None,
+        "archive_sha256": sha256_of(options.archive),
+        "setup_sha256": sha256_of(options.setup),
+    }
+
+
+def summary(found):
+    return (f"{found['output']}: {found['arch']} installer, {found['size']} bytes, sha256 {found['sha256']}"
+            + (", signed" if found["signed"] else "")
+            + (f", time-stamped by {found['time_stamp_authority']}" if found["time_stamped"] else ""))
+
+
+def stage(path, found):
+    """Writes the report beside `path` under a temporary name and returns
+    that name; renamed into place once the installer is, so that a report
+    never describes an installer that is not there."""
+    descriptor, staged = tempfile.mkstemp(prefix=".package-report.", dir=os.path.dirname(path))
+    try:
+        with os.fdopen(descriptor, "w", encoding="utf-8") as file:
+            json.dump(found, file, indent=2)
+            file.write("\n")
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(staged, 0o666 & ~umask)
+    except OSError:
+        os.unlink(staged)
+        raise
+    return staged
