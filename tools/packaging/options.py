@@ -233,10 +233,8 @@ def _joined(argv):
                 raise UsageError(f"{argument} needs a value")
             argument = f"{argument}={argv[index]}"
             index += 1
-        elif argument.startswith("-") and name not in takes_value | {"-h", "--help", "--official-build"}:
+        elif name not in takes_value and name != "--official-build":
             raise UsageError(f"unknown option '{name}'")
-        elif not argument.startswith("-"):
-            raise UsageError(f"unknown option '{argument}'")
         joined.append(argument)
     return joined
 
@@ -265,24 +263,16 @@ def parse(argv, environ, pin):
         values = getattr(namespace, dest)
         if not values:
             continue
-        if dest.startswith("name:"):
-            # The installer's own names: refused (exit 1) with the inputs.
-            attribute = dest[len("name:"):]
-            value = list(values) if kind == "list" else values[0]
-            if kind != "list" and len(values) > 1:
-                raise UsageError(f"{option} is given {len(values)} times; give it once")
-            setattr(options.names, attribute, value)
-            options.names_given[option[2:]] = value
-            continue
-        if kind == "list":
-            setattr(options, dest, list(values))
-            continue
-        if len(values) > 1:
+        if kind != "list" and len(values) > 1:
             # Which one was meant cannot be known; taking the last would
             # build something that nobody asked for.
             raise UsageError(f"{option} is given {len(values)} times; give it once")
-        value = values[0]
-        if dest.startswith("field:"):
+        value = list(values) if kind == "list" else values[0]
+        if dest.startswith("name:"):
+            # The installer's own names, checked (exit 1) with the inputs.
+            setattr(options.names, dest[len("name:"):], value)
+            options.names_given[option[2:]] = value
+        elif dest.startswith("field:"):
             options.fields[dest[len("field:"):]] = value
         else:
             setattr(options, dest, absolute(value) if kind == "path" else value)
