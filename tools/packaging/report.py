@@ -17,8 +17,9 @@ def sha256_of(path):
 
 def facts(options, installer, stamped_by):
     """What the report holds about `installer` (the output, or its staged
-    copy, which has the same bytes)."""
-    return {
+    copy, which has the same bytes). The inputs' digests only when a report
+    was asked for: a large archive takes seconds to read."""
+    found = {
         "output": options.output,
         "arch": options.arch,
         "size": os.stat(installer).st_size,
@@ -26,9 +27,11 @@ def facts(options, installer, stamped_by):
         "signed": options.signed,
         "time_stamped": bool(stamped_by),
         "time_stamp_authority": stamped_by or None,
-        "archive_sha256": sha256_of(options.archive),
-        "setup_sha256": sha256_of(options.setup),
     }
+    if options.report:
+        found["archive_sha256"] = sha256_of(options.archive)
+        found["setup_sha256"] = sha256_of(options.setup)
+    return found
 
 
 def summary(found):
