@@ -1,6 +1,6 @@
 # The stub's modules, by subsystem. The freestanding product build and the
 # behaviour-test build compile the same list; only the product adds the entry
-# point and the compiler support routines.
+# point, the compiler support routines and the load configuration.
 set(STUB_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/entry/run_stub.cpp
     ${CMAKE_CURRENT_LIST_DIR}/settings/launch_settings.cpp
@@ -18,5 +18,6 @@ set(STUB_CORE_SOURCES
 set(STUB_ENTRY_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/entry/stub_entry.cpp
     ${CMAKE_CURRENT_LIST_DIR}/entry/compiler_support.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/entry/load_config.cpp
 )
 set(STUB_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR})

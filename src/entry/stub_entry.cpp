@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <ntsecapi.h>
 
 #include "entry/run_stub.h"
 
@@ -6,9 +7,15 @@
 // module handle; asking the system for it would cost an import.
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
+// The stack cookie that every protected function compares (compiler_support.cpp).
+extern "C" uintptr_t __stack_chk_guard;
+
 // The loader calls this directly: no run-time start-up runs before it, so
-// nothing here may rely on one (no static constructors, no atexit).
-extern "C" [[noreturn]] void StubEntry() {
+// nothing here may rely on one (no static constructors, no atexit). It keeps
+// no cookie itself, since it draws the cookie: a frame that saved the old
+// value would fail its own check.
+extern "C" [[noreturn]] __attribute__((no_stack_protector)) void StubEntry() {
+    SystemFunction036(&__stack_chk_guard, sizeof(__stack_chk_guard));
     const RunOutcome outcome = RunStub(reinterpret_cast<HMODULE>(&__ImageBase));
     ExitProcess(outcome.exitCode);
 }
