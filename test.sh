@@ -123,15 +123,20 @@ tier_fuzz() {
 
 tier_arm64() {
     local log=$RESULTS/arm64.log passed=0 failed=0
-    # Structure of the real ARM64 (and x64) installers, on every build.
+    # Structure of the real ARM64 (and x64) installers, and the protections of
+    # the bare stubs, on every build.
     for arch in arm64 x64; do
-        if /usr/bin/python3 tests/structure/check_installer.py "build/$arch/installer.exe" "$arch" \
-            >"$RESULTS/structure-$arch.log" 2>&1; then
-            passed=$((passed + 1))
-        else
-            failed=$((failed + 1))
-            grep FAIL "$RESULTS/structure-$arch.log"
-        fi
+        for image in installer stub; do
+            local options=()
+            [ $image = stub ] && options=(--image-only)
+            if /usr/bin/python3 tests/structure/check_installer.py "build/$arch/$image.exe" "$arch" "${options[@]}" \
+                >"$RESULTS/structure-$arch-$image.log" 2>&1; then
+                passed=$((passed + 1))
+            else
+                failed=$((failed + 1))
+                grep FAIL "$RESULTS/structure-$arch-$image.log"
+            fi
+        done
     done
     # The checker itself: planted faults must each be caught.
     /usr/bin/python3 - >"$RESULTS/structure-checker.log" 2>&1 <<'PY'

@@ -1,13 +1,21 @@
 #!/usr/bin/python3
 """Reads a built installer back and checks its structure: the PE headers and
 imports, that the import tables lie outside executable sections, the
-relocations, the payload resources, the icon, the version block and the
+relocations, the protections a security review looks for first (the load
+configuration's dependent-load flags, Control Flow Guard, stack cookies with a
+fail-fast, the address-space and no-execute flags, no writable code, shadow
+stacks on x64), the payload resources, the icon, the version block and the
 manifest.
 
     check_installer.py INSTALLER {arm64|x64} [--expect-setup-storage BL|BN]
                        [--expect-archive-name NAME] [--expect-execution-level LEVEL]
                        [--expect-version A.B.C.D] [--expect-company TEXT]
                        [--expect-product TEXT] [--expect-string KEY=VALUE]...
+    check_installer.py IMAGE {arm64|x64} --image-only [--quiet]
+
+--image-only checks the image alone (headers, imports, protections), for an
+image made from the stub without an installer's resources, such as the bare
+stub.
 
 Prints one line per check, "ok: ..." or "FAIL: ...", and exits 1 if any
 failed. Uses Debian's python3-pefile (run it with /usr/bin/python3).
@@ -26,14 +34,46 @@ ALLOWED_DLLS = {"KERNEL32.DLL", "ADVAPI32.DLL", "SHELL32.DLL"}
 LANG_EN_US = 1033
 
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
+IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA = 0x0020
 IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE = 0x0040
+IMAGE_DLLCHARACTERISTICS_NX_COMPAT = 0x0100
+IMAGE_DLLCHARACTERISTICS_GUARD_CF = 0x4000
+IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT = 0x0001
 IMAGE_SCN_CNT_CODE = 0x00000020
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
+IMAGE_SCN_MEM_WRITE = 0x80000000
 IMAGE_DIRECTORY_ENTRY_IMPORT = 1
 IMAGE_DIRECTORY_ENTRY_BASERELOC = 5
+IMAGE_DIRECTORY_ENTRY_DEBUG = 6
+IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG = 10
 IMAGE_DIRECTORY_ENTRY_IAT = 12
+IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS = 20
 IMAGE_REL_BASED_ABSOLUTE = 0  # padding at the end of a block, not a fixup
 PAGE_BYTES = 4096
+
+# The 64-bit load configuration's fields that the checks read: (offset, format).
+LOAD_CONFIG_FIELDS = {
+    "Size": (0x00, "<I"),
+    "DependentLoadFlags": (0x4E, "<H"),
+    "GuardCFCheckFunctionPointer": (0x70, "<Q"),
+    "GuardCFDispatchFunctionPointer": (0x78, "<Q"),
+    "GuardCFFunctionTable": (0x80, "<Q"),
+    "GuardCFFunctionCount": (0x88, "<Q"),
+    "GuardFlags": (0x90, "<I"),
+}
+LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x0800
+IMAGE_GUARD_CF_INSTRUMENTED = 0x00000100
+IMAGE_GUARD_CF_FUNCTION_TABLE_PRESENT = 0x00000400
+IMAGE_GUARD_CF_LONGJUMP_TABLE_PRESENT = 0x00010000
+IMAGE_GUARD_CF_FUNCTION_TABLE_SIZE_SHIFT = 28  # extra bytes per table entry, in the top four bits
+
+# What the stack-cookie check calls when a cookie was overwritten: the code
+# FAST_FAIL_STACK_COOKIE_CHECK_FAILURE (2) into the register the system reads,
+# then the fail-fast trap.
+FAIL_FAST = {
+    "x64": bytes.fromhex("B902000000" "CD29"),                # mov ecx, 2; int 0x29
+    "arm64": struct.pack("<II", 0x52800040, 0xD43E0060),      # mov w0, #2; brk #0xF003
+}
 
 RT_ICON = 3
 RT_GROUP_ICON = 14
@@ -225,6 +265,171 @@ def check_relocations(image):
     fixups = sum(1 for block in blocks for fixup in block.entries if fixup.type != IMAGE_REL_BASED_ABSOLUTE)
     require(fixups, "the base relocation directory holds no fixups")
     return f"{fixups} fixups in {len(blocks)} block{'s' if len(blocks) != 1 else ''}, DYNAMIC_BASE"
+
+
+# --- Protections ----------------------------------------------------------------
+
+def executable(section):
+    return bool(section.Characteristics & (IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_CNT_CODE))
+
+
+def writable(section):
+    return bool(section.Characteristics & IMAGE_SCN_MEM_WRITE)
+
+
+def in_code(pe, rva):
+    section = section_holding(pe, rva, 1)
+    return section is not None and executable(section)
+
+
+def check_image_flags(image):
+    """High-entropy address space layout randomisation, and data that the
+    processor refuses to execute."""
+    flags = image.pe.OPTIONAL_HEADER.DllCharacteristics
+    require(flags & IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA,
+            "no HIGH_ENTROPY_VA: the image would be placed within the low 4 GiB only")
+    require(flags & IMAGE_DLLCHARACTERISTICS_NX_COMPAT, "no NX_COMPAT: data pages could be executed")
+    return "HIGH_ENTROPY_VA, NX_COMPAT"
+
+
+def check_section_permissions(image):
+    """Code that can be written is code an attacker can write."""
+    both = [f"{section_name(s)} (0x{s.Characteristics:08X})" for s in image.pe.sections
+            if writable(s) and executable(s)]
+    require(not both, f"writable and executable: {', '.join(both)}")
+    return f"{len(image.pe.sections)} sections, none both writable and executable"
+
+
+def load_config(image):
+    """The load configuration's fields that its Size covers (None for the others)."""
+    pe = image.pe
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG]
+    require(entry.VirtualAddress and entry.Size, "no load configuration")
+    data = pe.get_data(entry.VirtualAddress, entry.Size)
+    size = struct.unpack_from("<I", data, 0)[0]
+    # The loader reads the record as far as its own Size, and refuses one that
+    # the directory sizes differently.
+    require(size == entry.Size, f"the record says {size} bytes, the directory {entry.Size}")
+    fields = {}
+    for name, (offset, fmt) in LOAD_CONFIG_FIELDS.items():
+        end = offset + struct.calcsize(fmt)
+        fields[name] = struct.unpack_from(fmt, data, offset)[0] if end <= size else None
+    return fields
+
+
+def check_dependent_loads(image):
+    """Whatever our imports load in turn comes from System32 only, never from
+    the folder the installer was started from (a Downloads folder may hold
+    planted libraries)."""
+    flags = load_config(image)["DependentLoadFlags"]
+    require(flags is not None, "the load configuration ends before DependentLoadFlags")
+    require(flags == LOAD_LIBRARY_SEARCH_SYSTEM32,
+            f"DependentLoadFlags 0x{flags:X}, expected 0x{LOAD_LIBRARY_SEARCH_SYSTEM32:X} (System32 only)")
+    return f"DependentLoadFlags 0x{flags:X} (LOAD_LIBRARY_SEARCH_SYSTEM32)"
+
+
+def check_guard_pointer(image, name, address):
+    """A pointer through which guarded code calls the loader's check: read-only,
+    so nobody can aim it elsewhere, and leading to code."""
+    pe = image.pe
+    rva = address - pe.OPTIONAL_HEADER.ImageBase
+    section = section_holding(pe, rva, 8)
+    require(section is not None, f"{name} 0x{address:X} lies in no section")
+    require(not writable(section) and not executable(section),
+            f"{name} lies in {section_name(section)} (0x{section.Characteristics:08X}), not read-only data")
+    target = struct.unpack("<Q", pe.get_data(rva, 8))[0] - pe.OPTIONAL_HEADER.ImageBase
+    require(in_code(pe, target), f"{name} leads to 0x{target:X}, which is not code")
+    return section
+
+
+def check_control_flow_guard(image, machine):
+    """Every indirect call is checked against the image's table of valid
+    targets before it is made."""
+    pe = image.pe
+    require(pe.OPTIONAL_HEADER.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_GUARD_CF,
+            "no GUARD_CF: the loader would not enforce the checks")
+    config = load_config(image)
+    flags = config["GuardFlags"]
+    require(flags is not None, f"the load configuration ({config['Size']} bytes) ends before GuardFlags")
+    require(flags & IMAGE_GUARD_CF_INSTRUMENTED, f"GuardFlags 0x{flags:X}: not CF_INSTRUMENTED")
+    require(flags & IMAGE_GUARD_CF_FUNCTION_TABLE_PRESENT, f"GuardFlags 0x{flags:X}: no function table")
+    require(not flags & IMAGE_GUARD_CF_LONGJUMP_TABLE_PRESENT,
+            f"GuardFlags 0x{flags:X} claim a longjmp target table, which the record does not hold")
+
+    count = config["GuardCFFunctionCount"]
+    require(count, "the table of valid call targets is empty")
+    stride = 4 + (flags >> IMAGE_GUARD_CF_FUNCTION_TABLE_SIZE_SHIFT)
+    table = config["GuardCFFunctionTable"] - pe.OPTIONAL_HEADER.ImageBase
+    holder = section_holding(pe, table, count * stride)
+    require(holder is not None, f"the table of {count} targets at 0x{table:X} lies in no one section")
+    require(not writable(holder), f"the table of valid call targets lies in writable {section_name(holder)}")
+    data = pe.get_data(table, count * stride)
+    targets = [struct.unpack_from("<I", data, i * stride)[0] for i in range(count)]
+    stray = [f"0x{t:X}" for t in targets if not in_code(pe, t)]
+    require(not stray, f"valid call targets outside code: {', '.join(stray)}")
+
+    pointers = ["GuardCFCheckFunctionPointer"]
+    if machine == "x64":
+        pointers.append("GuardCFDispatchFunctionPointer")  # x64 code dispatches; ARM64 code only checks
+    for name in pointers:
+        require(config[name], f"no {name}")
+        holder = check_guard_pointer(image, name, config[name])
+    return f"{count} valid call targets, GuardFlags 0x{flags:X}, check pointer in {section_name(holder)}"
+
+
+def calls_to(pe, machine, target):
+    """How many direct calls (and jumps) in the code lead to address target."""
+    count = 0
+    for section in pe.sections:
+        if not executable(section):
+            continue
+        data, base = section.get_data(), section.VirtualAddress
+        if machine == "x64":
+            for i in range(len(data) - 4):
+                if data[i] in (0xE8, 0xE9):  # call / jmp rel32
+                    count += base + i + 5 + struct.unpack_from("<i", data, i + 1)[0] == target
+        else:
+            for i in range(0, len(data) - 3, 4):
+                word = struct.unpack_from("<I", data, i)[0]
+                if word & 0x7C000000 == 0x14000000:  # b / bl imm26
+                    offset = word & 0x03FFFFFF
+                    offset -= (offset & 0x02000000) << 1
+                    count += base + i + 4 * offset == target
+    return count
+
+
+def check_stack_cookies(image, machine):
+    """Functions with buffers on the stack compare a cookie before they return
+    and, when it was overwritten, end the process through the system's
+    fail-fast: no return through a smashed frame, no handler of ours runs."""
+    pe = image.pe
+    found = []
+    for section in pe.sections:
+        if executable(section):
+            data, at = section.get_data(), -1
+            while (at := data.find(FAIL_FAST[machine], at + 1)) >= 0:
+                if machine == "x64" or at % 4 == 0:
+                    found.append(section.VirtualAddress + at)
+    require(found, "no stack-cookie fail-fast (FAST_FAIL_STACK_COOKIE_CHECK_FAILURE) in the code")
+    require(len(found) == 1, f"{len(found)} stack-cookie fail-fasts, expected one")
+    callers = calls_to(pe, machine, found[0])
+    require(callers, "nothing calls the stack-cookie fail-fast: no function checks a cookie")
+    return f"fail-fast at 0x{found[0]:X}, reached from {callers} call site{'s' if callers != 1 else ''}"
+
+
+def check_shadow_stacks(image, machine):
+    """x64: the image declares itself compatible with hardware shadow stacks
+    (CET), so a system that enforces them checks every return."""
+    if machine != "x64":
+        return "not applicable to ARM64"
+    pe = image.pe
+    entries = [d for d in getattr(pe, "DIRECTORY_ENTRY_DEBUG", [])
+               if d.struct.Type == IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS]
+    require(entries, "no extended DLL characteristics in the debug directory: not CET compatible")
+    data = pe.get_data(entries[0].struct.AddressOfRawData, entries[0].struct.SizeOfData)
+    flags = struct.unpack_from("<I", data, 0)[0] if len(data) >= 4 else 0
+    require(flags & IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT, f"extended DLL characteristics 0x{flags:X}: no CET_COMPAT")
+    return f"extended DLL characteristics 0x{flags:X} (CET_COMPAT)"
 
 
 def check_page_mapped_sections(image):
@@ -491,21 +696,44 @@ def check_manifest(image, level="asInvoker"):
 
 # --- Driver -------------------------------------------------------------------
 
-def run_checks(data, machine, storage="BL", expected_strings=None, expected_version=None, out=sys.stdout,
-               archive_name=ARCHIVE_NAME, execution_level="asInvoker"):
-    """Checks an installer's bytes; returns the Report."""
-    report = Report(out)
-    # A fast load and then the directories: a full load would also walk every
-    # byte of a large archive for no check of ours.
-    pe = pefile.PE(data=data, fast_load=True)
-    pe.parse_data_directories()
-    image = Image(pe)
+def check_image(report, image, machine):
+    """The checks of the image itself, which hold for every image made from
+    the stub, with or without resources."""
     report.check("machine", check_machine, image, machine)
     report.check("subsystem", check_subsystem, image)
     report.check("entry point", check_entry_point, image)
     report.check("imports", check_imports, image)
     report.check("import sections", check_import_sections, image)
     report.check("relocations", check_relocations, image)
+    report.check("image flags", check_image_flags, image)
+    report.check("section permissions", check_section_permissions, image)
+    report.check("dependent loads", check_dependent_loads, image)
+    report.check("control flow guard", check_control_flow_guard, image, machine)
+    report.check("stack cookies", check_stack_cookies, image, machine)
+    report.check("shadow stacks", check_shadow_stacks, image, machine)
+
+
+def parse(data):
+    # A fast load and then the directories: a full load would also walk every
+    # byte of a large archive for no check of ours.
+    pe = pefile.PE(data=data, fast_load=True)
+    pe.parse_data_directories()
+    return Image(pe)
+
+
+def run_image_checks(data, machine, out=sys.stdout):
+    """Checks an image without an installer's resources (the bare stub); returns the Report."""
+    report = Report(out)
+    check_image(report, parse(data), machine)
+    return report
+
+
+def run_checks(data, machine, storage="BL", expected_strings=None, expected_version=None, out=sys.stdout,
+               archive_name=ARCHIVE_NAME, execution_level="asInvoker"):
+    """Checks an installer's bytes; returns the Report."""
+    report = Report(out)
+    image = parse(data)
+    check_image(report, image, machine)
     report.check("page-mapped sections", check_page_mapped_sections, image)
     report.check("time stamps", check_time_stamps, image)
     report.check("resource languages", check_languages, image)
@@ -523,6 +751,9 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("installer")
     parser.add_argument("machine", choices=sorted(MACHINES))
+    parser.add_argument("--image-only", action="store_true",
+                        help="check the image alone (headers, imports, protections), for the bare stub")
+    parser.add_argument("--quiet", action="store_true", help="print only the failed checks and the count")
     parser.add_argument("--expect-setup-storage", choices=["BL", "BN"], default="BL")
     parser.add_argument("--expect-archive-name", metavar="NAME", default=ARCHIVE_NAME,
                         help="the archive's resource name as given (it is stored upper case)")
@@ -548,13 +779,21 @@ def main(argv=None):
     with open(args.installer, "rb") as file:
         data = file.read()
     try:
-        report = run_checks(data, args.machine, args.expect_setup_storage, expected, args.expect_version,
-                            archive_name=args.expect_archive_name.upper(),
-                            execution_level=args.expect_execution_level)
+        out = None if args.quiet else sys.stdout
+        if args.image_only:
+            report = run_image_checks(data, args.machine, out)
+        else:
+            report = run_checks(data, args.machine, args.expect_setup_storage, expected, args.expect_version, out,
+                                archive_name=args.expect_archive_name.upper(),
+                                execution_level=args.expect_execution_level)
     except pefile.PEFormatError as error:
         print(f"FAIL: {args.installer} is not a PE file: {error}")
         return 1
     failed = report.failed()
+    if args.quiet:
+        for _, passed, line in report.results:
+            if not passed:
+                print(line)
     if failed:
         print(f"{args.installer}: {len(failed)} of {len(report.results)} checks failed")
     else:

@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """The structure check must notice a broken installer: each case breaks one
 thing in a built installer's bytes and expects exactly the checks that cover
-it to fail, and no other.
+it to fail, and no other. The protections are broken in the bare stubs too,
+which are checked without resources.
 
     STUB_INSTALLER=build/x64/installer.exe /usr/bin/python3 -m unittest discover -s tests/structure -v
 
-STUB_INSTALLER defaults to build/x64/installer.exe; build it first.
+STUB_INSTALLER names one installer; by default the x64 and ARM64 installers
+and bare stubs under build/ are used, whichever are built.
 """
 
 import os
@@ -17,7 +19,12 @@ import pefile
 import check_installer as ci
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-INSTALLER = os.environ.get("STUB_INSTALLER", os.path.join(ROOT, "build", "x64", "installer.exe"))
+BUILT = os.path.join(ROOT, "build")
+if "STUB_INSTALLER" in os.environ:
+    INSTALLERS, STUBS = [os.environ["STUB_INSTALLER"]], []
+else:
+    INSTALLERS = [p for p in (os.path.join(BUILT, arch, "installer.exe") for arch in ci.MACHINES) if os.path.exists(p)]
+    STUBS = [p for p in (os.path.join(BUILT, arch, "stub.exe") for arch in ci.MACHINES) if os.path.exists(p)]
 MACHINE_NAMES = {value: name for name, value in ci.MACHINES.items()}
 
 
@@ -93,6 +100,129 @@ def swap_first_two_icon_ids(pe, image, data):
     patch_struct(ci.RT_GROUP_ICON, ci.ICON_GROUP_ID, 6 + 14 + 12, "<H", 1)(pe, image, data)
 
 
+def load_config_field(name, change):
+    """Rewrites a load configuration field with change(old value)."""
+    def mutate(pe, image, data):
+        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[ci.IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG]
+        field_offset, fmt = ci.LOAD_CONFIG_FIELDS[name]
+        offset = pe.get_offset_from_rva(entry.VirtualAddress) + field_offset
+        struct.pack_into(fmt, data, offset, change(struct.unpack_from(fmt, data, offset)[0]))
+    return mutate
+
+
+def both(*mutations):
+    def mutate(pe, image, data):
+        for mutation in mutations:
+            mutation(pe, image, data)
+    return mutate
+
+
+def machine_of(pe):
+    return MACHINE_NAMES[pe.FILE_HEADER.Machine]
+
+
+def fail_fast_offset(pe, data):
+    sequence = ci.FAIL_FAST[machine_of(pe)]
+    assert data.count(sequence) == 1, "the fail-fast is not there once"
+    return data.index(sequence)
+
+
+def fail_fast_returns(pe, image, data):
+    """The fail-fast's trap replaced by a return: a smashed frame would be returned through."""
+    offset = fail_fast_offset(pe, data)
+    if machine_of(pe) == "x64":
+        data[offset + 5:offset + 7] = b"\xC3\xCC"  # ret; int3
+    else:
+        struct.pack_into("<I", data, offset + 4, 0xD65F03C0)  # ret
+
+
+def cookie_checks_skip_the_fail_fast(pe, image, data):
+    """Every call of the fail-fast made a no-op, as if no function checked its cookie."""
+    target = pe.get_rva_from_offset(fail_fast_offset(pe, data))
+    for section in pe.sections:
+        if not ci.executable(section):
+            continue
+        start, base = section.PointerToRawData, section.VirtualAddress
+        if machine_of(pe) == "x64":
+            for i in range(section.SizeOfRawData - 4):
+                if data[start + i] in (0xE8, 0xE9) and \
+                        base + i + 5 + struct.unpack_from("<i", data, start + i + 1)[0] == target:
+                    data[start + i:start + i + 5] = b"\x90" * 5  # nop
+        else:
+            for i in range(0, section.SizeOfRawData - 3, 4):
+                word = struct.unpack_from("<I", data, start + i)[0]
+                offset = word & 0x03FFFFFF
+                offset -= (offset & 0x02000000) << 1
+                if word & 0x7C000000 == 0x14000000 and base + i + 4 * offset == target:
+                    struct.pack_into("<I", data, start + i, 0xD503201F)  # nop
+
+
+def cet_compat_cleared(pe, image, data):
+    for entry in pe.DIRECTORY_ENTRY_DEBUG:
+        if entry.struct.Type == ci.IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS:
+            struct.pack_into("<I", data, entry.struct.PointerToRawData, 0)
+
+
+def check_pointer_in_writable_data(pe, image, data):
+    """The load configuration names a pointer in .data, which anyone with a write could aim elsewhere."""
+    section = next(s for s in pe.sections if ci.writable(s))
+    address = pe.OPTIONAL_HEADER.ImageBase + section.VirtualAddress
+    load_config_field("GuardCFCheckFunctionPointer", lambda _: address)(pe, image, data)
+
+
+def rdata(pe):
+    return next(section for section in pe.sections if ci.section_name(section) == ".rdata")
+
+
+def dll_characteristic_cleared(flag):
+    return change_header_field(lambda pe: pe.OPTIONAL_HEADER, "DllCharacteristics", "<H", lambda flags: flags & ~flag)
+
+
+def load_config_size(size):
+    return both(load_config_field("Size", lambda _: size),
+                change_header_field(directory(ci.IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG), "Size", "<I", lambda _: size))
+
+
+# The protections, broken one at a time in installers and bare stubs alike:
+# (what is broken, mutation, checks that must fail, machines it applies to).
+PROTECTION_CASES = [
+    ("HIGH_ENTROPY_VA cleared", dll_characteristic_cleared(ci.IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA),
+     {"image flags"}, ci.MACHINES),
+    ("NX_COMPAT cleared", dll_characteristic_cleared(ci.IMAGE_DLLCHARACTERISTICS_NX_COMPAT),
+     {"image flags"}, ci.MACHINES),
+    ("code section made writable",
+     change_header_field(lambda pe: pe.sections[0], "Characteristics", "<I",
+                         lambda flags: flags | ci.IMAGE_SCN_MEM_WRITE), {"section permissions"}, ci.MACHINES),
+    ("load configuration dropped",
+     change_header_field(directory(ci.IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG), "Size", "<I", lambda _: 0),
+     {"dependent loads", "control flow guard"}, ci.MACHINES),
+    ("load configuration sized unlike its directory", load_config_field("Size", lambda size: size - 4),
+     {"dependent loads", "control flow guard"}, ci.MACHINES),
+    ("DependentLoadFlags cleared", load_config_field("DependentLoadFlags", lambda _: 0),
+     {"dependent loads"}, ci.MACHINES),
+    ("DependentLoadFlags with the application's folder",  # LOAD_LIBRARY_SEARCH_DEFAULT_DIRS
+     load_config_field("DependentLoadFlags", lambda _: 0x1000), {"dependent loads"}, ci.MACHINES),
+    ("load configuration cut before the guard fields", load_config_size(0x50),
+     {"control flow guard"}, ci.MACHINES),
+    ("GUARD_CF cleared", dll_characteristic_cleared(ci.IMAGE_DLLCHARACTERISTICS_GUARD_CF),
+     {"control flow guard"}, ci.MACHINES),
+    ("table of valid call targets emptied", load_config_field("GuardCFFunctionCount", lambda _: 0),
+     {"control flow guard"}, ci.MACHINES),
+    ("guard flags claim a longjmp table",
+     load_config_field("GuardFlags", lambda flags: flags | ci.IMAGE_GUARD_CF_LONGJUMP_TABLE_PRESENT),
+     {"control flow guard"}, ci.MACHINES),
+    ("read-only data, where the guard's table and pointers lie, made writable",
+     change_header_field(rdata, "Characteristics", "<I", lambda flags: flags | ci.IMAGE_SCN_MEM_WRITE),
+     {"control flow guard"}, ci.MACHINES),
+    ("check pointer in writable data", check_pointer_in_writable_data, {"control flow guard"}, ci.MACHINES),
+    ("no dispatch pointer", load_config_field("GuardCFDispatchFunctionPointer", lambda _: 0),
+     {"control flow guard"}, ["x64"]),
+    ("stack-cookie fail-fast returns", fail_fast_returns, {"stack cookies"}, ci.MACHINES),
+    ("no function checks its cookie", cookie_checks_skip_the_fail_fast, {"stack cookies"}, ci.MACHINES),
+    ("CET_COMPAT cleared", cet_compat_cleared, {"shadow stacks"}, ["x64"]),
+]
+
+
 # Byte offsets inside the resources: CFFOLDER.typeCompress follows the
 # 36-byte CFHEADER and two fields; VS_FIXEDFILEINFO.dwFileFlags sits after
 # the 40-byte node header and key and seven fields.
@@ -110,10 +240,10 @@ CASES = [
      {"setup program"}),
     ("import directory's section made executable",
      change_header_field(section_of_directory(ci.IMAGE_DIRECTORY_ENTRY_IMPORT), "Characteristics", "<I",
-                         lambda flags: flags | ci.IMAGE_SCN_MEM_EXECUTE), {"import sections"}),
+                         lambda flags: flags | ci.IMAGE_SCN_MEM_EXECUTE), {"import sections", "control flow guard"}),
     ("import directory's section marked as code",
      change_header_field(section_of_directory(ci.IMAGE_DIRECTORY_ENTRY_IMPORT), "Characteristics", "<I",
-                         lambda flags: flags | ci.IMAGE_SCN_CNT_CODE), {"import sections"}),
+                         lambda flags: flags | ci.IMAGE_SCN_CNT_CODE), {"import sections", "control flow guard"}),
     ("import address table entry dropped",
      change_header_field(directory(ci.IMAGE_DIRECTORY_ENTRY_IAT), "VirtualAddress", "<I", lambda _: 0),
      {"import sections"}),
@@ -144,39 +274,88 @@ CASES = [
 ]
 
 
-@unittest.skipUnless(os.path.exists(INSTALLER), f"no installer at {INSTALLER}: build it first")
+class Built:
+    """A built image's bytes, parsed once."""
+
+    def __init__(self, path):
+        self.name = os.path.relpath(path, ROOT)
+        with open(path, "rb") as file:
+            self.original = file.read()
+        self.pe = pefile.PE(data=self.original)
+        self.machine = machine_of(self.pe)
+
+    def planted(self, mutate):
+        data = bytearray(self.original)
+        mutate(self.pe, ci.Image(self.pe), data)
+        return bytes(data)
+
+
+def installer_failures(data, machine, **expectations):
+    return set(ci.run_checks(data, machine, out=None, **expectations).failed())
+
+
+def image_failures(data, machine):
+    return set(ci.run_image_checks(data, machine, out=None).failed())
+
+
+@unittest.skipUnless(INSTALLERS, "no installer under build/: build it first")
 class CheckInstallerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        with open(INSTALLER, "rb") as file:
-            cls.original = file.read()
-        cls.pe = pefile.PE(data=cls.original)
-        cls.machine = MACHINE_NAMES[cls.pe.FILE_HEADER.Machine]
+        cls.installers = [Built(path) for path in INSTALLERS]
 
-    def failures(self, data, machine=None, **expectations):
-        return set(ci.run_checks(data, machine or self.machine, out=None, **expectations).failed())
-
-    def test_built_installer_passes(self):
-        self.assertEqual(self.failures(self.original), set())
+    def test_built_installers_pass(self):
+        for built in self.installers:
+            with self.subTest(built.name):
+                self.assertEqual(installer_failures(built.original, built.machine), set())
 
     def test_each_fault_fails_its_checks_only(self):
-        for what, mutate, expected in CASES:
-            with self.subTest(what):
-                data = bytearray(self.original)
-                mutate(self.pe, ci.Image(self.pe), data)
-                self.assertEqual(self.failures(bytes(data)), expected)
+        for built in self.installers:
+            cases = [(what, mutate, expected) for what, mutate, expected, machines in PROTECTION_CASES
+                     if built.machine in machines]
+            for what, mutate, expected in CASES + cases:
+                with self.subTest(what, image=built.name):
+                    self.assertEqual(installer_failures(built.planted(mutate), built.machine), expected)
 
     def test_expectations_from_the_command_line(self):
-        other_machine = next(name for name in ci.MACHINES if name != self.machine)
+        built = self.installers[0]
+        other_machine = next(name for name in ci.MACHINES if name != built.machine)
+        # Read as x64, an ARM64 image also lacks the x64 fail-fast, dispatch
+        # pointer and shadow-stack mark; read as ARM64, an x64 image lacks the
+        # ARM64 fail-fast.
+        wrong_machine = {"x64": {"machine", "setup program", "stack cookies", "control flow guard", "shadow stacks"},
+                         "arm64": {"machine", "setup program", "stack cookies"}}
         cases = [
-            ("machine", dict(machine=other_machine), {"machine", "setup program"}),
+            ("machine", dict(machine=other_machine), wrong_machine[other_machine]),
             ("setup storage", dict(storage="BN"), {"setup program"}),
             ("version", dict(expected_version="9.9.9.9"), {"version block"}),
             ("company", dict(expected_strings={"CompanyName": "Other"}), {"version block"}),
         ]
         for what, expectations, expected in cases:
             with self.subTest(what):
-                self.assertEqual(self.failures(self.original, **expectations), expected)
+                machine = expectations.pop("machine", built.machine)
+                self.assertEqual(installer_failures(built.original, machine, **expectations), expected)
+
+
+@unittest.skipUnless(STUBS, "no bare stub under build/: build it first")
+class CheckBareStubTest(unittest.TestCase):
+    """The bare stub has no resources: only the image's own checks apply."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.stubs = [Built(path) for path in STUBS]
+
+    def test_built_stubs_pass(self):
+        for built in self.stubs:
+            with self.subTest(built.name):
+                self.assertEqual(image_failures(built.original, built.machine), set())
+
+    def test_each_protection_fault_fails_its_check_only(self):
+        for built in self.stubs:
+            for what, mutate, expected, machines in PROTECTION_CASES:
+                if built.machine in machines:
+                    with self.subTest(what, image=built.name):
+                        self.assertEqual(image_failures(built.planted(mutate), built.machine), expected)
 
 
 if __name__ == "__main__":
