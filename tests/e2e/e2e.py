@@ -29,6 +29,7 @@ SCRATCH_NAME = re.compile(r"^QX_[0-9A-F]{5}\.tmp$")
 EXIT_SETUP_COMMAND_TOO_LONG = 105
 EXIT_REJECTED_SWITCH = 118
 EXIT_WORK_DIR_FAILED = 109
+STATUS_STACK_BUFFER_OVERRUN = 0xC0000409  # what a fail-fast leaves as the exit code
 
 
 def hex_units(text):
@@ -399,6 +400,31 @@ class SecondStage(InstallerTest):
                 line = '"%s" %s' % (self.runner.windows_path(setup), arguments)
                 result = self.runner.launch(line, cwd=self.folder)
                 self.assertEqual(result.exit_code, expected, result)
+
+
+class StackCookie(unittest.TestCase):
+    """A test image with the stub's own entry point, which draws the stack
+    cookie, and its fail-fast, around a stand-in for the run sequence
+    (tests/e2e/smashed_cookie.cpp)."""
+
+    def setUp(self):
+        self.runner = RUNNER
+        self.image = self.runner.build / "tests" / "smashed-cookie.exe"
+
+    def run_image(self, argument):
+        line = '"%s" %s' % (self.runner.windows_path(self.image), argument)
+        result = self.runner.launch(line)
+        self.assertIsNotNone(result.exit_code, "no exit code (a hang, or the launcher failed): %r" % result)
+        return result.exit_code
+
+    def test_a_smashed_cookie_ends_the_run_with_the_fail_fast_code(self):
+        # Long enough to run over the cookie and the saved registers above it.
+        self.assertEqual(self.run_image("smash-" + "A" * 200), STATUS_STACK_BUFFER_OVERRUN)
+
+    def test_the_cookie_is_drawn_before_the_run_and_anew_each_time(self):
+        cookies = [self.run_image("cookie") for _ in range(2)]
+        self.assertNotIn(0, cookies)
+        self.assertNotEqual(cookies[0], cookies[1])
 
 
 def main():
