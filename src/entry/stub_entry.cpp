@@ -4,8 +4,10 @@
 #include "entry/run_stub.h"
 
 // The linker's symbol for the start of our own mapped image, which is also our
-// module handle; asking the system for it would cost an import.
-extern "C" IMAGE_DOS_HEADER __ImageBase;
+// module handle; asking the system for it would cost an import. Hidden: it is
+// in this image, so the code takes its address directly instead of through a
+// pointer kept for data that might come from a DLL.
+extern "C" __attribute__((visibility("hidden"))) IMAGE_DOS_HEADER __ImageBase;
 
 // The stack cookie that every protected function compares (compiler_support.cpp).
 extern "C" uintptr_t __stack_chk_guard;
