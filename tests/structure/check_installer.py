@@ -377,25 +377,26 @@ def check_control_flow_guard(image, machine):
     return f"{count} valid call targets, GuardFlags 0x{flags:X}, check pointer in {section_name(holder)}"
 
 
-def calls_to(pe, machine, target):
-    """How many direct calls (and jumps) in the code lead to address target."""
-    count = 0
+def call_sites(pe, machine, target):
+    """The direct calls (and jumps) in the code that lead to address target:
+    [(address, length in bytes)]."""
+    sites = []
     for section in pe.sections:
         if not executable(section):
             continue
         data, base = section.get_data(), section.VirtualAddress
         if machine == "x64":
             for i in range(len(data) - 4):
-                if data[i] in (0xE8, 0xE9):  # call / jmp rel32
-                    count += base + i + 5 + struct.unpack_from("<i", data, i + 1)[0] == target
+                if data[i] in (0xE8, 0xE9) and base + i + 5 + struct.unpack_from("<i", data, i + 1)[0] == target:
+                    sites.append((base + i, 5))  # call / jmp rel32
         else:
             for i in range(0, len(data) - 3, 4):
                 word = struct.unpack_from("<I", data, i)[0]
-                if word & 0x7C000000 == 0x14000000:  # b / bl imm26
-                    offset = word & 0x03FFFFFF
-                    offset -= (offset & 0x02000000) << 1
-                    count += base + i + 4 * offset == target
-    return count
+                offset = word & 0x03FFFFFF
+                offset -= (offset & 0x02000000) << 1
+                if word & 0x7C000000 == 0x14000000 and base + i + 4 * offset == target:
+                    sites.append((base + i, 4))  # b / bl imm26
+    return sites
 
 
 def check_stack_cookies(image, machine):
@@ -412,7 +413,7 @@ def check_stack_cookies(image, machine):
                     found.append(section.VirtualAddress + at)
     require(found, "no stack-cookie fail-fast (FAST_FAIL_STACK_COOKIE_CHECK_FAILURE) in the code")
     require(len(found) == 1, f"{len(found)} stack-cookie fail-fasts, expected one")
-    callers = calls_to(pe, machine, found[0])
+    callers = len(call_sites(pe, machine, found[0]))
     require(callers, "nothing calls the stack-cookie fail-fast: no function checks a cookie")
     return f"fail-fast at 0x{found[0]:X}, reached from {callers} call site{'s' if callers != 1 else ''}"
 

@@ -138,23 +138,11 @@ def fail_fast_returns(pe, image, data):
 
 def cookie_checks_skip_the_fail_fast(pe, image, data):
     """Every call of the fail-fast made a no-op, as if no function checked its cookie."""
+    nop = b"\x90" * 5 if machine_of(pe) == "x64" else struct.pack("<I", 0xD503201F)
     target = pe.get_rva_from_offset(fail_fast_offset(pe, data))
-    for section in pe.sections:
-        if not ci.executable(section):
-            continue
-        start, base = section.PointerToRawData, section.VirtualAddress
-        if machine_of(pe) == "x64":
-            for i in range(section.SizeOfRawData - 4):
-                if data[start + i] in (0xE8, 0xE9) and \
-                        base + i + 5 + struct.unpack_from("<i", data, start + i + 1)[0] == target:
-                    data[start + i:start + i + 5] = b"\x90" * 5  # nop
-        else:
-            for i in range(0, section.SizeOfRawData - 3, 4):
-                word = struct.unpack_from("<I", data, start + i)[0]
-                offset = word & 0x03FFFFFF
-                offset -= (offset & 0x02000000) << 1
-                if word & 0x7C000000 == 0x14000000 and base + i + 4 * offset == target:
-                    struct.pack_into("<I", data, start + i, 0xD503201F)  # nop
+    for address, length in ci.call_sites(pe, machine_of(pe), target):
+        offset = pe.get_offset_from_rva(address)
+        data[offset:offset + length] = nop[:length]
 
 
 def cet_compat_cleared(pe, image, data):
