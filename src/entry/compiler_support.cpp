@@ -36,9 +36,9 @@ __attribute__((no_builtin)) void* memcpy(void* destination, const void* source, 
 
 // Every function with a local array or a local whose address escapes keeps
 // a copy of this value beside its locals, where an overrun of one of them
-// reaches it first, and compares it before returning. The entry point draws it from the system's random generator
-// before any such function runs; a known cookie would be one an overflow
-// could simply write back.
+// reaches it first, and compares it before returning. The entry point draws
+// it from the system's random generator before any such function runs; a
+// known cookie would be one an overflow could simply write back.
 uintptr_t __stack_chk_guard;
 
 // A mismatch means a buffer on the stack was overrun and a saved return

@@ -3,9 +3,9 @@
 // indirect call's target.
 //
 // Without a C run-time nobody else provides these. The record is written in
-// assembly because three of its fields are numbers the linker only knows at
-// the end (the count and flags of the table of valid call targets): C++
-// could only take their addresses, and the linker insists that the flags
+// assembly because two of its fields are numbers only the linker knows (how
+// many valid call targets there are, and the guard flags): C++ could only
+// take the address of such a symbol, and the linker insists that the flags
 // field holds exactly its own value.
 
 asm(R"(
@@ -20,8 +20,8 @@ _load_config_used:
     .quad 0, 0, 0, 0, 0, 0              /* heap thresholds, LockPrefixTable, allocation limits, affinity */
     .long 0                             /* ProcessHeapFlags */
     .short 0                            /* CSDVersion */
-    /* DependentLoadFlags: whatever our imports load in turn comes from System32 */
-    /* only, never from the folder the installer was downloaded to. */
+    /* DependentLoadFlags: the libraries our imports depend on come from */
+    /* System32 only, never from the folder the installer was downloaded to. */
     .short 0x800                        /* LOAD_LIBRARY_SEARCH_SYSTEM32 */
     .quad 0                             /* EditList */
     .quad 0                             /* SecurityCookie */
