@@ -342,6 +342,37 @@ def check_guard_pointer(image, name, address):
     return section
 
 
+def guard_pointer_uses(pe, machine, pointer):
+    """Addresses of the code that reaches the guard's pointer at address
+    pointer: x64 calls through it (call [rip+disp32]); ARM64 loads it with
+    adrp and ldr (a page kept in a register for later loads is counted once)."""
+    found = []
+    for section in pe.sections:
+        if not executable(section):
+            continue
+        data, base = section.get_data(), section.VirtualAddress
+        if machine == "x64":
+            for i in range(len(data) - 5):
+                if data[i:i + 2] == b"\xFF\x15" and base + i + 6 + struct.unpack_from("<i", data, i + 2)[0] == pointer:
+                    found.append(base + i)
+            continue
+        words = [struct.unpack_from("<I", data, i)[0] for i in range(0, len(data) - 3, 4)]
+        for index, word in enumerate(words):
+            if word & 0x9F000000 != 0x90000000:  # adrp
+                continue
+            page_offset = ((word >> 29) & 3 | (word >> 3) & 0x1FFFFC) << 12
+            page_offset -= (page_offset & (1 << 32)) << 1
+            page = ((base + 4 * index) & ~0xFFF) + page_offset
+            register = word & 0x1F
+            for later in words[index + 1:index + 8]:
+                # ldr Xt, [Xn, #imm12 * 8] from the same register
+                if later & 0xFFC00000 == 0xF9400000 and (later >> 5) & 0x1F == register:
+                    if page + ((later >> 10) & 0xFFF) * 8 == pointer:
+                        found.append(base + 4 * index)
+                    break
+    return found
+
+
 def check_control_flow_guard(image, machine):
     """Every indirect call is checked against the image's table of valid
     targets before it is made."""
@@ -374,7 +405,13 @@ def check_control_flow_guard(image, machine):
     for name in pointers:
         require(config[name], f"no {name}")
         holder = check_guard_pointer(image, name, config[name])
-    return f"{count} valid call targets, GuardFlags 0x{flags:X}, check pointer in {section_name(holder)}"
+    # The linker builds a table and sets the flags even for code compiled
+    # without the guard; only calls through the pointer show that it is used.
+    used = pointers[-1]
+    uses = len(guard_pointer_uses(pe, machine, config[used] - pe.OPTIONAL_HEADER.ImageBase))
+    require(uses, f"no code reaches {used}: the indirect calls are not checked")
+    return (f"{count} valid call targets, GuardFlags 0x{flags:X}, pointers in {section_name(holder)}, "
+            f"reached from {uses} place{'s' if uses != 1 else ''} in the code")
 
 
 def call_sites(pe, machine, target):

@@ -80,6 +80,20 @@ def directory(index):
     return lambda pe: pe.OPTIONAL_HEADER.DATA_DIRECTORY[index]
 
 
+def code_moved_half_a_page(pe, image, data):
+    """The code's bytes moved 0x200 nearer the start of the file (into the
+    padding after the headers), and its header with them: the image still
+    holds the same code, only at an offset that is not its page's."""
+    section = pe.sections[0]
+    start, used = section.PointerToRawData, section.Misc_VirtualSize
+    headers_end = pe.sections[-1].get_file_offset() + 40  # after the last section header
+    assert start - 0x200 >= headers_end, "no padding to move the code into"
+    data[start - 0x200:start - 0x200 + used] = data[start:start + used]
+    data[start - 0x200 + used:start + used] = bytes(0x200)  # what was left of the old place
+    change_header_field(lambda pe: pe.sections[0], "PointerToRawData", "<I", lambda offset: offset - 0x200)(
+        pe, image, data)
+
+
 def set_pe_time_stamp(pe, image, data):
     set_field(pe.FILE_HEADER, "TimeDateStamp", 0x5F000000, data)
 
@@ -145,6 +159,16 @@ def cookie_checks_skip_the_fail_fast(pe, image, data):
         data[offset:offset + length] = nop[:length]
 
 
+def indirect_calls_unchecked(pe, image, data):
+    """Code compiled without the guard: nothing reaches the check (x64: dispatch) pointer."""
+    config = ci.load_config(image)
+    name = "GuardCFDispatchFunctionPointer" if machine_of(pe) == "x64" else "GuardCFCheckFunctionPointer"
+    length, nop = (6, b"\x90" * 6) if machine_of(pe) == "x64" else (4, struct.pack("<I", 0xD503201F))
+    for address in ci.guard_pointer_uses(pe, machine_of(pe), config[name] - pe.OPTIONAL_HEADER.ImageBase):
+        offset = pe.get_offset_from_rva(address)
+        data[offset:offset + length] = nop
+
+
 def cet_compat_cleared(pe, image, data):
     for entry in pe.DIRECTORY_ENTRY_DEBUG:
         if entry.struct.Type == ci.IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS:
@@ -203,6 +227,7 @@ PROTECTION_CASES = [
      change_header_field(rdata, "Characteristics", "<I", lambda flags: flags | ci.IMAGE_SCN_MEM_WRITE),
      {"control flow guard"}, ci.MACHINES),
     ("check pointer in writable data", check_pointer_in_writable_data, {"control flow guard"}, ci.MACHINES),
+    ("indirect calls left unchecked", indirect_calls_unchecked, {"control flow guard"}, ci.MACHINES),
     ("no dispatch pointer", load_config_field("GuardCFDispatchFunctionPointer", lambda _: 0),
      {"control flow guard"}, ["x64"]),
     ("stack-cookie fail-fast returns", fail_fast_returns, {"stack cookies"}, ci.MACHINES),
@@ -244,9 +269,7 @@ CASES = [
     ("base relocation directory dropped",
      change_header_field(directory(ci.IMAGE_DIRECTORY_ENTRY_BASERELOC), "Size", "<I", lambda _: 0),
      {"relocations"}),
-    ("code section half a page off its page",
-     change_header_field(lambda pe: pe.sections[0], "PointerToRawData", "<I", lambda offset: offset + 0x200),
-     {"page-mapped sections"}),
+    ("code section half a page off its page", code_moved_half_a_page, {"page-mapped sections"}),
     ("PE time stamp", set_pe_time_stamp, {"time stamps"}),
     ("resource directory time stamp", set_resource_time_stamp, {"time stamps"}),
     ("archive's language", set_archive_language_german, {"resource languages"}),
