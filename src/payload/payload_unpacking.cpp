@@ -7,11 +7,12 @@
 
 namespace {
 
-// Searched in this order; a missing type is simply empty.
-const wchar_t TYPE_PLAIN[] = L"B7";
-const wchar_t TYPE_CABINET[] = L"BL";
-const wchar_t TYPE_UNCOMPRESSED[] = L"BN";
-const wchar_t* const PAYLOAD_TYPES[] = {TYPE_PLAIN, TYPE_CABINET, TYPE_UNCOMPRESSED};
+// Searched in this order; a missing type is simply empty. The names lie
+// side by side in one array, not behind a table of pointers to them: that
+// table was what took the bare stub over a 512-byte block.
+constexpr wchar_t PAYLOAD_TYPES[][3] = {L"B7", L"BL", L"BN"};
+constexpr const wchar_t* TYPE_CABINET = PAYLOAD_TYPES[1];
+constexpr const wchar_t* TYPE_UNCOMPRESSED = PAYLOAD_TYPES[2];
 
 const wchar_t SETUP_FILE_NAME[] = L"setup.exe";
 // What a cabinet is written as when its own name would be that of the file
