@@ -9,9 +9,9 @@
 # root, so a host path under BIND_DIR means the same file on both sides.
 #
 #   arm64-wine.sh setup BIND_DIR
-#   arm64-wine.sh run [--timeout SECONDS] PROGRAM.exe [ARGS...]
-#   arm64-wine.sh teardown
-#   arm64-wine.sh env
+#   arm64-wine.sh run [--bind BIND_DIR] [--timeout SECONDS] PROGRAM.exe [ARGS...]
+#   arm64-wine.sh teardown [BIND_DIR]
+#   arm64-wine.sh env [BIND_DIR]
 #
 # Environment:
 #   ARM64_WINE_ROOT      cached root (default /var/cache/installer-stub/arm64-wine-root)
@@ -19,9 +19,19 @@
 #   ARM64_WINE_WINEDEBUG WINEDEBUG for the programs (default -all: Wine is chatty
 #                        under emulation and our tests read stdout/stderr)
 #
-# One session per root: setup records it in a state file beside the root
-# (ROOT.state), and run/teardown/env read it from there. A setup for another
-# BIND_DIR first tears the previous session down.
+# Sessions: each BIND_DIR is a session of its own on the one shared root, with
+# its own bind mount, Wine prefix (BIND_DIR/wineprefix-arm64) and wineserver,
+# so that several checkouts can test at once. A session is recorded in
+# ROOT.sessions/ with the process that set it up (its owner); teardown ends
+# only its own session. A session is in use while its owner lives or any
+# process outside the root works inside its checkout (the folder holding
+# BIND_DIR); one that is not is stale, and the next setup or teardown ends it.
+# What all sessions share (/proc, /dev, /dev/shm in the root, the binfmt_misc
+# entry) is recorded in ROOT.shared and undone with the last session. Older
+# versions of this script kept one session per root in ROOT.state; such a
+# session is left alone while in use, and ended like any stale one after.
+# Without --bind, run and env pick the session whose BIND_DIR holds the
+# program (or the current directory), else the only one.
 set -euo pipefail
 
 readonly ME=${0##*/}
@@ -41,9 +51,11 @@ readonly BINFMT_DIR=/proc/sys/fs/binfmt_misc
 readonly BINFMT_CONF=/usr/lib/binfmt.d/qemu-aarch64.conf
 readonly DEFAULT_RUN_TIMEOUT=120
 # Slow steps under emulation: creating a prefix takes some 12 s on an idle
-# 2-core machine; leave room for a loaded one.
+# 2-core machine; leave room for a loaded one, and for a second checkout's
+# setup that holds the lock meanwhile.
 readonly WINEBOOT_TIMEOUT=300
 readonly SERVER_TIMEOUT=60
+readonly LOCK_TIMEOUT=900
 
 die() {
   printf '%s: %s\n' "$ME" "$*" >&2
@@ -54,9 +66,9 @@ note() { printf '%s: %s\n' "$ME" "$*" >&2; }
 usage() {
   cat >&2 <<EOF
 usage: $ME setup BIND_DIR
-       $ME run [--timeout SECONDS] PROGRAM.exe [ARGS...]
-       $ME teardown
-       $ME env
+       $ME run [--bind BIND_DIR] [--timeout SECONDS] PROGRAM.exe [ARGS...]
+       $ME teardown [BIND_DIR]
+       $ME env [BIND_DIR]
 EOF
   exit 2
 }
@@ -68,7 +80,9 @@ ROOT=$(realpath -m -- "${ARM64_WINE_ROOT:-/var/cache/installer-stub/arm64-wine-r
 [[ $ROOT != *$'\n'* ]] || die "ARM64_WINE_ROOT must not contain a newline"
 # Beside the root, not inside it: deleting a broken root keeps the record of
 # what is mounted, and a rebuilt root starts clean.
-readonly STATE_FILE=$ROOT.state
+readonly SESSIONS_DIR=$ROOT.sessions
+readonly SHARED_FILE=$ROOT.shared
+readonly OLD_STATE_FILE=$ROOT.state
 readonly LOCK_FILE=$ROOT.lock
 readonly WINE_DEBUG=${ARM64_WINE_WINEDEBUG:--all}
 # mscoree, mshtml: no prompts to download Mono or Gecko. winedbg.exe: a
@@ -113,9 +127,21 @@ unmount() {
   umount -l -- "$1"
 }
 
+# Unmounts $1 and everything mounted below it, deepest first.
+unmount_tree() {
+  local i failed=0
+  local -a below=()
+  mapfile -t below < <(mounts_under "$1")
+  for ((i = ${#below[@]} - 1; i >= 0; i--)); do
+    is_mounted "${below[i]}" && { unmount "${below[i]}" || failed=1; }
+  done
+  return "$failed"
+}
+
 # Creates $1 (a path as seen inside the root) below the root without following
 # symbolic links: the root's own links are absolute (/var/run -> /run, say) and
 # following them from the host side would create directories on the host.
+# Each directory it makes is added to record $2 (when given) as "made".
 mkdir_in_root() {
   local path=$ROOT part
   local -a parts
@@ -124,81 +150,151 @@ mkdir_in_root() {
     [[ -n $part ]] || continue
     path=$path/$part
     [[ ! -L $path ]] || die "$path is a symbolic link inside the root; refusing to follow it"
-    [[ -d $path ]] || mkdir -- "$path"
+    if [[ ! -d $path ]]; then
+      mkdir -- "$path"
+      [[ -z ${2:-} ]] || record_add "$2" made "$path"
+    fi
   done
 }
 
-# --- state ----------------------------------------------------------------
+# --- records ----------------------------------------------------------------
 # One "KEY VALUE" pair a line. Mounts are appended the moment they succeed, so
 # a setup that dies half-way still leaves teardown a full list.
 
-state_add() { printf '%s %s\n' "$1" "$2" >>"$STATE_FILE"; }
+record_add() { printf '%s %s\n' "$2" "$3" >>"$1"; }
 
-state_get() {
+# The first value of KEY in a record file, or nothing.
+record_get() {
   local key value
-  [[ -f $STATE_FILE ]] || return 0
+  [[ -f $1 ]] || return 0
   while read -r key value; do
-    if [[ $key == "$1" ]]; then
+    if [[ $key == "$2" ]]; then
       printf '%s\n' "$value"
       return 0
     fi
-  done <"$STATE_FILE"
+  done <"$1"
 }
 
-state_all() {
+# Every value of KEY in a record file.
+record_all() {
   local key value
-  [[ -f $STATE_FILE ]] || return 0
+  [[ -f $1 ]] || return 0
   while read -r key value; do
-    [[ $key == "$1" ]] && printf '%s\n' "$value"
-  done <"$STATE_FILE"
+    [[ $key == "$2" ]] && printf '%s\n' "$value"
+  done <"$1"
+  return 0
+}
+
+# Adds KEY VALUE to a record file unless it is there already.
+record_add_once() {
+  local value
+  while IFS= read -r value; do
+    [[ $value == "$3" ]] && return 0
+  done < <(record_all "$1" "$2")
+  record_add "$@"
+}
+
+# A session's record file: one per bind folder, named after its path.
+session_file() {
+  printf '%s/%s\n' "$SESSIONS_DIR" "$(printf '%s' "$1" | sha256sum | cut -c1-16)"
+}
+
+# Every session record, the old script's single one included.
+session_files() {
+  local f
+  for f in "$SESSIONS_DIR"/*; do
+    [[ -f $f ]] && printf '%s\n' "$f"
+  done
+  [[ -f $OLD_STATE_FILE ]] && printf '%s\n' "$OLD_STATE_FILE"
   return 0
 }
 
 lock() {
   mkdir -p -- "$(dirname -- "$ROOT")"
   exec 9>"$LOCK_FILE"
-  flock -w 900 9 || die "another setup or teardown holds $LOCK_FILE"
+  flock -w "$LOCK_TIMEOUT" 9 || die "another setup or teardown holds $LOCK_FILE"
 }
 
 need_root() {
   [[ $EUID -eq 0 ]] || die "must run as root (it mounts and chroots)"
 }
 
-# --- processes in the root --------------------------------------------------
+# --- processes ----------------------------------------------------------------
+
+# "PID<tab>ROOT<tab>CWD" for every process, in one find: a readlink for each
+# of them makes the polling loops below take seconds.
+process_places() {
+  local line dir link
+  local -A roots=() cwds=()
+  while IFS= read -r line; do
+    link=${line%%$'\t'*}
+    line=${line#*$'\t'}
+    dir=${line%$'\t'*}
+    [[ $dir == /proc/[0-9]* ]] || continue
+    case ${line##*$'\t'} in
+      root) roots[${dir#/proc/}]=$link ;;
+      cwd) cwds[${dir#/proc/}]=$link ;;
+    esac
+  done < <(find /proc -mindepth 2 -maxdepth 2 \( -name root -o -name cwd \) -printf '%l\t%h\t%f\n' 2>/dev/null)
+  for line in "${!roots[@]}"; do
+    printf '%s\t%s\t%s\n' "$line" "${roots[$line]}" "${cwds[$line]:-}"
+  done
+}
 
 # Every process whose root directory is ours was started through this script.
 root_pids() {
-  local line dir
-  # One find for all processes: a readlink for each of them makes the polling
-  # loops below take seconds.
-  while IFS= read -r line; do
-    dir=${line##*$'\t'}
-    [[ ${line%$'\t'*} == "$ROOT" && $dir == /proc/[0-9]* ]] && printf '%s\n' "${dir#/proc/}"
-  done < <(find /proc -mindepth 2 -maxdepth 2 -name root -printf '%l\t%h\n' 2>/dev/null)
+  local pid root _cwd
+  while IFS=$'\t' read -r pid root _cwd; do
+    [[ $root == "$ROOT" ]] && printf '%s\n' "$pid"
+  done < <(process_places)
   return 0
 }
 
-# Waits up to $1 seconds for the root to have no processes left.
-wait_root_idle() {
-  local deadline=$((SECONDS + $1))
-  while [[ -n $(root_pids) ]]; do
+# The processes in the root that belong to the session with Wine prefix $1:
+# Wine hands its environment, WINEPREFIX included, to every process it starts.
+session_pids() {
+  local pid
+  for pid in $(root_pids); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$1" && printf '%s\n' "$pid"
+  done
+  return 0
+}
+
+# Waits up to $2 seconds for the processes that command $1 lists to be gone.
+wait_gone() {
+  local deadline=$((SECONDS + $2))
+  while [[ -n $($1) ]]; do
     ((SECONDS < deadline)) || return 1
     sleep 0.2
   done
 }
 
-kill_root_processes() {
+# Ends the processes that command $1 lists: TERM, then KILL.
+kill_listed() {
   local pids
-  pids=$(root_pids)
+  pids=$($1)
   [[ -n $pids ]] || return 0
   note "stopping leftover processes in the root: ${pids//$'\n'/ }"
   # shellcheck disable=SC2086  # one pid a word
   kill -TERM $pids 2>/dev/null || true
-  wait_root_idle 5 && return 0
-  pids=$(root_pids)
+  wait_gone "$1" 5 && return 0
+  pids=$($1)
   # shellcheck disable=SC2086
   [[ -z $pids ]] || kill -KILL $pids 2>/dev/null || true
-  wait_root_idle 5 || die "processes in $ROOT survive SIGKILL: $(root_pids | tr '\n' ' ')"
+  wait_gone "$1" 5 || die "processes in $ROOT survive SIGKILL: $($1 | tr '\n' ' ')"
+}
+
+own_pids() { session_pids "$PREFIX"; }
+
+# The start time of process $1 (field 22 of its stat, after the name, which
+# may hold blanks), so that a recorded owner is never confused with a later
+# process that got the same id.
+start_time() {
+  local stat
+  local -a fields
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+  read -ra fields <<<"${stat##*) }"
+  printf '%s\n' "${fields[19]}"
 }
 
 # The environment for Wine chrooted into the root. Host variables that would
@@ -230,58 +326,141 @@ in_root_detached() {
 
 desktop_running() {
   local pid
-  for pid in $(root_pids); do
+  for pid in $(own_pids); do
     tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q 'explorer\.exe /desktop' && return 0
   done
   return 1
 }
 
-# --- teardown ---------------------------------------------------------------
-
-teardown_locked() {
-  local i failed=0
-  PREFIX=$(state_get prefix)
-  if [[ -n $PREFIX ]] && is_mounted "$ROOT$(state_get bind)" && [[ -x $ROOT$WINESERVER ]]; then
+# Ends the Wine processes of the session whose prefix is $PREFIX and bind
+# folder $1: its server first, which takes its programs along (it needs the
+# prefix, so only while the bind is mounted), then whatever is left.
+stop_session_processes() {
+  [[ -n $PREFIX ]] || return 0
+  if [[ -n $(own_pids) && -x $ROOT$WINESERVER ]] && is_mounted "$ROOT$1"; then
     in_root 30 "$WINESERVER" -k </dev/null >/dev/null 2>&1 || true
-    wait_root_idle 10 || true
+    wait_gone own_pids 10 || true
   fi
-  kill_root_processes
+  kill_listed own_pids
+}
 
-  # What we recorded, newest first; then anything else below the root (a
-  # state file lost or never written), deepest first.
-  local -a recorded=() leftover=()
-  mapfile -t recorded < <(state_all mount)
-  for ((i = ${#recorded[@]} - 1; i >= 0; i--)); do
-    is_mounted "${recorded[i]}" && { unmount "${recorded[i]}" || failed=1; }
-  done
-  mapfile -t leftover < <(mounts_under "$ROOT")
-  for ((i = ${#leftover[@]} - 1; i >= 0; i--)); do
-    is_mounted "${leftover[i]}" && { unmount "${leftover[i]}" || failed=1; }
-  done
+# --- sessions -------------------------------------------------------------------
 
-  # Leave binfmt_misc as we found it. (On current kernels unmounting it
-  # alone would drop the entry too, but not on older ones.)
-  if [[ -z $(root_pids) ]]; then
-    local entry
-    entry=$(state_get binfmt-entry)
+# True while the session of record $1 is in use: its owner lives, or a process
+# outside the root works in its checkout (the folder holding its bind folder:
+# the old script recorded no owner, and a test run's processes work there).
+session_in_use() {
+  local record=$1 bind owner pid started checkout root cwd
+  bind=$(record_get "$record" bind)
+  [[ -n $bind ]] || return 1
+  owner=$(record_get "$record" owner)
+  if [[ -n $owner ]]; then
+    read -r pid started <<<"$owner"
+    [[ -n $pid && $(start_time "$pid" 2>/dev/null) == "$started" ]] && return 0
+  fi
+  checkout=$(dirname -- "$bind")
+  while IFS=$'\t' read -r pid root cwd; do
+    [[ $root == "$ROOT" || $pid == "$$" ]] && continue
+    [[ $cwd == "$checkout" || $cwd == "$checkout"/* ]] && return 0
+  done < <(process_places)
+  return 1
+}
+
+# Ends the session of record $1: its processes, its bind mount, its record.
+# Mounts the old script recorded for every session (/proc and the like) and
+# its binfmt_misc entries are handed to the shared record instead.
+end_session() {
+  local record=$1 bind mp i
+  bind=$(record_get "$record" bind)
+  PREFIX=$(record_get "$record" prefix)
+  stop_session_processes "$bind"
+  if [[ -n $bind ]]; then
+    unmount_tree "$ROOT$bind" || die "could not unmount $ROOT$bind"
+  fi
+  # The mount point's folders, deepest first; one that another session's
+  # mount point lies in is not empty, and stays.
+  local -a made=()
+  mapfile -t made < <(record_all "$record" made)
+  for ((i = ${#made[@]} - 1; i >= 0; i--)); do
+    if [[ ${made[i]} == "$ROOT"/?* ]] && ! is_mounted "${made[i]}"; then
+      rmdir -- "${made[i]}" 2>/dev/null || true
+    fi
+  done
+  while IFS= read -r mp; do
+    [[ -n $bind && ($mp == "$ROOT$bind" || $mp == "$ROOT$bind"/*) ]] && continue
+    record_add_once "$SHARED_FILE" mount "$mp"
+  done < <(record_all "$record" mount)
+  for mp in binfmt binfmt-entry; do
+    [[ -z $(record_get "$record" "$mp") ]] || record_add_once "$SHARED_FILE" "$mp" "$(record_get "$record" "$mp")"
+  done
+  rm -f -- "$record"
+  PREFIX=
+}
+
+# Ends every session but $1's (a record path, or nothing) that is no longer in
+# use.
+end_stale_sessions() {
+  local record
+  while IFS= read -r record; do
+    [[ $record == "${1:-}" ]] && continue
+    if ! session_in_use "$record"; then
+      note "ending the stale session for $(record_get "$record" bind)"
+      end_session "$record"
+    fi
+  done < <(session_files)
+}
+
+# Once no session is left: what remains in the root, the shared mounts, and
+# binfmt_misc as we found it. (On current kernels unmounting binfmt_misc alone
+# would drop the entry too, but not on older ones.)
+end_shared() {
+  local entry failed=0
+  [[ -z $(session_files) ]] || return 0
+  kill_listed root_pids
+  unmount_tree "$ROOT" || failed=1
+  if [[ -z $(emulated_pids) ]]; then
+    entry=$(record_get "$SHARED_FILE" binfmt-entry)
     if [[ -n $entry && -e $entry ]]; then
       echo -1 >"$entry" || failed=1
     fi
-    if [[ -n $(state_get binfmt) ]] && is_mounted "$BINFMT_DIR"; then
+    if [[ -n $(record_get "$SHARED_FILE" binfmt) ]] && is_mounted "$BINFMT_DIR"; then
       unmount "$BINFMT_DIR" || failed=1
     fi
   fi
-
   [[ -z $(mounts_under "$ROOT") ]] || die "mounts left below $ROOT: $(mounts_under "$ROOT" | tr '\n' ' ')"
   ((failed == 0)) || die "some unmounts failed"
-  rm -f -- "$STATE_FILE"
+  rm -f -- "$SHARED_FILE"
 }
 
+# Processes anywhere on the machine that run through the emulator (another
+# root's, say): the binfmt_misc entry stays while there are any.
+emulated_pids() {
+  local maps
+  for maps in /proc/[0-9]*/maps; do
+    grep -qs 'qemu-aarch64' "$maps" && printf '%s\n' "${maps//[^0-9]/}"
+  done
+  return 0
+}
+
+# --- teardown ---------------------------------------------------------------
+
+# Ends our own session, any stale one, and what they shared once none is left.
+teardown_locked() {
+  local own=$1
+  [[ -z $own || ! -f $own ]] || end_session "$own"
+  end_stale_sessions
+  end_shared
+}
+
+# Without BIND_DIR it only ends stale sessions (and the shared mounts once
+# none is left).
 cmd_teardown() {
-  (($# == 0)) || usage
+  (($# <= 1)) || usage
   need_root
+  local own=
+  [[ $# == 0 ]] || own=$(session_file "$(realpath -m -- "$1")")
   lock
-  teardown_locked
+  teardown_locked "$own"
 }
 
 # --- setup --------------------------------------------------------------------
@@ -390,14 +569,14 @@ ensure_binfmt() {
   local entry=$BINFMT_DIR/qemu-aarch64 line interp
   if [[ ! -e $BINFMT_DIR/register ]]; then
     mount -t binfmt_misc binfmt_misc "$BINFMT_DIR"
-    state_add binfmt "$BINFMT_DIR"
+    record_add_once "$SHARED_FILE" binfmt "$BINFMT_DIR"
   fi
   [[ $(<"$BINFMT_DIR/status") == enabled ]] || echo 1 >"$BINFMT_DIR/status"
   if [[ ! -e $entry ]]; then
     line=$(grep -v -e '^#' -e '^[[:space:]]*$' "$BINFMT_CONF" | head -n 1) ||
       die "no binfmt line in $BINFMT_CONF"
     printf '%s' "$line" >"$BINFMT_DIR/register"
-    state_add binfmt-entry "$entry"
+    record_add_once "$SHARED_FILE" binfmt-entry "$entry"
   fi
   [[ $(head -n 1 "$entry") == enabled ]] || echo 1 >"$entry"
   # Without the F flag the kernel opens the interpreter by name at each exec,
@@ -411,32 +590,29 @@ ensure_binfmt() {
   fi
 }
 
-bind_into_root() { # host dir, mount point
-  mount --bind -- "$1" "$2"
-  state_add mount "$2"
+bind_into_root() { # record, host dir, mount point
+  mount --bind -- "$2" "$3"
+  record_add "$1" mount "$3"
   # Private, so that nothing mounted below it later is propagated back to
   # the host and unmounting it never touches the host's own mounts.
-  mount --make-private -- "$2"
+  mount --make-private -- "$3"
 }
 
-ensure_mounts() {
-  local bind=$1
+# What every session needs in the root, mounted by whichever setup comes
+# first and left for the last teardown.
+ensure_shared_mounts() {
   if ! is_mounted "$ROOT/proc"; then
     mount -t proc proc "$ROOT/proc"
-    state_add mount "$ROOT/proc"
+    record_add "$SHARED_FILE" mount "$ROOT/proc"
   fi
   if ! is_mounted "$ROOT/dev"; then
-    bind_into_root /dev "$ROOT/dev"
+    bind_into_root "$SHARED_FILE" /dev "$ROOT/dev"
   fi
   # The bind above is not recursive, so /dev/shm inside the root would be the
   # bare directory on the host's devtmpfs; give it its own tmpfs instead.
   if ! is_mounted "$ROOT/dev/shm"; then
     mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$ROOT/dev/shm"
-    state_add mount "$ROOT/dev/shm"
-  fi
-  if ! is_mounted "$ROOT$bind"; then
-    mkdir_in_root "$bind"
-    bind_into_root "$bind" "$ROOT$bind"
+    record_add "$SHARED_FILE" mount "$ROOT/dev/shm"
   fi
 }
 
@@ -452,6 +628,19 @@ check_bind_dir() {
   [[ $bind != "$ROOT"/* ]] || die "BIND_DIR $bind lies inside the root $ROOT"
 }
 
+# Another session's bind mount inside ours, or ours inside it, would go with
+# whichever is unmounted first.
+check_no_nesting() {
+  local bind=$1 record other
+  while IFS= read -r record; do
+    other=$(record_get "$record" bind)
+    [[ -n $other && $other != "$bind" ]] || continue
+    [[ $other != "$bind"/* && $bind != "$other"/* ]] ||
+      die "BIND_DIR $bind and the bind folder $other of another session lie one inside the other"
+  done < <(session_files)
+}
+
+OWN_RECORD=
 setup_exit() {
   local rc=$?
   trap - EXIT
@@ -463,7 +652,7 @@ setup_exit() {
   fi
   if ((rc != 0)); then
     note "setup failed; undoing what it mounted"
-    (teardown_locked) || true
+    (teardown_locked "$OWN_RECORD") || true
   fi
   exit "$rc"
 }
@@ -471,47 +660,56 @@ setup_exit() {
 cmd_setup() {
   (($# == 1)) || usage
   need_root
-  local bind old_bind log
+  local bind log owner
   bind=$(realpath -m -- "$1")
   check_bind_dir "$bind"
   mkdir -p -- "$bind"
   # Again, now that any links on the way exist and resolve.
   bind=$(realpath -e -- "$bind")
   check_bind_dir "$bind"
+  # The caller owns the session: test.sh, or the shell of whoever set it up.
+  owner="$PPID $(start_time "$PPID")"
   lock
   { exec 8>&2; } 2>/dev/null || exec 8>/dev/null
+  OWN_RECORD=$(session_file "$bind")
   trap setup_exit EXIT
   trap 'exit 129' HUP
   trap 'exit 130' INT
   trap 'exit 143' TERM
 
   ensure_host_packages
-  old_bind=$(state_get bind)
-  if [[ -f $STATE_FILE && $old_bind != "$bind" ]] || [[ ! -f $STATE_FILE && -n $(mounts_under "$ROOT") ]]; then
-    note "tearing down the previous session${old_bind:+ for $old_bind}"
-    teardown_locked
-  fi
+  mkdir -p -- "$SESSIONS_DIR"
+  # A setup again for the same folder starts its session afresh, whichever
+  # version of this script recorded it.
+  local record
+  while IFS= read -r record; do
+    [[ $(record_get "$record" bind) != "$bind" ]] || end_session "$record"
+  done < <(session_files)
+  end_stale_sessions "$OWN_RECORD"
+  check_no_nesting "$bind"
   if ! root_is_complete; then
-    # A half-built root may still have our mounts in it.
-    [[ -z $(mounts_under "$ROOT") ]] || teardown_locked
+    [[ -z $(session_files) ]] ||
+      die "the root $ROOT is incomplete while sessions use it: $(session_files | tr '\n' ' ')"
+    # A half-built root may still have mounts in it.
+    end_shared
     build_root
   fi
 
   PREFIX=$bind/wineprefix-arm64
-  if [[ ! -f $STATE_FILE ]]; then
-    state_add bind "$bind"
-    state_add prefix "$PREFIX"
-  fi
+  record_add "$OWN_RECORD" bind "$bind"
+  record_add "$OWN_RECORD" prefix "$PREFIX"
+  record_add "$OWN_RECORD" owner "$owner"
   ensure_binfmt
-  ensure_mounts "$bind"
+  ensure_shared_mounts
+  # A bind mount whose record was lost: mounting again would stack on it.
+  unmount_tree "$ROOT$bind" || die "could not unmount $ROOT$bind"
+  mkdir_in_root "$bind" "$OWN_RECORD"
+  bind_into_root "$OWN_RECORD" "$bind" "$ROOT$bind"
 
   # A fresh prefix every setup: no state leaks from one test session into the
-  # next. The old server must go first, it keeps the prefix open.
-  if [[ -n $(root_pids) ]]; then
-    in_root 30 "$WINESERVER" -k </dev/null >/dev/null 2>&1 || true
-    wait_root_idle 10 || true
-    kill_root_processes
-  fi
+  # next. Whatever still runs in the old one (a session whose record was
+  # lost) goes first, as its server keeps the prefix open.
+  stop_session_processes "$bind"
   safe_remove_tree "$PREFIX"
   mkdir -m 700 -- "$PREFIX"
 
@@ -558,8 +756,34 @@ cmd_setup() {
 
 # --- run ------------------------------------------------------------------------
 
+# The record of the session that `run` or `env` means: the one for --bind,
+# else the one whose bind folder holds $1 (a path), else the only one.
+find_session() {
+  local wanted=$1 path=$2 record bind found=
+  local -a all=()
+  mapfile -t all < <(session_files)
+  [[ -z $wanted ]] || wanted=$(realpath -m -- "$wanted")
+  for record in "${all[@]}"; do
+    bind=$(record_get "$record" bind)
+    [[ -n $bind ]] || continue
+    if [[ -n $wanted ]]; then
+      [[ $bind != "$wanted" ]] || found=$record
+    elif [[ $path == "$bind" || $path == "$bind"/* ]]; then
+      found=$record
+    fi
+  done
+  if [[ -n $wanted ]]; then
+    [[ -z $found ]] || printf '%s\n' "$found"
+    return 0
+  fi
+  if [[ -z $found && ${#all[@]} == 1 ]]; then
+    found=${all[0]}
+  fi
+  [[ -z $found ]] || printf '%s\n' "$found"
+}
+
 cmd_run() {
-  local secs=$DEFAULT_RUN_TIMEOUT
+  local secs=$DEFAULT_RUN_TIMEOUT wanted=
   while (($# > 0)); do
     case $1 in
       --timeout)
@@ -569,6 +793,15 @@ cmd_run() {
         ;;
       --timeout=*)
         secs=${1#--timeout=}
+        shift
+        ;;
+      --bind)
+        (($# >= 2)) || usage
+        wanted=$2
+        shift 2
+        ;;
+      --bind=*)
+        wanted=${1#--bind=}
         shift
         ;;
       --)
@@ -584,24 +817,27 @@ cmd_run() {
     die "--timeout needs a positive number of seconds (got $secs)"
   need_root
 
-  local bind program cwd
-  bind=$(state_get bind)
-  PREFIX=$(state_get prefix)
+  local record bind program cwd
+  cwd=$(pwd -P)
+  if [[ $1 == */* ]]; then
+    program=$(realpath -m -- "$1")
+  else
+    program=$1
+  fi
+  record=$(find_session "$wanted" "$([[ $program == /* ]] && echo "$program" || echo "$cwd")")
+  bind=$(record_get "$record" bind)
+  PREFIX=$(record_get "$record" prefix)
   if [[ -z $bind || -z $PREFIX ]] || ! is_mounted "$ROOT$bind"; then
-    die "not set up: run '$ME setup BIND_DIR' first"
+    die "not set up: run '$ME setup BIND_DIR' first${wanted:+ (no session for $wanted)}"
   fi
   # A bare name without a slash is one of Wine's own programs (reg, cmd),
   # which lives inside the prefix; anything else must be a file the root
   # can see.
-  if [[ $1 == */* ]]; then
-    program=$(realpath -m -- "$1")
+  if [[ $program == /* ]]; then
     [[ $program == "$bind"/* ]] || die "$program does not lie under $bind, so the root cannot see it"
     [[ -f $program ]] || die "no such program: $program"
-  else
-    program=$1
   fi
   shift
-  cwd=$(pwd -P)
   [[ $cwd == "$bind" || $cwd == "$bind"/* ]] || cwd=$bind
 
   # timeout puts the program in a process group of its own, out of reach of
@@ -631,10 +867,11 @@ cmd_run() {
 # --- env ------------------------------------------------------------------------
 
 cmd_env() {
-  (($# == 0)) || usage
-  local bind prefix ready=0
-  bind=$(state_get bind)
-  prefix=$(state_get prefix)
+  (($# <= 1)) || usage
+  local record bind prefix ready=0
+  record=$(find_session "${1:-}" "$(pwd -P)")
+  bind=$(record_get "$record" bind)
+  prefix=$(record_get "$record" prefix)
   [[ -n $bind ]] && is_mounted "$ROOT$bind" && ready=1
   printf 'ARM64_WINE_ROOT=%s\n' "$ROOT"
   printf 'ARM64_WINE_BIND_DIR=%s\n' "$bind"

@@ -1,0 +1,229 @@
+#!/usr/bin/python3
+"""Sessions of the ARM64 emulation (tests/arm64/arm64-wine.sh) side by side
+on the one shared root.
+
+    test_sessions.py [-k PATTERN]
+
+Stand-in checkouts are folders under /var/tmp, each with a build folder to
+bind. Each sets its session up from an owner process that stays, as test.sh
+does, and works outside the checkout, so that only the recorded owner keeps
+the session in use. Every test also checks that the sessions that were there
+before it (this checkout's own, under test.sh) still stand afterwards, their
+binds mounted and their wineservers running. Needs root.
+"""
+
+import argparse
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tests" / "lib"))
+import platform_starts  # noqa: E402  (found through the path set just above)
+import unittest_main  # noqa: E402
+
+SCRIPT = REPO / "tests" / "arm64" / "arm64-wine.sh"
+ROOT = Path(os.path.realpath(os.environ.get("ARM64_WINE_ROOT", "/var/cache/installer-stub/arm64-wine-root")))
+SESSIONS = Path(str(ROOT) + ".sessions")
+OLD_STATE = Path(str(ROOT) + ".state")
+TIMED_OUT = (124, 137, -9)
+
+
+def mounts():
+    """Mount points, as /proc/mounts names them (blanks unescaped)."""
+    with open("/proc/mounts") as file:
+        return {line.split()[1].encode().decode("unicode_escape") for line in file}
+
+
+def root_processes():
+    """{pid: (WINEPREFIX, command line)} of the processes inside the root."""
+    found = {}
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            if os.readlink(entry / "root") != str(ROOT):
+                continue
+            environ = (entry / "environ").read_bytes().split(b"\0")
+            command = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            continue
+        prefix = next((v[len(b"WINEPREFIX="):].decode() for v in environ if v.startswith(b"WINEPREFIX=")), None)
+        found[int(entry.name)] = (prefix, command)
+    return found
+
+
+def servers():
+    """{WINEPREFIX: wineserver pid} of the sessions running in the root."""
+    return {prefix: pid for pid, (prefix, command) in root_processes().items() if "wineserver" in command}
+
+
+def record_of(bind):
+    return SESSIONS / hashlib.sha256(str(bind).encode()).hexdigest()[:16]
+
+
+class Checkout:
+    """A stand-in checkout: a folder with its build folder, the session's
+    owner, and processes that work inside it."""
+
+    def __init__(self, base, name):
+        self.folder = base / name
+        self.bind = self.folder / "build"
+        self.prefix = self.bind / "wineprefix-arm64"
+        self.bind.mkdir(parents=True)
+        self.processes = []
+
+    def setup(self):
+        """Sets the session up from an owner that stays until ended."""
+        log = open(self.folder / "setup.log", "w")
+        owner = subprocess.Popen(
+            ["bash", "-c", 'cd / && "$0" setup "$1" && echo ready && exec sleep infinity', SCRIPT, self.bind],
+            stdout=subprocess.PIPE, stderr=log, text=True)
+        log.close()
+        self.processes.append(owner)
+        ready = owner.stdout.readline().strip() == "ready"
+        assert ready, "setup for %s failed: %s" % (self.bind, (self.folder / "setup.log").read_text()[-2000:])
+        return owner
+
+    def work_inside(self):
+        """A process working in the checkout, as a test run's do."""
+        worker = subprocess.Popen(["sleep", "infinity"], cwd=self.folder)
+        self.processes.append(worker)
+        return worker
+
+    def run(self, code):
+        """The exit status of cmd.exe /c exit CODE in the session."""
+        command = [SCRIPT, "run", "--bind", self.bind, "--timeout", "120", "cmd.exe", "/c", "exit", str(code)]
+        result = subprocess.run(command, capture_output=True, text=True, timeout=300)
+        if (result.returncode not in (code,) + TIMED_OUT and "arm64-wine.sh:" not in result.stderr
+                and platform_starts.may_retry("session %s: cmd.exe: status %d" % (self.bind, result.returncode))):
+            result = subprocess.run(command, capture_output=True, text=True, timeout=300)
+        return result.returncode
+
+    def teardown(self):
+        return subprocess.run([SCRIPT, "teardown", self.bind], capture_output=True, text=True, timeout=600)
+
+    def end(self, process):
+        process.kill()
+        process.wait()
+        if process.stdout:
+            process.stdout.close()
+
+    def end_all(self):
+        for process in self.processes:
+            self.end(process)
+
+
+class SessionsSideBySide(unittest.TestCase):
+    def setUp(self):
+        self.base = Path(tempfile.mkdtemp(prefix="arm64-sessions.", dir="/var/tmp"))
+        self.a = Checkout(self.base, "a")
+        self.b = Checkout(self.base, "b")
+        # The sessions already there (this checkout's own during test.sh).
+        self.others = {prefix: pid for prefix, pid in servers().items()}
+        self.other_binds = {str(ROOT) + line.split(" ", 1)[1].strip()
+                            for record in (list(SESSIONS.glob("*")) if SESSIONS.is_dir() else [])
+                            for line in record.read_text().splitlines() if line.startswith("bind ")}
+        self.planted_old_state = False
+
+    def tearDown(self):
+        for checkout in (self.a, self.b):
+            checkout.end_all()
+        for checkout in (self.a, self.b):
+            checkout.teardown()
+        if self.planted_old_state and OLD_STATE.exists() and str(self.a.bind) in OLD_STATE.read_text():
+            OLD_STATE.unlink()
+        # The mount points' common folder in the root, made by whichever
+        # session came first and left by it while the other's was inside.
+        try:
+            os.rmdir(str(ROOT) + str(self.base))
+        except OSError:
+            pass
+        shutil.rmtree(self.base, ignore_errors=True)
+
+    # --- what the tests look at -----------------------------------------------------
+
+    def assertSessionWorks(self, checkout, code):
+        self.assertIn(str(ROOT) + str(checkout.bind), mounts())
+        self.assertIn(str(checkout.prefix), servers(), "%s has no wineserver" % checkout.bind)
+        self.assertEqual(checkout.run(code), code, "a program in the session for %s" % checkout.bind)
+
+    def assertSessionEnded(self, checkout):
+        self.assertNotIn(str(ROOT) + str(checkout.bind), mounts())
+        left = [pid for pid, (prefix, _) in root_processes().items() if prefix == str(checkout.prefix)]
+        self.assertEqual(left, [], "processes of the session for %s" % checkout.bind)
+        self.assertFalse(record_of(checkout.bind).exists(), "its record")
+        self.assertFalse(Path(str(ROOT) + str(checkout.bind)).exists(), "its mount point in the root")
+
+    def assertOthersUntouched(self):
+        now = servers()
+        for prefix, pid in self.others.items():
+            self.assertEqual(now.get(prefix), pid, "the session with prefix %s lost its wineserver" % prefix)
+        self.assertLessEqual(self.other_binds, mounts(), "a bind of a session that was there before is gone")
+
+    # --- the tests -------------------------------------------------------------------
+
+    def test_teardown_of_one_session_leaves_the_other_working(self):
+        self.a.setup()
+        self.assertSessionWorks(self.a, 7)
+        self.b.setup()
+        self.assertSessionWorks(self.a, 8)  # the second setup left the first alone
+        self.assertSessionWorks(self.b, 9)
+        result = self.a.teardown()
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertSessionEnded(self.a)
+        self.assertSessionWorks(self.b, 10)
+        self.assertOthersUntouched()
+
+    def test_a_session_whose_owner_is_gone_is_ended_by_the_next_setup(self):
+        owner = self.a.setup()
+        self.a.end(owner)
+        self.b.setup()
+        self.assertSessionEnded(self.a)
+        self.assertSessionWorks(self.b, 11)
+        self.assertOthersUntouched()
+
+    def test_a_session_of_the_older_script_stays_while_its_checkout_works(self):
+        # The older script kept one session in ROOT.state, with no owner: a
+        # process working in its checkout is all that shows it in use.
+        if OLD_STATE.exists():
+            self.skipTest("a session of the older script is in use: %s" % OLD_STATE.read_text().splitlines()[:1])
+        owner = self.a.setup()
+        self.a.end(owner)
+        worker = self.a.work_inside()
+        record = record_of(self.a.bind)
+        lines = ["bind %s" % self.a.bind, "prefix %s" % self.a.prefix]
+        lines += ["mount %s%s" % (ROOT, where) for where in ("/proc", "/dev", "/dev/shm", str(self.a.bind))]
+        OLD_STATE.write_text("".join(line + "\n" for line in lines))
+        self.planted_old_state = True
+        record.unlink()
+
+        self.b.setup()
+        self.assertTrue(OLD_STATE.exists())
+        self.assertSessionWorks(self.a, 12)
+        self.assertSessionWorks(self.b, 13)
+
+        self.a.end(worker)
+        result = self.b.teardown()
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertFalse(OLD_STATE.exists(), "the older script's record of a session no longer in use")
+        self.assertSessionEnded(self.a)
+        self.assertSessionEnded(self.b)
+        self.assertOthersUntouched()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("-k", dest="patterns", action="append", default=[],
+                        help="run only tests whose name contains this text")
+    options = parser.parse_args()
+    return unittest_main.run_module(sys.modules[__name__], options.patterns)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
