@@ -11,6 +11,9 @@ Wine cannot show every promise. The kit probes the platform and says
 NOT-SHOWN for those; here each platform's list of them is written down and
 handed to the kit (--allow-not-shown), so that a probe that stops working
 (and would hide a check behind NOT-SHOWN) fails the kit, and this tier.
+
+A kit run spoiled by a start that Wine refused (tests/lib/platform_starts.py;
+the facts show it) runs once more, counted against the run's few retries.
 """
 
 import argparse
@@ -25,14 +28,17 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "lib"))
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
-import unittest_main  # noqa: E402  (found through the paths set just above)
-from e2e import WineRunner  # noqa: E402
+import platform_starts  # noqa: E402  (found through the paths set just above)
+import unittest_main  # noqa: E402
+from e2e import TIMED_OUT, WineRunner  # noqa: E402
 
 ROW = re.compile(r"^(\S+)\s+(PASS|FAIL|NOT-SHOWN)\s+(.*)$")
 COUNT = re.compile(r"^(\d+) passed, (\d+) failed, (\d+) not shown(?: \((\d+) of them not allowed, so the run fails\))?$")
 NOT_ALLOWED = "(not allowed) "
 WORKFLOW = REPO / ".github" / "workflows" / "acceptance.yml"
 VALIDATOR = REPO / "build" / "npm" / "node_modules" / ".bin" / "action-validator"
+# The kit's crowd: installers started at once (CROWD in tools/acceptance/judging.h).
+CROWD = 16
 
 # What Wine 8 cannot show, as the kit's own probes find it.
 WINE_NOT_SHOWN = [
@@ -77,6 +83,28 @@ def parse_facts(text):
     return facts
 
 
+def never_ran(result):
+    """A kit that ended by itself without a word never ran: it prints its
+    table, or its usage, on every path."""
+    return result.stdout.strip() == "" and result.returncode not in TIMED_OUT
+
+
+def refused_start(facts):
+    """Why the facts show a start that Wine refused, or None: the kit's own
+    start of an installer failed with ERROR_INTERNAL_ERROR, an installer
+    exited with 124 (none of the kit's cases asks for that), or fewer of the
+    crowd started than the kit starts (it records only those that did)."""
+    for key, value in sorted(facts.items()):
+        if key.endswith(".start-error") and value == "0x%08X" % platform_starts.ERROR_INTERNAL_ERROR:
+            return "%s: the kit's start of it failed with %d" % (key, platform_starts.ERROR_INTERNAL_ERROR)
+        if key.endswith(".exit") and value == "0x%08X" % platform_starts.EXIT_SETUP_SPAWN_FAILED:
+            return "%s: the stub exited with 124, its setup program did not start" % key
+    crowd = sum(1 for key in facts if re.fullmatch(r"k\.\d+\.exit", key))
+    if "k.installer" in facts and crowd < CROWD:
+        return "only %d of the crowd of %d started" % (crowd, CROWD)
+    return None
+
+
 class KitRun:
     """One whole run of a kit under Wine: its output and the facts it wrote."""
 
@@ -88,29 +116,40 @@ class KitRun:
 
 def kit_run(arch):
     """The kit of `arch`, copied to a folder of its own and run once with one
-    command and the platform's NOT-SHOWN list; later calls get the same run."""
+    command and the platform's NOT-SHOWN list; later calls get the same run.
+    Run once more when Wine never ran it, or when it did not pass and its
+    facts show a start that Wine refused."""
     if arch not in KIT_RUNS:
-        runner = RUNNERS[arch]
-        folder = REPO / "build" / "acceptance" / arch
-        shutil.rmtree(folder, ignore_errors=True)
-        shutil.copytree(REPO / "build" / arch / "kit", folder)
-        # Wine prefers its own cabinet.dll even to one a program asks for by
-        # bare name beside itself; told to prefer a native one, it behaves as
-        # Windows does, so the kit's planted cabinet.dll means something.
-        overrides = r"HKCU\Software\Wine\DllOverrides"
-        runner.wine(["reg", "add", overrides, "/v", "cabinet", "/t", "REG_SZ", "/d", "native,builtin", "/f"])
-        runner.set_cleanup_value(None)
-        try:
-            result = runner.wine([folder / "acceptance.exe", "--facts", folder / "facts.txt",
-                                  "--allow-not-shown", ",".join(NOT_SHOWN[arch])], cwd=folder)
-        finally:
-            runner.wine(["reg", "delete", overrides, "/v", "cabinet", "/f"])
-        # Indented, so that the kit's own count is never taken for the tier's.
-        table = "".join("  " + line + "\n" for line in result.stdout.splitlines())
-        print("\n--- the kit's table under %s ---\n%s" % ("Wine x64" if arch == "x64" else "ARM64 emulation", table))
-        sys.stdout.flush()
-        KIT_RUNS[arch] = KitRun(result, folder / "facts.txt")
+        run = kit_run_once(arch)
+        refused = ("the kit never ran (status %s)" % run.result.returncode if never_ran(run.result)
+                   else refused_start(run.facts) if run.result.returncode != 0 else None)
+        if refused and platform_starts.may_retry("kit under %s: %s" % (arch, refused)):
+            run = kit_run_once(arch)
+        KIT_RUNS[arch] = run
     return KIT_RUNS[arch]
+
+
+def kit_run_once(arch):
+    runner = RUNNERS[arch]
+    folder = REPO / "build" / "acceptance" / arch
+    shutil.rmtree(folder, ignore_errors=True)
+    shutil.copytree(REPO / "build" / arch / "kit", folder)
+    # Wine prefers its own cabinet.dll even to one a program asks for by
+    # bare name beside itself; told to prefer a native one, it behaves as
+    # Windows does, so the kit's planted cabinet.dll means something.
+    overrides = r"HKCU\Software\Wine\DllOverrides"
+    runner.tool(["reg", "add", overrides, "/v", "cabinet", "/t", "REG_SZ", "/d", "native,builtin", "/f"])
+    runner.set_cleanup_value(None)
+    try:
+        result = runner.wine([folder / "acceptance.exe", "--facts", folder / "facts.txt",
+                              "--allow-not-shown", ",".join(NOT_SHOWN[arch])], cwd=folder)
+    finally:
+        runner.tool(["reg", "delete", overrides, "/v", "cabinet", "/f"])
+    # Indented, so that the kit's own count is never taken for the tier's.
+    table = "".join("  " + line + "\n" for line in result.stdout.splitlines())
+    print("\n--- the kit's table under %s ---\n%s" % ("Wine x64" if arch == "x64" else "ARM64 emulation", table))
+    sys.stdout.flush()
+    return KitRun(result, folder / "facts.txt")
 
 
 def judge(arch, facts, allowed=None):
@@ -124,7 +163,11 @@ def judge(arch, facts, allowed=None):
         command = [runner.build / "kit" / "acceptance.exe", "--judge", path]
         if allowed is not None:
             command += ["--allow-not-shown", allowed]
-        return runner.wine(command)
+        result = runner.wine(command)
+        if never_ran(result) and platform_starts.may_retry(
+                "the kit's judging under %s: it never ran (status %s)" % (arch, result.returncode)):
+            result = runner.wine(command)
+        return result
 
 
 class KitOnWine(unittest.TestCase):
@@ -367,6 +410,28 @@ class Workflow(unittest.TestCase):
             with self.subTest(allowed):
                 result = judge("x64", facts, allowed)
                 self.assertEqual(result.returncode, 0, result.stdout)
+
+
+class RefusedStarts(unittest.TestCase):
+    """Which facts show that Wine refused a start the kit made, so that its
+    run may be made once more."""
+
+    def test_facts_that_show_a_refused_start(self):
+        crowd = {"k.installer": "C:\\k\\installer.exe"}
+        crowd.update({"k.%d.exit" % i: "0x%08X" % (0x100 + i) for i in range(CROWD)})
+        cases = [
+            ("every start made", {}, False),
+            ("the kit's start refused", {"d.start-error": "0x0000054F"}, True),
+            ("the kit's start failed otherwise", {"d.start-error": "0x00000002"}, False),
+            ("an installer ended with 124", {"x.exit": "0x0000007C"}, True),
+            ("an installer's own failure", {"x.exit": "0x00000073"}, False),
+            ("one of the crowd did not start", {"k.%d.exit" % (CROWD - 1): None}, True),
+        ]
+        for name, changes, refused in cases:
+            with self.subTest(name):
+                facts = dict(crowd, **changes)
+                facts = {key: value for key, value in facts.items() if value is not None}
+                self.assertEqual(refused_start(facts) is not None, refused, refused_start(facts))
 
 
 def main():

@@ -28,6 +28,7 @@
 
 #include "entry/run_stub.h"
 #include "payload/cabinet_expansion.h"
+#include "platform_starts.h"
 #include "seam_hooks.h"
 #include "test_support.h"
 
@@ -406,7 +407,11 @@ struct Watch<H, R(A...)> {
     static inline std::function<R(A...)> instead;
     static inline std::function<Detail(A...)> describe;
 
+    // What the run had installed before the sweep, put back afterwards.
+    static inline typename H::Replacement outside;
+
     static void Install(const char* name, Sweep& sweep, std::vector<std::string>& unruled) {
+        outside = H::replacement;
         const FaultRule* rule = RuleFor(name);
         if (rule == nullptr) {
             unruled.push_back(name);
@@ -436,7 +441,7 @@ struct Watch<H, R(A...)> {
     }
 
     static void Uninstall() {
-        H::replacement = nullptr;
+        H::replacement = std::move(outside);
         instead = nullptr;
         describe = nullptr;
     }
@@ -763,8 +768,8 @@ protected:
             if (application != nullptr) {
                 sweep_.launchedPrograms.push_back(test::ReadBytes(application));
             }
-            const BOOL started = SEAM(CreateProcessW)::Real(application, line, a, t, inherit, flags, env, directory,
-                                                            startup, info);
+            const BOOL started = test::StartProcess(application, line, a, t, inherit, flags, env, directory, startup,
+                                                    info);
             if (started) {
                 const DWORD error = GetLastError();
                 HANDLE own = nullptr;
@@ -890,8 +895,8 @@ protected:
         startup.hStdOutput = nul;
         startup.hStdError = nul;
         PROCESS_INFORMATION process = {};
-        const BOOL started = CreateProcessW(program, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                            nullptr, nullptr, &startup, &process);
+        const BOOL started = test::StartProcess(program, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                                nullptr, nullptr, &startup, &process);
         CloseHandle(nul);
         for (const wchar_t* name : {POINTS_VARIABLE, RANGE_VARIABLE, REPORT_VARIABLE, ROOT_VARIABLE}) {
             SetEnvironmentVariableW(name, nullptr);

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform_starts.h"
 #include "seam_hooks.h"
 #include "test_support.h"
 
@@ -46,8 +47,8 @@ struct StartRecorder {
             startupSize = startup->cb;
             std::wstring cmd = SystemProgram(L"cmd.exe");
             std::wstring exit0 = L"cmd.exe /c exit 0";
-            return SEAM(CreateProcessW)::Real(cmd.c_str(), exit0.data(), nullptr, nullptr, FALSE, creationFlags,
-                                              nullptr, nullptr, startup, info);
+            return test::StartProcess(cmd.c_str(), exit0.data(), nullptr, nullptr, FALSE, creationFlags, nullptr,
+                                      nullptr, startup, info);
         });
 };
 

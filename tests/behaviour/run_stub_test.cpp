@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform_starts.h"
 #include "seam_hooks.h"
 #include "test_support.h"
 
@@ -242,8 +243,8 @@ DWORD RunIntruder(const std::wstring& target, const wchar_t* variable = L"INTRUD
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    const BOOL started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                                        nullptr, nullptr, &startup, &process);
+    const BOOL started = test::StartProcess(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                                            nullptr, nullptr, &startup, &process);
     SetEnvironmentVariableW(variable, nullptr);
     if (!started) {
         ADD_FAILURE() << "the intruder did not start: " << GetLastError();

@@ -35,8 +35,9 @@ whose stub raised an exception gets a few seconds to end and is then stopped,
 with every process of the run (found by the environment they all inherit,
 which names the case's folder). Any other crash, a hang, another exit code or
 a file left behind fails. A run in which Wine never loaded the installer
-(Wine now and then hangs starting a process) says nothing about the stub and
-runs again once.
+(Wine now and then hangs starting a process), or that Wine failed to start
+(tests/lib/platform_starts.py), says nothing about the stub and runs again
+once, counted against the few that a test run may retry.
 
 --no-checksum also clears the data blocks' checksum field before the byte is
 changed, so that damage reaches the decompressor: an exploration beyond the
@@ -68,7 +69,9 @@ import pefile
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
+sys.path.insert(0, str(REPO / "tests" / "lib"))
 import e2e  # noqa: E402  (the end-to-end suite's runner and launcher protocol)
+import platform_starts  # noqa: E402
 sys.path.insert(0, str(REPO / "tests" / "structure"))
 import check_installer as layout  # noqa: E402  (reads the installer's resources)
 
@@ -312,11 +315,16 @@ class Campaign:
     def execute(self, case, name):
         """One run of the case's installer in the folder `name` of the case:
         (launcher result, stopped?, trace, run folder, probe record). Now and
-        then Wine hangs starting a process; a run in which the installer was
-        never even loaded says nothing about the stub, and runs again once."""
+        then Wine hangs starting a process, or fails to start one; a run in
+        which the installer was never even loaded, or that Wine failed to
+        start, says nothing about the stub, and runs again once."""
         result = self.execute_once(case, name)
         stopped, trace = result[1], result[2]
-        if stopped and trace.thread_of("installer.exe") is None:
+        if stopped:
+            refused = "Wine hung before it loaded the installer" if trace.thread_of("installer.exe") is None else None
+        else:
+            refused = result[0].start_refused()
+        if refused and platform_starts.may_retry("cabinet %s (%s): %s" % (case.label(), name, refused)):
             case.restarted = True
             result = self.execute_once(case, name)
         return result
@@ -453,6 +461,7 @@ def main():
     restarted = sum(1 for case in cases if case.restarted)
     if restarted:
         print("cabinet campaign: runs that Wine never started and that ran again: %d" % restarted)
+    platform_starts.print_count()
     if campaign.sizes["cabinet.dll"] is None:
         print("cabinet campaign: Wine's cabinet.dll was not found, so no crash can be placed inside it")
     print("cabinet campaign: %.0f s" % (time.monotonic() - started))

@@ -18,8 +18,9 @@ start a process ("failed to map the shared user data: c0000018", seen with
 WINEDEBUG=err+all, about once in a thousand starts): a launcher then ends
 without a word, or a stub reports 124 (the system refused to start its setup
 program, which is the stub's right answer). A round whose only failures are
-such starts, with nothing left behind, is printed and then run once more.
-Needs WINEPREFIX with a prepared prefix.
+such starts, with nothing left behind, is printed and then run once more,
+each such start counted against the few that a test run may retry
+(tests/lib/platform_starts.py). Needs WINEPREFIX with a prepared prefix.
 """
 
 import argparse
@@ -33,32 +34,25 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
+sys.path.insert(0, str(REPO / "tests" / "lib"))
 import e2e  # noqa: E402  (the end-to-end suite's runner and launcher protocol)
+import platform_starts  # noqa: E402
 
 WORK = REPO / "build" / "campaigns" / "concurrency"
 # Codes that no stage of the stub uses and that need all 32 bits.
 FIRST_PROBE_EXIT = 0xA5000000
-EXIT_SETUP_START_FAILED = 124
 
 
-def launcher_never_ran(result):
-    """True when the launcher itself ended without a word within the time
-    allowed: it prints on every path once it runs (an error, or the stub's
-    start and exit code, a crash's code included), so Wine failed to start
-    it, and the stub was never even asked to start."""
-    return result.stdout == "" and result.returncode not in (124, -9)
-
-
-def start_failed(result, name):
-    """True when Wine failed to start a process of this run: the launcher
-    never ran, or the stub got 124 from CreateProcessW; either way no setup
-    program ran."""
-    return name is None and (launcher_never_ran(result) or result.exit_code == EXIT_SETUP_START_FAILED)
+def start_refused(result, name):
+    """Why Wine failed to start a process of this run (the launcher never
+    ran, or the stub got 124 from CreateProcessW: either way no setup program
+    ran), or None."""
+    return result.start_refused() if name is None else None
 
 
 def run_round(runner, number, count):
-    """Returns (passed, failed, notes, repeatable): repeatable when every
-    failure of the round is a process that Wine failed to start."""
+    """Returns (passed, failed, notes, refused): refused lists the failures
+    that were starts Wine refused."""
     folder = WORK / ("round-%d" % number)
     records = WORK / ("records-%d" % number)
     for path in (folder, records):
@@ -94,7 +88,7 @@ def run_round(runner, number, count):
         directories[name] += 1
 
     passed = failed = 0
-    start_failures = 0
+    refused = []
     for index, (result, name) in enumerate(zip(results, names)):
         expected = FIRST_PROBE_EXIT + index
         problems = []
@@ -109,7 +103,9 @@ def run_round(runner, number, count):
             problems.append("%s shared with %d others" % (name, directories[name] - 1))
         if problems:
             failed += 1
-            start_failures += start_failed(result, name)
+            reason = start_refused(result, name)
+            if reason:
+                refused.append("round %d installer %d: %s" % (number, index, reason))
             notes.append("  FAIL round %d installer %d: %s" % (number, index, "; ".join(problems)))
         else:
             passed += 1
@@ -137,7 +133,7 @@ def run_round(runner, number, count):
     if failed == 0:
         shutil.rmtree(folder, ignore_errors=True)
         shutil.rmtree(records, ignore_errors=True)
-    return passed, failed, notes, failed > 0 and failed == start_failures
+    return passed, failed, notes, refused
 
 
 def main():
@@ -155,8 +151,8 @@ def main():
     shutil.rmtree(WORK, ignore_errors=True)
     passed = failed = 0
     for number in range(1, options.rounds + 1):
-        p, f, notes, repeatable = run_round(runner, number, options.count)
-        if repeatable:
+        p, f, notes, refused = run_round(runner, number, options.count)
+        if f and f == len(refused) and all(platform_starts.may_retry("concurrency " + r) for r in refused):
             # Wine now and then fails to start one of many processes started
             # at once; that says nothing about the stub, so the round runs
             # once more, and counts only then. Shown, never hidden.
@@ -171,6 +167,7 @@ def main():
             print(note)
     print("concurrency: %d round(s) of %d installers at once, %.0f s" % (
         options.rounds, options.count, time.monotonic() - started))
+    platform_starts.print_count()
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
 

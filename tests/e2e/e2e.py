@@ -8,10 +8,17 @@ Wine's exit status keeps only eight bits, and a shell would re-quote the line.
     e2e.py --arch x64|arm64 [-k PATTERN]
 
 x64 runs Debian's wine64 with the prefix that test.sh prepared (WINEPREFIX);
-arm64 runs Debian's arm64 wine64 under emulation through tests/arm64/arm64-wine.sh.
+arm64 runs Debian's arm64 wine64 under emulation through tests/arm64/arm64-wine.sh,
+in the session that test.sh set up for this checkout's build folder.
+
+A launch that the platform itself failed to start (tests/lib/platform_starts.py)
+is made once more, printed, and counted against the run's few retries.
 """
 
 import argparse
+import contextlib
+import io
+import json
 import os
 import re
 import shutil
@@ -20,16 +27,24 @@ import sys
 import tempfile
 import unittest
 from pathlib import Path
+from unittest import mock
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "lib"))
-import unittest_main  # noqa: E402  (found through the path set just above)
+import platform_starts  # noqa: E402  (found through the path set just above)
+import unittest_main  # noqa: E402
 SCRATCH_NAME = re.compile(r"^QX_[0-9A-F]{5}\.tmp$")
 
 EXIT_SETUP_COMMAND_TOO_LONG = 105
 EXIT_REJECTED_SWITCH = 118
 EXIT_WORK_DIR_FAILED = 109
 STATUS_STACK_BUFFER_OVERRUN = 0xC0000409  # what a fail-fast leaves as the exit code
+# The registry value that turns the removal off ("0"), as the project's own
+# installers read it: key under HKCU, value name.
+CLEANUP = (r"Software\Tolvane", "BriselInstallerCleanup")
+# How a run that was stopped for taking too long ends: timeout's own status,
+# or its KILL, or ours (finish()).
+TIMED_OUT = (124, 137, -9)
 
 
 def hex_units(text):
@@ -46,6 +61,23 @@ class LaunchResult:
         self.exit_code = int(found.group(1), 16) if found else None
         found = re.search(r"start=(\d+)", completed.stdout)
         self.start = int(found.group(1)) if found else None
+        found = re.search(r"error=(\d+)", completed.stdout)
+        self.start_error = int(found.group(1)) if found else None  # the launcher's own start failed
+
+    def start_refused(self):
+        """Why the platform, rather than the program, failed this launch, or
+        None. The launcher prints on every path once it runs, so a launcher
+        that ended by itself without a word never ran. A stub's 124 is its
+        right answer to a refused start, and what a broken stub would say
+        too: the retry tells them apart, as a broken stub says it again."""
+        if self.start_error == platform_starts.ERROR_INTERNAL_ERROR:
+            return "the launcher's start of the program failed with %d" % self.start_error
+        if self.exit_code == platform_starts.EXIT_SETUP_SPAWN_FAILED:
+            return "the stub exited with %d: its setup program did not start" % self.exit_code
+        if (self.stdout == "" and self.returncode not in TIMED_OUT
+                and "arm64-wine.sh:" not in self.stderr):  # the harness's own refusal is no start
+            return "the launcher never ran (status %s)" % self.returncode
+        return None
 
     def __repr__(self):
         return "LaunchResult(exit=%r, stdout=%r)" % (self.exit_code, self.stdout)
@@ -59,10 +91,12 @@ class WineRunner:
         self.timeout = timeout
         self.build = REPO / "build" / arch
         self.work = REPO / "build" / "e2e" / arch
+        self.kept = set()  # (key, value name) of the registry values set to "0"
         if arch == "x64":
             self.prefix = ["timeout", str(timeout), "/usr/lib/wine/wine64"]
         else:
-            self.prefix = [str(REPO / "tests/arm64/arm64-wine.sh"), "run", "--timeout", str(timeout)]
+            self.prefix = [str(REPO / "tests/arm64/arm64-wine.sh"), "run", "--bind", str(REPO / "build"),
+                           "--timeout", str(timeout)]
 
     @staticmethod
     def windows_path(path):
@@ -104,17 +138,55 @@ class WineRunner:
                 hex_units(directory) if directory else "-"]
         return self.start(args, env, cwd)
 
-    def launch(self, command_line, application=None, directory=None, env=None, cwd=None):
-        return LaunchResult(self.finish(self.launch_async(command_line, application, directory, env, cwd)))
+    def launch(self, command_line, application=None, directory=None, env=None, cwd=None, cleanup=CLEANUP):
+        """Launches and waits. A launch the platform failed to start is made
+        once more while the run may retry; what the failed one left in `cwd`
+        (a scratch directory kept because the registry value `cleanup`, the
+        one the installer reads, turns the removal off) goes first."""
+        before = set(os.listdir(cwd)) if cwd else set()
+        result = LaunchResult(self.finish(self.launch_async(command_line, application, directory, env, cwd)))
+        refused = result.start_refused()
+        if refused and platform_starts.may_retry("%s launch of %s: %s" % (self.arch, command_line, refused)):
+            if cleanup in self.kept:
+                self.clear_failed_start(cwd, before)
+            result = LaunchResult(self.finish(self.launch_async(command_line, application, directory, env, cwd)))
+        return result
 
-    def set_cleanup_value(self, value, key=r"Software\Tolvane", name="BriselInstallerCleanup"):
+    @staticmethod
+    def clear_failed_start(folder, before):
+        """Removes the scratch directories that a launch which failed to
+        start its setup program left in `folder` while the removal is off
+        (the stub keeps them then). With the removal on, a directory left is
+        the stub's fault, and stays for the test to see."""
+        if folder is None:
+            return
+        for name in set(os.listdir(folder)) - before:
+            if SCRATCH_NAME.match(name):
+                shutil.rmtree(Path(folder) / name, ignore_errors=True)
+
+    def tool(self, args, accepted=(0,)):
+        """Runs one of Wine's own programs (reg), once more when it ended
+        with a status it never gives unless it failed to start (or failed
+        outright, which the retry shows)."""
+        result = self.wine(args)
+        if result.returncode not in accepted and result.returncode not in TIMED_OUT:
+            if platform_starts.may_retry("%s %s: status %s, %r" % (self.arch, " ".join(map(str, args)),
+                                                                   result.returncode, result.stderr[-300:])):
+                result = self.wine(args)
+        assert result.returncode in accepted, result
+        return result
+
+    def set_cleanup_value(self, value, key=CLEANUP[0], name=CLEANUP[1]):
         """Sets HKCU\\<key> <name> (REG_SZ; by default the project's own
         Software\\Tolvane BriselInstallerCleanup), or removes the key for None."""
         if value is None:
-            self.wine(["reg", "delete", "HKCU\\" + key, "/f"])
+            # 1: there was no key to remove.
+            self.tool(["reg", "delete", "HKCU\\" + key, "/f"], accepted=(0, 1))
         else:
-            result = self.wine(["reg", "add", "HKCU\\" + key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"])
-            assert result.returncode == 0, result
+            self.tool(["reg", "add", "HKCU\\" + key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"])
+        self.kept = {kept for kept in self.kept if kept[0] != key}
+        if value == "0":
+            self.kept.add((key, name))
 
 
 RUNNER = None
@@ -124,6 +196,7 @@ class InstallerTest(unittest.TestCase):
     """Each test gets a folder of its own holding a copy of the installer."""
 
     installer_name = "installer.exe"
+    cleanup = CLEANUP  # the registry value it reads
 
     def setUp(self):
         self.runner = RUNNER
@@ -143,7 +216,7 @@ class InstallerTest(unittest.TestCase):
         return line + (" " + arguments if arguments else "")
 
     def run_installer(self, arguments="", **kwargs):
-        result = self.runner.launch(self.command(arguments), cwd=self.folder, **kwargs)
+        result = self.runner.launch(self.command(arguments), cwd=self.folder, cleanup=self.cleanup, **kwargs)
         self.assertIsNotNone(result.exit_code, "the launcher reported no exit code: %r" % result)
         return result
 
@@ -192,8 +265,21 @@ class WorkArea(InstallerTest):
             self.skipTest("run on x64 Wine only: the emulation is too slow for a crowd")
         self.runner.set_cleanup_value("0")
         count = 20
-        processes = [self.runner.launch_async(self.command(), cwd=self.folder) for _ in range(count)]
-        results = [LaunchResult(self.runner.finish(p)) for p in processes]
+
+        def crowd():
+            processes = [self.runner.launch_async(self.command(), cwd=self.folder) for _ in range(count)]
+            return [LaunchResult(self.runner.finish(p)) for p in processes]
+
+        results = crowd()
+        failed = [r for r in results if r.exit_code != 0]
+        refused = [r.start_refused() for r in failed]
+        # A crowd whose only failures are starts the platform refused runs
+        # once more, from a clean folder, and counts only then.
+        if failed and all(refused) and all(platform_starts.may_retry("x64 crowd of %d: %s" % (count, reason))
+                                           for reason in refused):
+            for scratch in self.scratch_directories():
+                shutil.rmtree(scratch)
+            results = crowd()
         codes = [r.exit_code for r in results]
         self.assertNotIn(EXIT_WORK_DIR_FAILED, codes)
         self.assertEqual(codes, [0] * count)
@@ -331,6 +417,7 @@ class BrandedInstaller(ProbeInstallerTest):
 
     installer_name = "branded-installer.exe"
     key, value = r"Software\Branded Test\Installer", "Keep Scratch"
+    cleanup = (key, value)
 
     def setUp(self):
         super().setUp()
@@ -425,6 +512,85 @@ class StackCookie(unittest.TestCase):
         cookies = [self.run_image("cookie") for _ in range(2)]
         self.assertNotIn(0, cookies)
         self.assertNotEqual(cookies[0], cookies[1])
+
+
+# A stand-in for Wine and the launcher: each start answers with the next of
+# the outcomes in the file named by STAND_IN_OUTCOMES: what the launcher
+# prints, the status, and whether a scratch directory is left in the current
+# directory (as a stub does with the removal off).
+STAND_IN = """
+import json, os, sys
+path = os.environ["STAND_IN_OUTCOMES"]
+outcomes = json.load(open(path))
+printed, status, leaves = outcomes.pop(0)
+json.dump(outcomes, open(path, "w"))
+if leaves:
+    os.mkdir("QX_%05X.tmp" % len(outcomes))
+sys.stdout.write(printed)
+sys.exit(status)
+"""
+
+
+class PlatformStartRetry(unittest.TestCase):
+    """The runner's rule for launches the platform failed to start, against
+    a stand-in for Wine; the retries go to a log of the test's own."""
+
+    RAN = "start=1\nexit=0x%08X\n"
+    CASES = [
+        # name, outcomes in turn, retries the run has left, exit code seen, retries made
+        ("the launcher never ran, then ran", [("", 1, False), (RAN % 0, 0, False)], 5, 0, 1),
+        ("the launcher's start refused, then made", [("error=1359\n", 3, False), (RAN % 0, 0, False)], 5, 0, 1),
+        ("the stub's 124, then its setup program ran", [(RAN % 124, 0, False), (RAN % 7, 0, False)], 5, 7, 1),
+        ("the stub's 124 again: a broken stub says it every time",
+         [(RAN % 124, 0, False), (RAN % 124, 0, False)], 5, 124, 1),
+        ("the launcher never ran, twice", [("", 1, False), ("", 1, False)], 5, None, 1),
+        ("the launcher's start failed otherwise: not the platform's", [("error=2\n", 3, False)], 5, None, 0),
+        ("a program's own failure", [(RAN % 1, 0, False)], 5, 1, 0),
+        ("stopped for taking too long: not retried", [("", 124, False)], 5, None, 0),
+        ("the run has retried as many as it may", [("", 1, False), (RAN % 0, 0, False)], 0, None, 0),
+    ]
+
+    def setUp(self):
+        self.folder = Path(tempfile.mkdtemp(dir=REPO / "build"))
+        self.outcomes = self.folder / "outcomes.json"
+        self.log = self.folder / "retries.log"
+        self.runner = WineRunner("x64", timeout=60)
+        self.runner.prefix = [sys.executable, "-c", STAND_IN]
+        self.runner.build = self.folder
+
+    def tearDown(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def launch(self, outcomes, limit):
+        self.outcomes.write_text(json.dumps(outcomes))
+        self.log.write_text("")
+        env = {"STAND_IN_OUTCOMES": str(self.outcomes), "PLATFORM_START_LOG": str(self.log),
+               "PLATFORM_START_LIMIT": str(limit)}
+        # What the rule prints stays here: these are not the run's retries.
+        with mock.patch.dict(os.environ, env), contextlib.redirect_stdout(io.StringIO()):
+            result = self.runner.launch("installer.exe", cwd=self.folder)
+        return result, len(self.log.read_text().splitlines())
+
+    def test_only_the_platforms_refusals_are_retried_once_while_the_run_may(self):
+        for name, outcomes, limit, exit_code, retries in self.CASES:
+            with self.subTest(name):
+                result, retried = self.launch(outcomes, limit)
+                self.assertEqual(result.exit_code, exit_code)
+                self.assertEqual(retried, retries)
+
+    def test_a_retry_removes_only_what_a_refused_start_may_leave(self):
+        # With the removal off the stub keeps its scratch directory after a
+        # refused start; with it on (another installer's value set to "0"
+        # is not this one's), a directory left is the stub's fault and stays
+        # for the test to see.
+        for removal_off, left in [(True, []), (False, ["QX_00001.tmp"])]:
+            with self.subTest(removal_off=removal_off):
+                self.runner.kept = {CLEANUP} if removal_off else {(r"Software\Another", "Its Value")}
+                result, _ = self.launch([(self.RAN % 124, 0, True), (self.RAN % 0, 0, False)], 5)
+                self.assertEqual(result.exit_code, 0)
+                self.assertEqual(sorted(p.name for p in self.folder.glob("QX_*")), left)
+                for scratch in self.folder.glob("QX_*"):
+                    scratch.rmdir()
 
 
 def main():

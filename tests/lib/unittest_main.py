@@ -4,6 +4,8 @@ ending with the "N passed, N failed" line that test.sh reads."""
 import sys
 import unittest
 
+import platform_starts
+
 
 def run_module(module, patterns=()):
     """Runs the tests of `module` whose names contain one of `patterns` (all
@@ -16,5 +18,6 @@ def run_module(module, patterns=()):
     result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
     failed = len(result.failures) + len(result.errors)
     passed = result.testsRun - failed - len(result.skipped)
+    platform_starts.print_count()
     print("%d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 and result.testsRun > 0 else 1
