@@ -303,8 +303,10 @@ start_time() {
 # function, so that a command started in the background with it has $! naming
 # the real process.
 #
-# Every command started in the root closes fds 8 (setup's saved stderr) and 9
-# (the lock): Wine's resident processes would hold them for the whole session.
+# Every command that setup and teardown start in the root has nothing open
+# above stderr: Wine's resident processes would hold it for the whole session,
+# be it our lock (fd 9), setup's saved stderr (fd 8) or a lock of the
+# caller's (flock(1) around test.sh, say).
 set_wine_env() {
   WINE_ENV=(env -u DISPLAY -u WAYLAND_DISPLAY -u TMPDIR -u LD_PRELOAD -u LD_LIBRARY_PATH
     -u WINELOADER -u WINESERVER -u WINEDLLPATH -u WINEARCH
@@ -315,13 +317,24 @@ in_root() {
   local secs=$1
   shift
   set_wine_env
-  "${WINE_ENV[@]}" timeout -k 5 "$secs" chroot "$ROOT" "$@" 8>&- 9>&-
+  without_inherited_fds "${WINE_ENV[@]}" timeout -k 5 "$secs" chroot "$ROOT" "$@"
 }
 
 # Same, but detached into its own session and not waited for.
 in_root_detached() {
   set_wine_env
-  "${WINE_ENV[@]}" setsid -f chroot "$ROOT" "$@" 8>&- 9>&-
+  without_inherited_fds "${WINE_ENV[@]}" setsid -f chroot "$ROOT" "$@"
+}
+
+without_inherited_fds() {
+  (
+    local fd
+    for fd in /proc/self/fd/*; do
+      fd=${fd##*/}
+      ((fd <= 2)) || eval "exec $fd>&-"
+    done 2>/dev/null
+    exec "$@"
+  )
 }
 
 desktop_running() {

@@ -4,19 +4,36 @@ WINE64=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
 [ -x "$WINESERVER" ] || WINESERVER=/usr/lib/wine/wineserver
 
+# Runs a command with nothing open above stderr. Wine's resident processes
+# (the server, services.exe and the like) keep what they were started with
+# for as long as they live: a lock that the caller holds (flock(1) around
+# test.sh, say) would be held by them past the run.
+without_inherited_fds() {
+    (
+        for fd in /proc/self/fd/*; do
+            fd=${fd##*/}
+            [ "$fd" -gt 2 ] && eval "exec $fd>&-"
+        done 2>/dev/null
+        exec "$@"
+    )
+}
+
 wine_setup() {
     export WINEPREFIX="$1"
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
+    # A server left by an earlier run that never reached its teardown
+    # (killed) would outlive the prefix deleted under it.
+    [ -d "$WINEPREFIX" ] && timeout 60 "$WINESERVER" -k 2>/dev/null
     rm -rf "$WINEPREFIX"
     mkdir -p "$WINEPREFIX"
-    "$WINESERVER" -p
+    without_inherited_fds "$WINESERVER" -p
     # The first program sets the prefix up and starts Wine's own services,
     # which then live as long as the persistent server. Start them here, with
     # nothing attached to their output, so that no test's output pipe stays
     # open behind them. (An explicit wineboot on a fresh prefix would set it
     # up twice and leave a second service manager behind.)
-    timeout 300 "$WINE64" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
+    without_inherited_fds timeout 300 "$WINE64" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
 }
 
 wine_teardown() {
