@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,8 @@ struct RetryCase {
     DWORD error;  // the last error the caller sees when it did not start
     size_t calls;
 };
+
+void PrintTo(const RetryCase& c, std::ostream* out) { *out << c.name; }
 
 class PlatformStartTest : public testing::TestWithParam<RetryCase> {};
 
