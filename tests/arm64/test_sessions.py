@@ -138,12 +138,17 @@ class SessionsSideBySide(unittest.TestCase):
             checkout.teardown()
         if self.planted_old_state and OLD_STATE.exists() and str(self.a.bind) in OLD_STATE.read_text():
             OLD_STATE.unlink()
-        # The mount points' common folder in the root, made by whichever
-        # session came first and left by it while the other's was inside.
-        try:
-            os.rmdir(str(ROOT) + str(self.base))
-        except OSError:
-            pass
+        # The mount points' folders in the root that no record names: the
+        # common one, made by whichever session came first and left by it
+        # while the other's was inside, and those of a session recorded as
+        # the older script did.
+        inside = str(ROOT) + str(self.base)
+        if not any(m == inside or m.startswith(inside + "/") for m in mounts()):
+            for folder, _, _ in sorted(os.walk(inside), reverse=True):
+                try:
+                    os.rmdir(folder)
+                except OSError:
+                    pass
         shutil.rmtree(self.base, ignore_errors=True)
 
     # --- what the tests look at -----------------------------------------------------
@@ -153,12 +158,13 @@ class SessionsSideBySide(unittest.TestCase):
         self.assertIn(str(checkout.prefix), servers(), "%s has no wineserver" % checkout.bind)
         self.assertEqual(checkout.run(code), code, "a program in the session for %s" % checkout.bind)
 
-    def assertSessionEnded(self, checkout):
+    def assertSessionEnded(self, checkout, recorded_mount_point=True):
         self.assertNotIn(str(ROOT) + str(checkout.bind), mounts())
         left = [pid for pid, (prefix, _) in root_processes().items() if prefix == str(checkout.prefix)]
         self.assertEqual(left, [], "processes of the session for %s" % checkout.bind)
         self.assertFalse(record_of(checkout.bind).exists(), "its record")
-        self.assertFalse(Path(str(ROOT) + str(checkout.bind)).exists(), "its mount point in the root")
+        if recorded_mount_point:  # the older script kept no record of the folders it made
+            self.assertFalse(Path(str(ROOT) + str(checkout.bind)).exists(), "its mount point in the root")
 
     def assertOthersUntouched(self):
         now = servers()
@@ -212,7 +218,7 @@ class SessionsSideBySide(unittest.TestCase):
         result = self.b.teardown()
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertFalse(OLD_STATE.exists(), "the older script's record of a session no longer in use")
-        self.assertSessionEnded(self.a)
+        self.assertSessionEnded(self.a, recorded_mount_point=False)
         self.assertSessionEnded(self.b)
         self.assertOthersUntouched()
 
