@@ -12,7 +12,6 @@ before it (this checkout's own, under test.sh) still stand afterwards, their
 binds mounted and their wineservers running. Needs root.
 """
 
-import argparse
 import hashlib
 import os
 import shutil
@@ -223,13 +222,5 @@ class SessionsSideBySide(unittest.TestCase):
         self.assertOthersUntouched()
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("-k", dest="patterns", action="append", default=[],
-                        help="run only tests whose name contains this text")
-    options = parser.parse_args()
-    return unittest_main.run_module(sys.modules[__name__], options.patterns)
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(unittest_main.main(sys.modules[__name__]))

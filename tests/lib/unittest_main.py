@@ -1,6 +1,7 @@
 """The one way our Python test scripts run their tests: by name pattern, and
 ending with the "N passed, N failed" line that test.sh reads."""
 
+import argparse
 import sys
 import unittest
 
@@ -21,3 +22,12 @@ def run_module(module, patterns=()):
     platform_starts.print_count()
     print("%d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 and result.testsRun > 0 else 1
+
+
+def main(module):
+    """A test script's whole command line: -k PATTERN, as often as wanted."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("-k", dest="patterns", action="append", default=[],
+                        help="run only tests whose name contains this text")
+    options = parser.parse_args()
+    return run_module(module, options.patterns)
