@@ -12,7 +12,6 @@ tests/lib/wine.sh sets up); without it those runs are skipped. Prints
 "N passed, N failed" last.
 """
 
-import argparse
 import datetime
 import hashlib
 import http.server
@@ -1007,13 +1006,5 @@ class TokenSigning(PackagingTest):
                 self.assertLess(time.monotonic() - started, 300, "a wait was not bounded")
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("-k", dest="patterns", action="append", default=[],
-                        help="run only tests whose name contains this text")
-    options = parser.parse_args()
-    return unittest_main.run_module(sys.modules[__name__], options.patterns)
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(unittest_main.main(sys.modules[__name__]))
