@@ -437,9 +437,7 @@ class RefusedStarts(unittest.TestCase):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--arch", choices=["x64", "arm64"], action="append", default=[])
-    parser.add_argument("-k", dest="patterns", action="append", default=[],
-                        help="run only tests whose name contains this text")
-    options = parser.parse_args()
+    options = unittest_main.arguments(parser)
     for arch in options.arch or ["x64"]:
         RUNNERS[arch] = WineRunner(arch, timeout=900)
     return unittest_main.run_module(sys.modules[__name__], options.patterns)

@@ -597,9 +597,7 @@ def main():
     global RUNNER
     parser = argparse.ArgumentParser()
     parser.add_argument("--arch", choices=["x64", "arm64"], required=True)
-    parser.add_argument("-k", dest="patterns", action="append", default=[],
-                        help="run only tests whose name contains this text")
-    options = parser.parse_args()
+    options = unittest_main.arguments(parser)
     RUNNER = WineRunner(options.arch)
     shutil.rmtree(RUNNER.work, ignore_errors=True)
 

@@ -24,10 +24,16 @@ def run_module(module, patterns=()):
     return 0 if failed == 0 and result.testsRun > 0 else 1
 
 
-def main(module):
-    """A test script's whole command line: -k PATTERN, as often as wanted."""
-    parser = argparse.ArgumentParser()
+def arguments(parser=None):
+    """The command line: -k PATTERN, as often as wanted, besides whatever
+    options of its own a script added to `parser`; the patterns are in
+    `patterns`."""
+    parser = parser or argparse.ArgumentParser()
     parser.add_argument("-k", dest="patterns", action="append", default=[],
                         help="run only tests whose name contains this text")
-    options = parser.parse_args()
-    return run_module(module, options.patterns)
+    return parser.parse_args()
+
+
+def main(module):
+    """A test script's whole command line, when it has no options of its own."""
+    return run_module(module, arguments().patterns)
