@@ -514,26 +514,10 @@ class StackCookie(unittest.TestCase):
         self.assertNotEqual(cookies[0], cookies[1])
 
 
-# A stand-in for Wine and the launcher: each start answers with the next of
-# the outcomes in the file named by STAND_IN_OUTCOMES: what the launcher
-# prints, the status, and whether a scratch directory is left in the current
-# directory (as a stub does with the removal off).
-STAND_IN = """
-import json, os, sys
-path = os.environ["STAND_IN_OUTCOMES"]
-outcomes = json.load(open(path))
-printed, status, leaves = outcomes.pop(0)
-json.dump(outcomes, open(path, "w"))
-if leaves:
-    os.mkdir("QX_%05X.tmp" % len(outcomes))
-sys.stdout.write(printed)
-sys.exit(status)
-"""
-
-
 class PlatformStartRetry(unittest.TestCase):
     """The runner's rule for launches the platform failed to start, against
-    a stand-in for Wine; the retries go to a log of the test's own."""
+    a stand-in for Wine (wine_stand_in.py); the retries go to a log of the
+    test's own."""
 
     RAN = "start=1\nexit=0x%08X\n"
     CASES = [
@@ -555,7 +539,7 @@ class PlatformStartRetry(unittest.TestCase):
         self.outcomes = self.folder / "outcomes.json"
         self.log = self.folder / "retries.log"
         self.runner = WineRunner("x64", timeout=60)
-        self.runner.prefix = [sys.executable, "-c", STAND_IN]
+        self.runner.prefix = [sys.executable, str(Path(__file__).with_name("wine_stand_in.py"))]
         self.runner.build = self.folder
 
     def tearDown(self):
