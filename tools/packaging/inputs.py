@@ -151,10 +151,6 @@ def normalised_version(problems, version):
     return ".".join(str(int(p)) for p in parts.groups())
 
 
-def utf16_units(text):
-    return len(text.encode("utf-16-le", errors="surrogatepass")) // 2
-
-
 def check_texts(problems, texts):
     """`texts`: [(option, text)] of the version block's text fields given."""
     for option, text in texts:
@@ -165,8 +161,8 @@ def check_texts(problems, texts):
             continue
         if any(ord(c) < 0x20 or ord(c) == 0x7F for c in text):
             problems.refuse(option, "", f"{text!r} has control characters (line breaks, tabs)")
-        elif utf16_units(text) > TEXT_LIMIT:
-            problems.refuse(option, "", f"{utf16_units(text)} characters (UTF-16 units) long; "
+        elif names.utf16_units(text) > TEXT_LIMIT:
+            problems.refuse(option, "", f"{names.utf16_units(text)} characters (UTF-16 units) long; "
                                         f"its limit is {TEXT_LIMIT}")
 
 
@@ -184,7 +180,7 @@ def _node(key, value_bytes, children=()):
     """Length of a version block node: a 6-byte header, the key in UTF-16
     with its terminator, the value and the children, each of those three
     starting at a multiple of 4 bytes."""
-    length = 6 + (utf16_units(key) + 1) * 2
+    length = 6 + (names.utf16_units(key) + 1) * 2
     if value_bytes:
         length = (length + 3) & ~3
         length += value_bytes
@@ -196,7 +192,7 @@ def _node(key, value_bytes, children=()):
 def version_block_size(strings):
     """Bytes of the version block that holds `strings`, {key: text} in the
     block's order, as the resource compiler lays it out."""
-    entries = [_node(key, (utf16_units(text) + 1) * 2) for key, text in strings.items()]
+    entries = [_node(key, (names.utf16_units(text) + 1) * 2) for key, text in strings.items()]
     table = _node("040904b0", 0, entries)
     return _node("VS_VERSION_INFO", 52, [_node("StringFileInfo", 0, [table]),
                                          _node("VarFileInfo", 0, [_node("Translation", 4)])])
@@ -213,7 +209,7 @@ def check_version_block(problems, options, version, defaults):
     size = version_block_size(strings)
     if size > VERSION_BLOCK_LIMIT:
         given = sorted((f for f in TEXT_FIELDS if f.option in options.fields),
-                       key=lambda f: -utf16_units(options.fields[f.option]))
+                       key=lambda f: -names.utf16_units(options.fields[f.option]))
         problems.add(f"{', '.join('--' + f.option for f in given)}: together they make a version block of "
                      f"{size} bytes; its limit is {VERSION_BLOCK_LIMIT}")
 
@@ -420,9 +416,8 @@ def check_report(problems, options):
         problems.refuse("--report", report, "is a directory")
     elif not os.path.isdir(directory):
         problems.refuse("--report", report, f"its directory {directory} does not exist")
-    elif unwritable_directory(directory):
-        problems.refuse("--report", report,
-                        f"its directory {directory} cannot be written ({unwritable_directory(directory)})")
+    elif unwritable := unwritable_directory(directory):
+        problems.refuse("--report", report, f"its directory {directory} cannot be written ({unwritable})")
     elif same_file(report, options.output):
         problems.refuse("--report", report, "is the --output file")
     else:

@@ -51,10 +51,6 @@ class Names:
     path_switch: str = DEFAULT_PATH_SWITCH
     refused_switches: list = field(default_factory=lambda: list(DEFAULT_REFUSED_SWITCHES))
 
-    def stub_names_are_default(self):
-        """True when the stub needs no names of its own compiled in."""
-        return self == Names()
-
     @property
     def archive_resource_name(self):
         """The archive's resource name as stored: the resource compiler
