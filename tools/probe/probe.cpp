@@ -28,7 +28,7 @@ void WriteUnits(HANDLE file, const wchar_t* text, DWORD units) {
     WriteFile(file, text, units * sizeof(wchar_t), &written, nullptr);
 }
 
-void WriteNumber(HANDLE file, const wchar_t* label, DWORD value) {
+void WriteNumber(HANDLE file, const wchar_t* label, uint64_t value) {
     WriteUnits(file, label, static_cast<DWORD>(lstrlenW(label)));
     char digits[21];
     tool::FormatDecimal64(value, digits);
@@ -80,12 +80,7 @@ extern "C" [[noreturn]] void ProbeEntry() {
             const DWORD length = GetCurrentDirectoryW(1024, directory);
             WriteUnits(file, directory, length < 1024 ? length : 0);
             WriteUnits(file, &nul, 1);
-            char digits[21];
-            tool::FormatDecimal64(static_cast<uint64_t>(start.QuadPart), digits);
-            for (int i = 0; digits[i] != 0; ++i) {
-                const wchar_t unit = static_cast<wchar_t>(digits[i]);
-                WriteUnits(file, &unit, 1);
-            }
+            WriteNumber(file, L"", static_cast<uint64_t>(start.QuadPart));
             if (GetEnvironmentVariableW(L"PROBE_RACE", raced, 1024) - 1 < 1023) {
                 Race(file);
             }
