@@ -326,6 +326,11 @@ class Judging(unittest.TestCase):
              {"x.seen": "0x00000000", "x.refused": "0x00000000"}, "saw no new scratch directory"),
             ("an intruder that could not watch", "wine", "scratch-directory-created-held",
              {"x.watch-error": "0x00000032"}, "could not watch the folder"),
+            ("an intruder's rename refused for access, not by the hold's sharing", "wine",
+             "scratch-directory-created-held", {"x.refused-otherwise": "0x00000001", "x.error": ACCESS_DENIED},
+             "failed with error 0x00000005, not a sharing violation"),
+            ("an intruder too late for every new scratch directory", "wine", "scratch-directory-created-held",
+             {"x.refused": "0x00000000", "x.missed": "0x00000014"}, "gone before the intruder came"),
         ]
         for name, base, check, changes, detail in cases:
             with self.subTest(name):

@@ -27,8 +27,15 @@ void GoFor(Intruder& intruder, const wchar_t* name, int units, Text<16>& lastPla
     away.Add(L"-swapped");
     ++intruder.seen;
     if (!MoveFileExW(path.Get(), away.Get(), 0)) {
-        ++intruder.refused;
-        intruder.error = GetLastError();
+        const DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION) {
+            ++intruder.refused;
+        } else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            ++intruder.missed;
+        } else {
+            ++intruder.otherwise;
+            intruder.error = error;
+        }
         return;
     }
     ++intruder.swapped;
@@ -75,7 +82,7 @@ DWORD WINAPI Watch(void* parameter) {
 }  // namespace
 
 void StartIntruder(Intruder& intruder, const wchar_t* folder) {
-    intruder = {folder, 0, nullptr, 0, 0, 0, 0, 0};
+    intruder = {folder, 0, nullptr, 0, 0, 0, 0, 0, 0, 0};
     intruder.thread = CreateThread(nullptr, 0, Watch, &intruder, 0, nullptr);
     if (intruder.thread == nullptr) intruder.watchError = GetLastError();
     // Time for the watch to be in place before the first run.
@@ -97,6 +104,8 @@ void StopIntruder(Intruder& intruder, Facts& facts, const wchar_t* prefix) {
     facts.SetNumber(prefix, L"seen", intruder.seen);
     facts.SetNumber(prefix, L"swapped", intruder.swapped);
     facts.SetNumber(prefix, L"refused", intruder.refused);
+    facts.SetNumber(prefix, L"missed", intruder.missed);
+    facts.SetNumber(prefix, L"refused-otherwise", intruder.otherwise);
     facts.SetNumber(prefix, L"error", intruder.error);
     facts.SetNumber(prefix, L"watch-error", intruder.watchError);
 }

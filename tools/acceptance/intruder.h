@@ -13,17 +13,20 @@ struct Intruder {
     const wchar_t* folder;
     volatile LONG stop;
     HANDLE thread;
-    uint32_t seen;     // new scratch directories it went for
-    uint32_t swapped;  // of those, renamed away and replaced
-    uint32_t refused;  // of those, the rename refused
-    uint32_t error;    // the last refusal's error
-    uint32_t watchError;  // why the folder could not be watched; 0 when it was
+    uint32_t seen;       // new scratch directories it went for
+    uint32_t swapped;    // of those, renamed away and replaced
+    uint32_t refused;    // the rename refused as a sharing violation: the hold's refusal
+    uint32_t missed;     // already gone when it came
+    uint32_t otherwise;  // the rename refused for another reason, which shows nothing of the hold
+    uint32_t error;      // the last such other reason's error
+    uint32_t watchError; // why the folder could not be watched; 0 when it was
 };
 
 // Starts watching `folder`; the runs may begin once this returns.
 void StartIntruder(Intruder& intruder, const wchar_t* folder);
 // Stops the watch and records what the intruder did under `prefix`:
-// "seen", "swapped", "refused", "error" and "watch-error".
+// "seen", "swapped", "refused", "missed", "refused-otherwise", "error" and
+// "watch-error".
 void StopIntruder(Intruder& intruder, Facts& facts, const wchar_t* prefix);
 
 }  // namespace kit

@@ -561,7 +561,9 @@ void JudgeInstallerHeld(const Facts& facts, Verdict& verdict) {
 
 // An intruder watching the installer's folder went for each new scratch
 // directory the moment it appeared: never may it have renamed one away, and
-// no setup program may have run in a directory of the intruder's.
+// no setup program may have run in a directory of the intruder's. As for the
+// scratch directory held, only a sharing violation is the hold's refusal; a
+// directory already gone when the intruder came shows nothing either way.
 void JudgeScratchCreatedHeld(const Facts& facts, Verdict& verdict) {
     if (!Shown(facts, L"directory-sharing", L"enforced",
                L"this platform lets a directory be renamed while a handle denies delete sharing", verdict)) {
@@ -570,11 +572,15 @@ void JudgeScratchCreatedHeld(const Facts& facts, Verdict& verdict) {
     uint32_t runs = 0;
     uint32_t seen = 0;
     uint32_t swapped = 0;
+    uint32_t refused = 0;
+    uint32_t missed = 0;
+    uint32_t otherwise = 0;
     uint32_t error = 0;
     uint32_t watchError = 0;
     if (!facts.GetNumber(L"x.", L"runs", runs) || !facts.GetNumber(L"x.", L"seen", seen) ||
-        !facts.GetNumber(L"x.", L"swapped", swapped) || !facts.GetNumber(L"x.", L"error", error) ||
-        !facts.GetNumber(L"x.", L"watch-error", watchError)) {
+        !facts.GetNumber(L"x.", L"swapped", swapped) || !facts.GetNumber(L"x.", L"refused", refused) ||
+        !facts.GetNumber(L"x.", L"missed", missed) || !facts.GetNumber(L"x.", L"refused-otherwise", otherwise) ||
+        !facts.GetNumber(L"x.", L"error", error) || !facts.GetNumber(L"x.", L"watch-error", watchError)) {
         return Say(verdict, Status::Fail, L"the intruder's runs were not observed");
     }
     if (swapped != 0) {
@@ -600,13 +606,23 @@ void JudgeScratchCreatedHeld(const Facts& facts, Verdict& verdict) {
     if (seen == 0) {
         return Say(verdict, Status::Fail, L"the intruder saw no new scratch directory, so nothing was tried");
     }
+    if (otherwise != 0) {
+        return SayNumber(verdict, Status::Fail, L"the intruder's rename of a new scratch directory failed with error ",
+                         error, L", not a sharing violation");
+    }
+    if (refused == 0) {
+        return Say(verdict, Status::Fail,
+                   L"every new scratch directory was gone before the intruder came, so nothing was tried");
+    }
     Say(verdict, Status::Pass, L"over ");
     verdict.detail.AddDecimal(runs);
     verdict.detail.Add(L" runs an intruder went for ");
     verdict.detail.AddDecimal(seen);
-    verdict.detail.Add(L" new scratch directories the moment they appeared; every rename refused (last error ");
-    verdict.detail.AddHex(error);
-    verdict.detail.Add(L"); every setup program ran in the stub's own");
+    verdict.detail.Add(L" new scratch directories the moment they appeared; ");
+    verdict.detail.AddDecimal(refused);
+    verdict.detail.Add(L" renames refused as sharing violations (");
+    verdict.detail.AddDecimal(missed);
+    verdict.detail.Add(L" gone before it came); every setup program ran in the stub's own");
 }
 
 }  // namespace
