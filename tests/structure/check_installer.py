@@ -282,6 +282,11 @@ def in_code(pe, rva):
     return section is not None and executable(section)
 
 
+def code_sections(pe):
+    """(bytes, address) of each section that holds code."""
+    return [(s.get_data(), s.VirtualAddress) for s in pe.sections if executable(s)]
+
+
 def check_image_flags(image):
     """High-entropy address space layout randomisation, and data that the
     processor refuses to execute."""
@@ -347,10 +352,7 @@ def guard_pointer_uses(pe, machine, pointer):
     pointer: x64 calls through it (call [rip+disp32]); ARM64 loads it with
     adrp and ldr (a page kept in a register for later loads is counted once)."""
     found = []
-    for section in pe.sections:
-        if not executable(section):
-            continue
-        data, base = section.get_data(), section.VirtualAddress
+    for data, base in code_sections(pe):
         if machine == "x64":
             for i in range(len(data) - 5):
                 if data[i:i + 2] == b"\xFF\x15" and base + i + 6 + struct.unpack_from("<i", data, i + 2)[0] == pointer:
@@ -418,10 +420,7 @@ def call_sites(pe, machine, target):
     """The direct calls (and jumps) in the code that lead to address target:
     [(address, length in bytes)]."""
     sites = []
-    for section in pe.sections:
-        if not executable(section):
-            continue
-        data, base = section.get_data(), section.VirtualAddress
+    for data, base in code_sections(pe):
         if machine == "x64":
             for i in range(len(data) - 4):
                 if data[i] in (0xE8, 0xE9) and base + i + 5 + struct.unpack_from("<i", data, i + 1)[0] == target:
@@ -442,12 +441,11 @@ def check_stack_cookies(image, machine):
     fail-fast: no return through a smashed frame, no handler of ours runs."""
     pe = image.pe
     found = []
-    for section in pe.sections:
-        if executable(section):
-            data, at = section.get_data(), -1
-            while (at := data.find(FAIL_FAST[machine], at + 1)) >= 0:
-                if machine == "x64" or at % 4 == 0:
-                    found.append(section.VirtualAddress + at)
+    for data, base in code_sections(pe):
+        at = -1
+        while (at := data.find(FAIL_FAST[machine], at + 1)) >= 0:
+            if machine == "x64" or at % 4 == 0:
+                found.append(base + at)
     require(found, "no stack-cookie fail-fast (FAST_FAIL_STACK_COOKIE_CHECK_FAILURE) in the code")
     require(len(found) == 1, f"{len(found)} stack-cookie fail-fasts, expected one")
     callers = len(call_sites(pe, machine, found[0]))
