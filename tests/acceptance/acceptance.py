@@ -30,7 +30,7 @@ sys.path.insert(0, str(REPO / "tests" / "lib"))
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 import platform_starts  # noqa: E402  (found through the paths set just above)
 import unittest_main  # noqa: E402
-from e2e import TIMED_OUT, WineRunner  # noqa: E402
+from e2e import WineRunner  # noqa: E402
 
 ROW = re.compile(r"^(\S+)\s+(PASS|FAIL|NOT-SHOWN)\s+(.*)$")
 COUNT = re.compile(r"^(\d+) passed, (\d+) failed, (\d+) not shown(?: \((\d+) of them not allowed, so the run fails\))?$")
@@ -86,7 +86,7 @@ def parse_facts(text):
 def never_ran(result):
     """A kit that ended by itself without a word never ran: it prints its
     table, or its usage, on every path."""
-    return result.stdout.strip() == "" and result.returncode not in TIMED_OUT
+    return result.stdout.strip() == "" and result.returncode not in platform_starts.TIMED_OUT
 
 
 def refused_start(facts):

@@ -31,7 +31,6 @@ SCRIPT = REPO / "tests" / "arm64" / "arm64-wine.sh"
 ROOT = Path(os.path.realpath(os.environ.get("ARM64_WINE_ROOT", "/var/cache/installer-stub/arm64-wine-root")))
 SESSIONS = Path(str(ROOT) + ".sessions")
 OLD_STATE = Path(str(ROOT) + ".state")
-TIMED_OUT = (124, 137, -9)
 
 
 def mounts():
@@ -100,7 +99,7 @@ class Checkout:
         """The exit status of cmd.exe /c exit CODE in the session."""
         command = [SCRIPT, "run", "--bind", self.bind, "--timeout", "120", "cmd.exe", "/c", "exit", str(code)]
         result = subprocess.run(command, capture_output=True, text=True, timeout=300)
-        if (result.returncode not in (code,) + TIMED_OUT and "arm64-wine.sh:" not in result.stderr
+        if (result.returncode not in (code,) + platform_starts.TIMED_OUT and "arm64-wine.sh:" not in result.stderr
                 and platform_starts.may_retry("session %s: cmd.exe: status %d" % (self.bind, result.returncode))):
             result = subprocess.run(command, capture_output=True, text=True, timeout=300)
         return result.returncode

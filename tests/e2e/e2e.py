@@ -42,9 +42,6 @@ STATUS_STACK_BUFFER_OVERRUN = 0xC0000409  # what a fail-fast leaves as the exit 
 # The registry value that turns the removal off ("0"), as the project's own
 # installers read it: key under HKCU, value name.
 CLEANUP = (r"Software\Tolvane", "BriselInstallerCleanup")
-# How a run that was stopped for taking too long ends: timeout's own status,
-# or its KILL, or ours (finish()).
-TIMED_OUT = (124, 137, -9)
 
 
 def hex_units(text):
@@ -74,7 +71,7 @@ class LaunchResult:
             return "the launcher's start of the program failed with %d" % self.start_error
         if self.exit_code == platform_starts.EXIT_SETUP_SPAWN_FAILED:
             return "the stub exited with %d: its setup program did not start" % self.exit_code
-        if (self.stdout == "" and self.returncode not in TIMED_OUT
+        if (self.stdout == "" and self.returncode not in platform_starts.TIMED_OUT
                 and "arm64-wine.sh:" not in self.stderr):  # the harness's own refusal is no start
             return "the launcher never ran (status %s)" % self.returncode
         return None
@@ -169,7 +166,7 @@ class WineRunner:
         with a status it never gives unless it failed to start (or failed
         outright, which the retry shows)."""
         result = self.wine(args)
-        if result.returncode not in accepted and result.returncode not in TIMED_OUT:
+        if result.returncode not in accepted and result.returncode not in platform_starts.TIMED_OUT:
             if platform_starts.may_retry("%s %s: status %s, %r" % (self.arch, " ".join(map(str, args)),
                                                                    result.returncode, result.stderr[-300:])):
                 result = self.wine(args)

@@ -26,6 +26,9 @@ ERROR_INTERNAL_ERROR = 1359
 EXIT_SETUP_SPAWN_FAILED = 124
 # As many as test.sh allows a whole run.
 DEFAULT_LIMIT = 5
+# How a run stopped for taking too long ends: timeout's own status, its KILL,
+# or a kill of the caller's. Such a run was started; it is no refused start.
+TIMED_OUT = (124, 137, -9)
 
 _lock = threading.Lock()
 _retried_here = 0
