@@ -56,6 +56,8 @@ readonly DEFAULT_RUN_TIMEOUT=120
 readonly WINEBOOT_TIMEOUT=300
 readonly SERVER_TIMEOUT=60
 readonly LOCK_TIMEOUT=900
+# without_inherited_fds, shared with the x64 tiers' Wine.
+. "$(dirname -- "$(realpath -- "${BASH_SOURCE[0]}")")/../lib/without_inherited_fds.sh"
 
 die() {
   printf '%s: %s\n' "$ME" "$*" >&2
@@ -324,17 +326,6 @@ in_root() {
 in_root_detached() {
   set_wine_env
   without_inherited_fds "${WINE_ENV[@]}" setsid -f chroot "$ROOT" "$@"
-}
-
-without_inherited_fds() {
-  (
-    local fd
-    for fd in /proc/self/fd/*; do
-      fd=${fd##*/}
-      ((fd <= 2)) || eval "exec $fd>&-"
-    done 2>/dev/null
-    exec "$@"
-  )
 }
 
 desktop_running() {

@@ -3,20 +3,7 @@
 WINE64=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
 [ -x "$WINESERVER" ] || WINESERVER=/usr/lib/wine/wineserver
-
-# Runs a command with nothing open above stderr. Wine's resident processes
-# (the server, services.exe and the like) keep what they were started with
-# for as long as they live: a lock that the caller holds (flock(1) around
-# test.sh, say) would be held by them past the run.
-without_inherited_fds() {
-    (
-        for fd in /proc/self/fd/*; do
-            fd=${fd##*/}
-            [ "$fd" -gt 2 ] && eval "exec $fd>&-"
-        done 2>/dev/null
-        exec "$@"
-    )
-}
+. "$(dirname "${BASH_SOURCE[0]}")/without_inherited_fds.sh"
 
 wine_setup() {
     export WINEPREFIX="$1"
