@@ -6,6 +6,7 @@ set(STUB_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/settings/launch_settings.cpp
     ${CMAKE_CURRENT_LIST_DIR}/text/bounded_text.cpp
     ${CMAKE_CURRENT_LIST_DIR}/libraries/system_library.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/installer/installer_file.cpp
     ${CMAKE_CURRENT_LIST_DIR}/workarea/work_directory.cpp
     ${CMAKE_CURRENT_LIST_DIR}/workarea/removal.cpp
     ${CMAKE_CURRENT_LIST_DIR}/payload/resource_catalog.cpp

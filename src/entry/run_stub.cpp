@@ -1,6 +1,7 @@
 #include "entry/run_stub.h"
 
 #include "handles/scoped_handle.h"
+#include "installer/installer_file.h"
 #include "launch/setup_launch.h"
 #include "payload/payload_unpacking.h"
 #include "settings/launch_settings.h"
@@ -46,13 +47,19 @@ RunOutcome RunStub(HMODULE module) {
     }
 
     // Our own file is where the setup program reads the archive from, by the
-    // path we give it. Held for reading without write or delete sharing until
-    // the run ends, nobody can write it, rename it away or put another file
-    // at its name meanwhile, and every reader (the setup program, other
-    // copies of this installer started at once, the loader) still opens it.
-    // A volume that refuses the open leaves the run as it would be without.
-    const ScopedHandle installer(
-        CreateFileW(path.Text(), FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    // path we give it: held from here to the run's end, and first made sure
+    // to be the file this process was started from. Without either the run
+    // ends before anything is created: going on would let whoever took the
+    // installer's name in the instant before the hold (any process of the
+    // user's own, in a Downloads folder) hand an elevated setup program an
+    // archive of their own.
+    const ScopedHandle installer(HoldInstallerFile(path.Text()));
+    if (!installer.IsValid()) {
+        return {EXIT_INSTALLER_FILE_FAILED, GetLastError()};
+    }
+    if (!IsRunningImage(installer.Get(), module)) {
+        return {EXIT_INSTALLER_FILE_FAILED, 0};
+    }
     path.units[tail] = 0;
 
     if (!MakeWorkDirectory(path.Text(), workDirectory, workDirectoryHold, workDirectoryOutcome)) {

@@ -105,6 +105,11 @@ const std::vector<FaultRule>& Rules() {
         {"DosDateTimeToFileTime", Report::Value, FAILED, false, {ERROR_INVALID_PARAMETER}},
         {"LocalFileTimeToFileTime", Report::Value, FAILED, false, {ERROR_INVALID_PARAMETER}},
         {"DuplicateHandle", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
+        {"CreateFileMappingW", Report::Value, FAILED, false, {ERROR_ACCESS_DENIED}},
+        {"MapViewOfFile", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
+        {"UnmapViewOfFile", Report::Value, FAILED, true, {ERROR_INVALID_ADDRESS}},
+        // STATUS_NOT_SAME_DEVICE: another file than the running installer
+        {"NtAreMappedFilesTheSame", Report::ErrorCode, 0, false, {0xC00000D4}},
         {"CloseHandle", Report::Value, FAILED, true, {ERROR_INVALID_HANDLE}},
         // cabinet library and its memory
         {"ExpandEnvironmentStringsW", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
@@ -171,6 +176,12 @@ const char* StageName(Stage stage) {
     };
     return names[static_cast<int>(stage)];
 }
+
+const std::set<std::string> OWN_FILE_CALLS = {
+    "ExpandEnvironmentStringsW", "LoadLibraryExW", "GetProcAddress", "CreateFileMappingW",
+    "MapViewOfFile",             "NtAreMappedFilesTheSame", "UnmapViewOfFile", "CloseHandle",
+    "GetLastError",              "SetLastError",
+};
 
 // What a call says about where the run is, beyond its function's name.
 enum class Detail { None, ArchiveType, OtherType, OpensTheObjectItself };
@@ -320,6 +331,9 @@ private:
             stage_ = name == "CreateFileW" ? Stage::OwnFile : Stage::WorkDirectory;
             return;
         case Stage::OwnFile:
+            // The hold, then the comparison of the held file with the
+            // running image, which takes ntdll as the system's library.
+            if (OWN_FILE_CALLS.count(name) != 0) return;
             stage_ = Stage::WorkDirectory;
             break;
         default:
@@ -483,8 +497,14 @@ const std::vector<Expectation>& Expectations() {
         {Stage::Settings, {"CommandLineToArgvW"}, 0, EXIT_SETTINGS_FAILED, INJECTED_ERROR},
         {Stage::Settings, {}, 0, PROGRAM_EXIT, 0},
         {Stage::OwnPath, {}, 0, EXIT_PATH_TOO_LONG, 0},
-        // An installer file that cannot be held leaves the run as it was.
-        {Stage::OwnFile, {}, 0, PROGRAM_EXIT, 0},
+        // An installer file that cannot be held, or not be shown to be the
+        // running one, ends the run before anything is created. The first
+        // library candidate failing leaves the next one; a failed release
+        // still released.
+        {Stage::OwnFile, {"CreateFileW"}, 0, EXIT_INSTALLER_FILE_FAILED, INJECTED_ERROR},
+        {Stage::OwnFile, {"ExpandEnvironmentStringsW", "LoadLibraryExW", "UnmapViewOfFile", "CloseHandle"}, 0,
+         PROGRAM_EXIT, 0},
+        {Stage::OwnFile, {}, 0, EXIT_INSTALLER_FILE_FAILED, 0},
         // Without the folder to create in, or the create itself, no
         // directory. A failed create made nothing and draws another name;
         // the first library candidate failing leaves the next one.
@@ -754,6 +774,9 @@ protected:
             commandLine_ = L"\"" + runFolder_ + INSTALLER + L"\" /quiet";
             return commandLine_.data();
         };
+        // The module is the layout, not the installer file the run is told
+        // of: that file stands in for it.
+        WATCH(NtAreMappedFilesTheSame)::instead = [](PVOID, PVOID) -> NTSTATUS { return 0; };
         WATCH(Sleep)::instead = [](DWORD) {};
         WATCH(GetProcAddress)::instead = [this](HMODULE module, LPCSTR name) -> FARPROC {
             if (!IS_INTRESOURCE(name)) asked_.insert(name);

@@ -31,6 +31,7 @@ TEST(OutcomeCodes, KeepTheNumbersThatUpdatersKnow) {
         {EXIT_SETUP_WRITE_FAILED, 116},
         {EXIT_WORK_DIR_ACL_FAILED, 117},
         {EXIT_REJECTED_SWITCH, 118},
+        {EXIT_INSTALLER_FILE_FAILED, 119},
         {EXIT_SETUP_FILE_NOT_FOUND, 122},
         {EXIT_SETUP_PATH_NOT_FOUND, 123},
         {EXIT_SETUP_SPAWN_FAILED, 124},
@@ -85,6 +86,19 @@ auto ModulePathIs(std::wstring path) {
         [path](HMODULE, LPWSTR buffer, DWORD size) { return test::FillModulePath(path, buffer, size); });
 }
 
+// A run told that its installer is the file at `path`: the test program's
+// own module, which the run maps, is not that file, so the comparison of the
+// two answers "the same" for it. The file is written here when it is not
+// there yet, as a stand-in that the run opens and holds.
+struct InstallerAt {
+    explicit InstallerAt(const std::wstring& path) : modulePath(ModulePathIs(path)) {
+        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) test::WriteBytes(path, "MZ stand-in");
+    }
+    decltype(ModulePathIs(L"")) modulePath;
+    SEAM(NtAreMappedFilesTheSame)::Guard same =
+        SEAM(NtAreMappedFilesTheSame)::Replace([](PVOID, PVOID) -> NTSTATUS { return 0; });
+};
+
 auto CommandLineIs(std::wstring text) {
     return SEAM(GetCommandLineW)::Replace([text]() mutable -> LPWSTR { return text.data(); });
 }
@@ -92,6 +106,13 @@ auto CommandLineIs(std::wstring text) {
 class RunStubTest : public testing::Test {
 protected:
     HMODULE Self() const { return GetModuleHandleW(nullptr); }
+
+    // What is beside the installer stand-in "stub.exe": what the run left.
+    std::vector<std::wstring> Left() const {
+        std::vector<std::wstring> left = test::Entries(folder.Path());
+        left.erase(std::remove(left.begin(), left.end(), std::wstring(L"stub.exe")), left.end());
+        return left;
+    }
 
     test::ScratchDirectory folder;
     test::CleanupRegistryValue registry;
@@ -114,9 +135,9 @@ TEST_F(RunStubTest, RejectedSwitchTouchesNothing) {
 TEST_F(RunStubTest, RejectedSwitchWinsOverTheRegistryValue) {
     registry.Set(REG_SZ, L"0", 4);
     auto commandLine = CommandLineIs(L"stub.exe --cleanup");
-    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    const InstallerAt installer(folder / L"stub.exe");
     EXPECT_EQ(RunStub(Self()), (RunOutcome{EXIT_REJECTED_SWITCH, 0}));
-    EXPECT_TRUE(test::Entries(folder.Path()).empty());
+    EXPECT_TRUE(Left().empty());
 }
 
 TEST_F(RunStubTest, UnsplittableCommandLineGivesSettingsFailure) {
@@ -124,9 +145,9 @@ TEST_F(RunStubTest, UnsplittableCommandLineGivesSettingsFailure) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     });
-    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    const InstallerAt installer(folder / L"stub.exe");
     EXPECT_EQ(RunStub(Self()), (RunOutcome{EXIT_SETTINGS_FAILED, ERROR_NOT_ENOUGH_MEMORY}));
-    EXPECT_TRUE(test::Entries(folder.Path()).empty());
+    EXPECT_TRUE(Left().empty());
 }
 
 TEST_F(RunStubTest, OwnPathNotObtainedWholeEndsWithoutWork) {
@@ -151,27 +172,27 @@ TEST_F(RunStubTest, OwnPathNotObtainedWholeEndsWithoutWork) {
         EXPECT_EQ(SEAM_CALLS(CreateFileW), opens) << c.name;
         EXPECT_EQ(SEAM_CALLS(NtCreateFile), creations) << c.name;
     }
-    EXPECT_TRUE(test::Entries(folder.Path()).empty());
+    EXPECT_TRUE(Left().empty());
 }
 
 TEST_F(RunStubTest, PathOf259UnitsIsAccepted) {
     const std::wstring path = folder.Path() + std::wstring(259 - folder.Path().size() - 4, L'n') + L".exe";
     ASSERT_EQ(path.size(), 259u);
-    auto modulePath = ModulePathIs(path);
+    const InstallerAt installer(path);
     EXPECT_EQ(RunStub(Self()), NO_ARCHIVE);
 }
 
 TEST_F(RunStubTest, RemovesTheEmptyScratchDirectoryAfterAFailedUnpacking) {
-    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    const InstallerAt installer(folder / L"stub.exe");
     EXPECT_EQ(RunStub(Self()), NO_ARCHIVE);
-    EXPECT_TRUE(test::Entries(folder.Path()).empty());
+    EXPECT_TRUE(Left().empty());
 }
 
 TEST_F(RunStubTest, RegistryValueZeroLeavesTheScratchDirectory) {
     registry.Set(REG_SZ, L"0", 4);
-    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    const InstallerAt installer(folder / L"stub.exe");
     EXPECT_EQ(RunStub(Self()), NO_ARCHIVE);
-    const auto entries = test::Entries(folder.Path());
+    const auto entries = Left();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_TRUE(test::IsDirectory(folder / entries[0]));
     EXPECT_EQ(entries[0].size(), 12u);
@@ -184,14 +205,14 @@ TEST_F(RunStubTest, ScratchDirectoryFailureEndsTheRunWithItsOutcome) {
                                                    ULONG) -> NTSTATUS {
         return static_cast<NTSTATUS>(0xC0000035);  // STATUS_OBJECT_NAME_COLLISION
     });
-    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    const InstallerAt installer(folder / L"stub.exe");
     const unsigned long enumerations = SEAM_CALLS(EnumResourceNamesW);
     EXPECT_EQ(RunStub(Self()), (RunOutcome{EXIT_WORK_DIR_FAILED, 0}));
     EXPECT_EQ(SEAM_CALLS(EnumResourceNamesW), enumerations) << "the unpacking ran without a directory";
 }
 
 TEST_F(RunStubTest, TrimsTheWorkingSetOnceWhateverTheUnpackingGave) {
-    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    const InstallerAt installer(folder / L"stub.exe");
     std::vector<std::pair<SIZE_T, SIZE_T>> trims;
     auto trim = SEAM(SetProcessWorkingSetSize)::Replace([&](HANDLE process, SIZE_T minimum, SIZE_T maximum) -> BOOL {
         EXPECT_EQ(process, GetCurrentProcess());
@@ -210,7 +231,7 @@ TEST_F(RunStubTest, TrimsTheWorkingSetOnceWhateverTheUnpackingGave) {
 TEST_F(RunStubTest, PlainSetupProgramNamedSetupExeRunsUnderItsName) {
     test::LayoutModule module(L"plain_named_setup_exe");
     ASSERT_NE(module.Get(), nullptr);
-    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    const InstallerAt installer(folder / L"stub.exe");
     std::wstring started;
     auto start = SEAM(CreateProcessW)::Replace(
         [&started](LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread,
@@ -222,7 +243,7 @@ TEST_F(RunStubTest, PlainSetupProgramNamedSetupExeRunsUnderItsName) {
         });
     EXPECT_EQ(RunStub(module.Get()), (RunOutcome{7, 0}));
     EXPECT_EQ(started.substr(started.rfind(L'\\') + 1), L"SETUP.EXE");
-    EXPECT_TRUE(test::Entries(folder.Path()).empty());
+    EXPECT_TRUE(Left().empty());
 }
 
 // --- The scratch directory's hold, against another process ----------------------
@@ -261,7 +282,7 @@ DWORD RunIntruder(const std::wstring& target, const wchar_t* variable = L"INTRUD
 TEST_F(RunStubTest, NobodyCanRenameOrDeleteTheScratchDirectoryWhileTheSetupProgramRuns) {
     test::LayoutModule module(L"runnable_setup");
     ASSERT_NE(module.Get(), nullptr);
-    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    const InstallerAt installer(folder / L"stub.exe");
     for (const bool removal : {true, false}) {
         SCOPED_TRACE(removal ? "removal on" : "removal off");
         if (!removal) registry.Set(REG_SZ, L"0", 4);
@@ -270,7 +291,7 @@ TEST_F(RunStubTest, NobodyCanRenameOrDeleteTheScratchDirectoryWhileTheSetupProgr
         // The stub waits for the setup program here: the intruder goes at
         // the directory while the run is at its longest.
         auto wait = SEAM(WaitForSingleObject)::Replace([&](HANDLE process, DWORD timeout) -> DWORD {
-            const auto entries = test::Entries(folder.Path());
+            const auto entries = Left();
             EXPECT_EQ(entries.size(), 1u);
             if (!entries.empty()) {
                 scratch = folder / entries[0];
@@ -281,7 +302,7 @@ TEST_F(RunStubTest, NobodyCanRenameOrDeleteTheScratchDirectoryWhileTheSetupProgr
         EXPECT_EQ(RunStub(module.Get()), (RunOutcome{7, 0}));
         EXPECT_EQ(intruder, INTRUDER_WORKED_INSIDE | INTRUDER_MADE_IT_CURRENT) << "renamed: " << (intruder & INTRUDER_RENAMED)
                                              << ", opened for deletion: " << (intruder & INTRUDER_OPENED_FOR_DELETION);
-        const auto left = test::Entries(folder.Path());
+        const auto left = Left();
         if (removal) {
             EXPECT_TRUE(left.empty()) << "left: " << left.size();
         } else {
@@ -302,7 +323,7 @@ TEST_F(RunStubTest, TheScratchDirectoryIsStillHeldWhenSetupExeIsRemoved) {
     // directory for deletion must still be refused.
     test::LayoutModule module(L"runnable_setup");
     ASSERT_NE(module.Get(), nullptr);
-    auto modulePath = ModulePathIs(folder / L"stub.exe");
+    const InstallerAt installer(folder / L"stub.exe");
     std::vector<DWORD> refusals;
     auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                                DWORD disposition, DWORD attributes, HANDLE model) -> HANDLE {
@@ -322,7 +343,7 @@ TEST_F(RunStubTest, TheScratchDirectoryIsStillHeldWhenSetupExeIsRemoved) {
     EXPECT_EQ(RunStub(module.Get()), (RunOutcome{7, 0}));
     ASSERT_FALSE(refusals.empty()) << "setup.exe was never opened for its removal";
     EXPECT_EQ(refusals[0], static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_TRUE(test::Entries(folder.Path()).empty());
+    EXPECT_TRUE(Left().empty());
 }
 
 // --- The installer's own file, held for the run -------------------------------
@@ -336,18 +357,26 @@ constexpr DWORD FILE_LOADED_AS_DATA = 64;
 constexpr DWORD EVERYTHING_ON_A_FILE = FILE_RENAMED | FILE_OPENED_FOR_DELETION | FILE_OPENED_FOR_WRITING |
                                        FILE_READ_SHARING_READ | FILE_LOADED_AS_DATA;
 
-// The installer as a file beside which the run works: the runnable layout
-// itself, which carries the archive as an installer does.
+// The installer as a file beside which the run works: a copy of the runnable
+// layout, which carries the archive as an installer does, loaded from where
+// it lies, so that the run's own module is that very file.
 class InstallerFileTest : public RunStubTest {
 protected:
     void SetUp() override {
-        ASSERT_NE(module.Get(), nullptr);
         bytes = test::ReadBytes(test::LayoutDirectory() + L"runnable_setup.dll");
         ASSERT_FALSE(bytes.empty());
         test::WriteBytes(installer, bytes);
+        module = LoadLibraryExW(installer.c_str(), nullptr, 0);
+        ASSERT_NE(module, nullptr) << GetLastError();
+    }
+    void TearDown() override { Unload(); }
+
+    void Unload() {
+        if (module != nullptr) FreeLibrary(module);
+        module = nullptr;
     }
 
-    test::LayoutModule module{L"runnable_setup"};
+    HMODULE module = nullptr;
     std::wstring installer = folder / L"installer.exe";
     std::string bytes;
 };
@@ -361,7 +390,6 @@ DWORD RenameError(const std::wstring& path) {
 }
 
 TEST_F(InstallerFileTest, NobodyCanRenameOrWriteTheInstallerWhileTheRunLastsButEveryReaderCan) {
-    auto modulePath = ModulePathIs(installer);
     // From the scratch directory's creation to the removal of what the run
     // wrote, a rename of the installer is refused; while the setup program
     // runs, another process also tries to write it, and reads it as a setup
@@ -385,7 +413,7 @@ TEST_F(InstallerFileTest, NobodyCanRenameOrWriteTheInstallerWhileTheRunLastsButE
         if (access == DELETE) renames.push_back(RenameError(installer));
         return SEAM(CreateFileW)::Real(path, access, share, security, disposition, attributes, model);
     });
-    EXPECT_EQ(RunStub(module.Get()), (RunOutcome{7, 0}));
+    EXPECT_EQ(RunStub(module), (RunOutcome{7, 0}));
     EXPECT_EQ(intruder, FILE_READ_SHARING_READ | FILE_LOADED_AS_DATA)
         << "renamed: " << (intruder & FILE_RENAMED) << ", opened for deletion: " << (intruder & FILE_OPENED_FOR_DELETION)
         << ", opened for writing: " << (intruder & FILE_OPENED_FOR_WRITING);
@@ -393,36 +421,60 @@ TEST_F(InstallerFileTest, NobodyCanRenameOrWriteTheInstallerWhileTheRunLastsButE
     EXPECT_EQ(renames, std::vector<DWORD>(renames.size(), ERROR_SHARING_VIOLATION));
     EXPECT_EQ(test::ReadBytes(installer), bytes);
     EXPECT_EQ(test::Entries(folder.Path()), std::vector<std::wstring>{L"installer.exe"});
-    // Let go of with the run's end.
+    // Let go of with the run's end (and with the test's own load of it).
+    Unload();
     EXPECT_EQ(RunIntruder(installer, L"INTRUDER_FILE"), EVERYTHING_ON_A_FILE);
 }
 
-TEST_F(InstallerFileTest, AnInstallerThatCannotBeHeldLeavesTheRunAsItWouldBe) {
-    auto modulePath = ModulePathIs(installer);
+// Before the hold there is an instant in which whoever may write the folder
+// can take the installer's name: the run then ends before anything is created,
+// whatever stands at the name, even a copy with every byte of ours.
+TEST_F(InstallerFileTest, AnInstallerThatIsNotTheRunningOneOrCannotBeHeldEndsTheRunBeforeAnythingIsCreated) {
+    const std::wstring moved = installer + L"-moved";
     struct Case {
         const char* name;
-        bool refusedByTheVolume;  // else: open for writing elsewhere, a real sharing violation
+        const char* atTheName;  // after the running installer was renamed away; null: not renamed
+        DWORD refusal;          // the open's error made through the seam; 0: none
+        RunOutcome expected;
     };
-    for (const Case& c : {Case{"open for writing elsewhere", false}, Case{"refused by the volume", true}}) {
+    const Case cases[] = {
+        {"a copy of every byte at its name", "copy", 0, {EXIT_INSTALLER_FILE_FAILED, 0}},
+        {"another file at its name", "other", 0, {EXIT_INSTALLER_FILE_FAILED, 0}},
+        {"nothing at its name", "", 0, {EXIT_INSTALLER_FILE_FAILED, ERROR_FILE_NOT_FOUND}},
+        {"held by another without read sharing", nullptr, ERROR_SHARING_VIOLATION,
+         {EXIT_INSTALLER_FILE_FAILED, ERROR_SHARING_VIOLATION}},
+        {"refused by the volume", nullptr, ERROR_INVALID_FUNCTION, {EXIT_INSTALLER_FILE_FAILED, ERROR_INVALID_FUNCTION}},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        HANDLE writer = c.refusedByTheVolume ? INVALID_HANDLE_VALUE
-                                             : CreateFileW(installer.c_str(), GENERIC_WRITE,
-                                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                                           0, nullptr);
-        ASSERT_EQ(writer != INVALID_HANDLE_VALUE, !c.refusedByTheVolume);
+        std::vector<std::wstring> expectedLeft = {L"installer.exe"};
+        if (c.atTheName != nullptr) {
+            ASSERT_TRUE(MoveFileExW(installer.c_str(), moved.c_str(), 0)) << GetLastError();
+            const std::string other = std::string(c.atTheName) == "copy" ? bytes : std::string(c.atTheName);
+            if (!other.empty()) test::WriteBytes(installer, other);
+            expectedLeft = other.empty() ? std::vector<std::wstring>{L"installer.exe-moved"}
+                                         : std::vector<std::wstring>{L"installer.exe", L"installer.exe-moved"};
+        }
         auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR path, DWORD access, DWORD share,
                                                    LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD attributes,
                                                    HANDLE model) -> HANDLE {
-            if (c.refusedByTheVolume && installer == path) {
-                SetLastError(ERROR_INVALID_FUNCTION);
+            if (c.refusal != 0 && installer == path) {
+                SetLastError(c.refusal);
                 return INVALID_HANDLE_VALUE;
             }
             return SEAM(CreateFileW)::Real(path, access, share, security, disposition, attributes, model);
         });
-        EXPECT_EQ(RunStub(module.Get()), (RunOutcome{7, 0}));
-        EXPECT_EQ(test::Entries(folder.Path()), std::vector<std::wstring>{L"installer.exe"});
-        if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+        const unsigned long starts = SEAM_CALLS(CreateProcessW);
+        EXPECT_EQ(RunStub(module), c.expected);
+        EXPECT_EQ(SEAM_CALLS(CreateProcessW), starts);
+        EXPECT_EQ(test::Entries(folder.Path()), expectedLeft);
+        if (c.atTheName != nullptr) {
+            DeleteFileW(installer.c_str());
+            ASSERT_TRUE(MoveFileExW(moved.c_str(), installer.c_str(), 0)) << GetLastError();
+        }
     }
+    // The installer itself, once it is back at its name, runs.
+    EXPECT_EQ(RunStub(module), (RunOutcome{7, 0}));
 }
 
 }  // namespace

@@ -79,6 +79,10 @@ struct Hook<Tag, Result(Args...)> {
 #include "seam_functions.inc"
 #undef SEAM_FUNCTION
 
+// Declared by no system header the product uses: the product declares only
+// its pointer type.
+extern "C" NTSTATUS NTAPI NtAreMappedFilesTheSame(PVOID File1MappedAsAnImage, PVOID File2MappedAsFile);
+
 // One tag per function taken at run time, holding what GetProcAddress found
 // for it (null until the product asked for it).
 #define SEAM_RUN_TIME_FUNCTION(name)                 \

@@ -23,6 +23,7 @@ FLOORS = {
     "text": 0,
     "settings": 1,
     "libraries": 1,
+    "installer": 2,  # takes the memory manager's comparison from the system's libraries
     "workarea": 2,  # takes the native create from the system's libraries
     "payload": 3,  # removes the cabinet it wrote with the work area's removal
     "launch": 2,
