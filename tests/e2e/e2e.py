@@ -37,6 +37,7 @@ SCRATCH_NAME = re.compile(r"^QX_[0-9A-F]{5}\.tmp$")
 
 EXIT_SETUP_COMMAND_TOO_LONG = 105
 EXIT_REJECTED_SWITCH = 118
+EXIT_INSTALLER_FILE_FAILED = 119
 EXIT_WORK_DIR_FAILED = 109
 STATUS_STACK_BUFFER_OVERRUN = 0xC0000409  # what a fail-fast leaves as the exit code
 # The registry value that turns the removal off ("0"), as the project's own
@@ -381,6 +382,38 @@ class Launch(ProbeInstallerTest):
         self.assertEqual(self.recorded_race(), {"rename": 32, "write": 32, "read": 0})
         self.assertEqual(self.installer.read_bytes(), before)
         self.assertEqual(self.entries(), ["installer.exe", "probe.out"])
+
+    def test_an_installer_whose_name_is_taken_as_it_starts_ends_before_anything_is_created(self):
+        # Between the installer's start and its hold on its own file, whoever
+        # may write the folder can rename it away and put a file of their own
+        # at its name: here the launcher does it while the installer is
+        # started suspended. A copy of every byte is not the running file.
+        before = self.installer.read_bytes()
+        moved = self.folder / "installer-moved.exe"
+        copy = self.folder / "copy.exe"
+        path = self.runner.windows_path
+        cases = [
+            ("a copy of every byte at its name", copy, EXIT_INSTALLER_FILE_FAILED,
+             ["installer-moved.exe", "installer.exe"]),
+            ("nothing at its name", None, EXIT_INSTALLER_FILE_FAILED, ["installer-moved.exe"]),
+            ("the installer itself back at its name", moved, 7, ["installer.exe", "probe.out"]),
+        ]
+        for name, put_in, exit_code, left in cases:
+            with self.subTest(name):
+                shutil.copyfile(self.installer, copy)
+                swap = {"LAUNCHER_SWAP_AWAY": path(self.installer), "LAUNCHER_SWAP_TO": path(moved)}
+                if put_in:
+                    swap["LAUNCHER_SWAP_IN"] = path(put_in)
+                result = self.run_probe(exit_code=7, env=swap)
+                copy.unlink(missing_ok=True)
+                self.assertIn("swap=0\n", result.stdout)
+                self.assertEqual(result.exit_code, exit_code)
+                self.assertEqual(self.record.exists(), exit_code == 7, "the setup program ran or did not")
+                self.assertEqual(self.entries(), left)
+                self.record.unlink(missing_ok=True)
+                if moved.exists():
+                    os.replace(moved, self.installer)
+                self.assertEqual(self.installer.read_bytes(), before)
 
     def test_registry_zero_keeps_the_setup_program(self):
         self.runner.set_cleanup_value("0")

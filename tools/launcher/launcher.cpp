@@ -10,6 +10,13 @@
 // name and DIRECTORY the child's current directory ("-": none, as inherited).
 // Prints "start=<QueryPerformanceCounter before the start>" and
 // "exit=0x<8 digits>", or "error=<CreateProcessW's error>".
+//
+// With LAUNCHER_SWAP_AWAY set, the program is started suspended and, before
+// its first instruction runs, the file at LAUNCHER_SWAP_AWAY is renamed to
+// LAUNCHER_SWAP_TO and the file at LAUNCHER_SWAP_IN (if set) is renamed into
+// its place: what someone who may write the folder can do to an installer
+// that has just been started. Prints "swap=<error of the first rename that
+// failed, or 0>" before the exit line.
 #include <windows.h>
 
 #include "common/tool_support.h"
@@ -46,6 +53,24 @@ const wchar_t* DecodeArgument(const wchar_t* text, wchar_t* out, bool& present) 
 wchar_t command[MAX_TEXT];
 wchar_t application[MAX_TEXT];
 wchar_t directory[MAX_TEXT];
+wchar_t swapAway[MAX_TEXT];
+wchar_t swapTo[MAX_TEXT];
+wchar_t swapIn[MAX_TEXT];
+
+// The renames of LAUNCHER_SWAP_*: 0, or the error of the first that failed.
+DWORD Swap() {
+    if (GetEnvironmentVariableW(L"LAUNCHER_SWAP_TO", swapTo, MAX_TEXT) - 1 >= MAX_TEXT - 1) {
+        return ERROR_ENVVAR_NOT_FOUND;
+    }
+    if (!MoveFileExW(swapAway, swapTo, 0)) {
+        return GetLastError();
+    }
+    if (GetEnvironmentVariableW(L"LAUNCHER_SWAP_IN", swapIn, MAX_TEXT) - 1 < MAX_TEXT - 1 &&
+        !MoveFileExW(swapIn, swapAway, 0)) {
+        return GetLastError();
+    }
+    return 0;
+}
 
 }  // namespace
 
@@ -70,7 +95,9 @@ extern "C" [[noreturn]] void LauncherEntry() {
     PROCESS_INFORMATION process = {};
     LARGE_INTEGER start = {};
     QueryPerformanceCounter(&start);
-    if (!CreateProcessW(hasApplication ? application : nullptr, command, nullptr, nullptr, FALSE, 0, nullptr,
+    const bool swap = GetEnvironmentVariableW(L"LAUNCHER_SWAP_AWAY", swapAway, MAX_TEXT) - 1 < MAX_TEXT - 1;
+    if (!CreateProcessW(hasApplication ? application : nullptr, command, nullptr, nullptr, FALSE,
+                        swap ? CREATE_SUSPENDED : 0, nullptr,
                         hasDirectory ? directory : nullptr, &startup, &process)) {
         char text[21];
         tool::FormatDecimal64(GetLastError(), text);
@@ -78,6 +105,11 @@ extern "C" [[noreturn]] void LauncherEntry() {
         tool::WriteAscii(out, text);
         tool::WriteAscii(out, "\n");
         ExitProcess(3);
+    }
+    DWORD swapError = 0;
+    if (swap) {
+        swapError = Swap();
+        ResumeThread(process.hThread);
     }
     CloseHandle(process.hThread);
     WaitForSingleObject(process.hProcess, INFINITE);
@@ -87,6 +119,12 @@ extern "C" [[noreturn]] void LauncherEntry() {
 
     char text[21];
     tool::FormatDecimal64(static_cast<uint64_t>(start.QuadPart), text);
+    if (swap) {
+        tool::FormatDecimal64(swapError, text);
+        tool::WriteAscii(out, "swap=");
+        tool::WriteAscii(out, text);
+        tool::WriteAscii(out, "\n");
+    }
     tool::WriteAscii(out, "start=");
     tool::WriteAscii(out, text);
     tool::WriteAscii(out, "\nexit=");
