@@ -347,10 +347,16 @@ def check_guard_pointer(image, name, address):
     return section
 
 
+ARM64_RET = 0xD65F03C0
+
+
 def guard_pointer_uses(pe, machine, pointer):
     """Addresses of the code that reaches the guard's pointer at address
     pointer: x64 calls through it (call [rip+disp32]); ARM64 loads it with
-    adrp and ldr (a page kept in a register for later loads is counted once)."""
+    adrp and ldr. The compiler may keep the page in a callee-saved register
+    for a whole function and load from it far below the adrp, so a page is
+    followed until its register takes another page or the function returns;
+    a page loaded from more than once is counted once."""
     found = []
     for data, base in code_sections(pe):
         if machine == "x64":
@@ -366,11 +372,15 @@ def guard_pointer_uses(pe, machine, pointer):
             page_offset -= (page_offset & (1 << 32)) << 1
             page = ((base + 4 * index) & ~0xFFF) + page_offset
             register = word & 0x1F
-            for later in words[index + 1:index + 8]:
+            if page != pointer & ~0xFFF:
+                continue
+            for later in words[index + 1:]:
+                if later == ARM64_RET or (later & 0x9F000000 == 0x90000000 and later & 0x1F == register):
+                    break
                 # ldr Xt, [Xn, #imm12 * 8] from the same register
-                if later & 0xFFC00000 == 0xF9400000 and (later >> 5) & 0x1F == register:
-                    if page + ((later >> 10) & 0xFFF) * 8 == pointer:
-                        found.append(base + 4 * index)
+                if (later & 0xFFC00000 == 0xF9400000 and (later >> 5) & 0x1F == register
+                        and page + ((later >> 10) & 0xFFF) * 8 == pointer):
+                    found.append(base + 4 * index)
                     break
     return found
 
