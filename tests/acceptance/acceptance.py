@@ -318,6 +318,13 @@ class Judging(unittest.TestCase):
              "not the same file"),
             ("the installer's rename refused for access, not by the hold's sharing", "wine", "installer-file-held",
              {"i.installer.rename": ACCESS_DENIED}, "failed with error 0x00000005, not a sharing violation"),
+            ("an installer that went on from a copy put at its name as it started", "wine",
+             "installer-taken-at-start", {"a.exit": "0x00000000", "a.image": r"C:\w\QX_4F0A2.tmp\setup.exe"},
+             "the setup program ran"),
+            ("an installer at whose name a copy was put that ended with another code", "wine",
+             "installer-taken-at-start", {"a.exit": "0x00000070"}, "exit code 0x00000070, expected 0x00000077"),
+            ("an installer at whose name a copy was put that left its scratch directory", "wine",
+             "installer-taken-at-start", {"a.left": "QX_4F0A2.tmp"}, "left beside the installer: QX_4F0A2.tmp"),
             ("a new scratch directory swapped away", "wine", "scratch-directory-created-held",
              {"x.swapped": "0x00000001"}, "renamed away and replaced 1"),
             ("a setup program in the intruder's directory", "wine", "scratch-directory-created-held",
@@ -377,6 +384,13 @@ class Judging(unittest.TestCase):
         self.assertEqual(rows["junction-not-followed"][0], "PASS")
         self.assertEqual(passed, len(rows) - 3)
         self.assertEqual(not_shown, 3)
+
+    def test_a_started_program_the_platform_will_not_rename_is_not_shown(self):
+        facts = dict(self.wine_facts, **{"a.rename": "0x00000020", "a.replace": None, "a.exit": "0x00000000"})
+        facts = {key: value for key, value in facts.items() if value is not None}
+        rows, _, _ = self.judged(facts)
+        self.assertEqual(rows["installer-taken-at-start"][0], "NOT-SHOWN", rows["installer-taken-at-start"])
+        self.assertIn("does not let a started program's file be renamed", rows["installer-taken-at-start"][1])
 
     def test_a_missing_probe_fails_rather_than_hides(self):
         facts = dict(self.windows_facts, **{"platform.junction": None})

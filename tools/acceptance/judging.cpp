@@ -2,6 +2,8 @@
 
 namespace kit {
 
+// The installer's own code for a file at its name that is not the one it runs from.
+constexpr uint32_t EXIT_INSTALLER_FILE_FAILED = 119;
 const uint32_t EXIT_CODES[] = {0, 3, 0x80000000, 0xC0000005, 0xFFFFFFFF};
 const int EXIT_CODE_COUNT = sizeof(EXIT_CODES) / sizeof(EXIT_CODES[0]);
 const wchar_t* const TYPED_ARGUMENTS[] = {L"", L"--foo \"a b\"", L"  x\t\t\"y  z\" "};
@@ -559,6 +561,44 @@ void JudgeInstallerHeld(const Facts& facts, Verdict& verdict) {
                                L"afterwards");
 }
 
+// A copy of every byte put at the installer's name while it was started
+// suspended: the installer must tell that what it holds is not the file it
+// runs from, end with 119 and create nothing, and its setup program must
+// never run.
+void JudgeInstallerTakenAtStart(const Facts& facts, Verdict& verdict) {
+    uint32_t error = 0;
+    if (!facts.GetNumber(L"a.", L"rename", error)) {
+        return Say(verdict, Status::Fail, L"the installer's name was not taken (not observed)");
+    }
+    if (error != 0) {
+        return SayNumber(verdict, Status::NotShown, L"this platform does not let a started program's file be renamed "
+                                                    L"(error ", error, L")");
+    }
+    if (!facts.GetNumber(L"a.", L"replace", error) || error != 0) {
+        return SayNumber(verdict, Status::Fail, L"the kit could not put a copy at the installer's name: error ", error);
+    }
+    uint32_t exitCode = 0;
+    if (!facts.GetNumber(L"a.", L"exit", exitCode)) {
+        const wchar_t* start = facts.Get(L"a.", L"start-error");
+        return Say(verdict, Status::Fail, L"the installer did not run (", start != nullptr ? start : L"not observed",
+                   L")");
+    }
+    if (facts.Get(L"a.", L"image") != nullptr) {
+        return Say(verdict, Status::Fail, L"the setup program ran, from the copy at the installer's name");
+    }
+    if (exitCode != EXIT_INSTALLER_FILE_FAILED) {
+        SayNumber(verdict, Status::Fail, L"exit code ", exitCode, L", expected ");
+        verdict.detail.AddHex(EXIT_INSTALLER_FILE_FAILED);
+        return;
+    }
+    const wchar_t* left = facts.Get(L"a.", L"left");
+    if (left == nullptr || *left != 0) {
+        return Say(verdict, Status::Fail, L"left beside the installer: ", left != nullptr ? left : L"(not observed)");
+    }
+    Say(verdict, Status::Pass, L"a copy of every byte put at its name as it started: it ended with 119, started "
+                               L"nothing and left nothing");
+}
+
 // An intruder watching the installer's folder went for each new scratch
 // directory the moment it appeared: never may it have renamed one away, and
 // no setup program may have run in a directory of the intruder's. As for the
@@ -660,6 +700,7 @@ const Check CHECKS[] = {
     {L"sixteen-at-once", JudgeCrowd},
     {L"scratch-directory-held", JudgeScratchHeld},
     {L"installer-file-held", JudgeInstallerHeld},
+    {L"installer-taken-at-start", JudgeInstallerTakenAtStart},
     {L"scratch-directory-created-held", JudgeScratchCreatedHeld},
 };
 const int CHECK_COUNT = sizeof(CHECKS) / sizeof(CHECKS[0]);

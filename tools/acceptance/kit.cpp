@@ -78,6 +78,7 @@ struct Case {
     const wchar_t* installerName = L"installer.exe";
     const wchar_t* const* extraKeep = nullptr;
     int extraKeepCount = 0;
+    void (*beforeItRuns)(const wchar_t* installer) = nullptr;  // done while it is started suspended
 };
 
 [[gnu::noinline]] void RunCase(const Case& run) {
@@ -108,7 +109,7 @@ struct Case {
         command.Add(run.typed);
     }
     RunResult result;
-    RunProgram(installer.Get(), command.units, directory, INSTALLER_TIMEOUT_MS, result);
+    RunProgram(installer.Get(), command.units, directory, INSTALLER_TIMEOUT_MS, result, run.beforeItRuns);
     if (!result.started) {
         facts.SetNumber(run.prefix, L"start-error", result.error);
     } else if (result.timedOut) {
@@ -287,6 +288,31 @@ struct Case {
     facts.Set(L"i.unchanged", SameFile(installer.Get(), source.Get()) ? L"yes" : L"no");
 }
 
+// What someone who may write the installer's folder can do in the instant
+// between its start and its hold on its own file: rename it away and put a
+// copy of every byte at its name. Facts "a.rename" and "a.replace": 0, or the
+// error of the step.
+void TakeTheName(const wchar_t* installer) {
+    Text<PATH_UNITS> moved;
+    moved.Clear();
+    moved.Add(installer);
+    moved.Add(L"-moved");
+    if (!MoveFileExW(installer, moved.Get(), 0)) {
+        facts.SetNumber(L"a.", L"rename", GetLastError());
+        return;
+    }
+    facts.SetNumber(L"a.", L"rename", 0);
+    Path source(kitFolder.Get(), L"acceptance-installer.exe");
+    facts.SetNumber(L"a.", L"replace", CopyFileW(source.Get(), installer, TRUE) ? 0 : GetLastError());
+}
+
+// The installer must then find that what it holds is not the file it runs
+// from: it ends with its own code before creating anything.
+[[gnu::noinline]] void ObserveInstallerTakenAtStart() {
+    static const wchar_t* const MOVED[] = {L"installer.exe-moved"};
+    RunCase({L"a.", L"taken-at-start", L"", 0, L"", nullptr, L"installer.exe", MOVED, 1, TakeTheName});
+}
+
 // Many runs from one folder while an intruder watches it and goes for each
 // new scratch directory the moment it appears; each setup program looks for
 // the intruder's marker in the directory it runs in.
@@ -342,6 +368,7 @@ void RecordRunner() {
     ObserveCrowd();
     ObserveScratchHeld();
     ObserveInstallerHeld();
+    ObserveInstallerTakenAtStart();
     ObserveScratchCreatedHeld();
 }
 

@@ -119,16 +119,22 @@ bool FileHolds(const wchar_t* path, const char* content) {
     }
 }
 
-[[gnu::noinline]] void RunProgram(const wchar_t* program, wchar_t* command, const wchar_t* directory, DWORD timeoutMs, RunResult& result) {
+[[gnu::noinline]] void RunProgram(const wchar_t* program, wchar_t* command, const wchar_t* directory, DWORD timeoutMs, RunResult& result,
+                                  void (*beforeItRuns)(const wchar_t* program)) {
     result = {false, 0, 0, false};
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(program, command, nullptr, nullptr, FALSE, 0, nullptr, directory, &startup, &process)) {
+    if (!CreateProcessW(program, command, nullptr, nullptr, FALSE, beforeItRuns != nullptr ? CREATE_SUSPENDED : 0,
+                        nullptr, directory, &startup, &process)) {
         result.error = GetLastError();
         return;
     }
     result.started = true;
+    if (beforeItRuns != nullptr) {
+        beforeItRuns(program);
+        ResumeThread(process.hThread);
+    }
     CloseHandle(process.hThread);
     if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
         result.timedOut = true;

@@ -30,7 +30,10 @@ struct RunResult {
 };
 
 // Starts `program` with `command` (changed in place by the system) in
-// `directory`, with the kit's environment, and waits up to `timeoutMs`.
-void RunProgram(const wchar_t* program, wchar_t* command, const wchar_t* directory, DWORD timeoutMs, RunResult& result);
+// `directory`, with the kit's environment, and waits up to `timeoutMs`. With
+// `beforeItRuns`, the program is started suspended and that is done to it
+// before its first instruction.
+void RunProgram(const wchar_t* program, wchar_t* command, const wchar_t* directory, DWORD timeoutMs, RunResult& result,
+                void (*beforeItRuns)(const wchar_t* program) = nullptr);
 
 }  // namespace kit
