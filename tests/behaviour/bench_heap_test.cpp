@@ -35,26 +35,19 @@ struct Tally {
 enum class Pending { None, Utf8Name, WideName };
 
 TEST(BenchHeapTest, DISABLED_OneWholeRunOfTheShippedLayout) {
-    HMODULE module = LoadLibraryExW((LayoutDirectory() + L"runnable_setup.dll").c_str(), nullptr, 0);
-    ASSERT_NE(module, nullptr) << "layout runnable_setup not loaded";
+    // The layout as an installer would be: a file of its own, run from where
+    // it lies, so that the run holds and recognises its own file.
     test::ScratchDirectory folder;
     test::CleanupRegistryValue registry;
     const std::wstring installer = folder / L"installer.exe";
+    test::WriteBytes(installer, test::ReadBytes(LayoutDirectory() + L"runnable_setup.dll"));
+    HMODULE module = LoadLibraryExW(installer.c_str(), nullptr, 0);
+    ASSERT_NE(module, nullptr) << "layout runnable_setup not loaded";
     std::wstring commandLine = L"\"" + installer + L"\"";
 
     std::map<std::string, Tally> table;
     Pending pending = Pending::None;
 
-    auto modulePath = SEAM(GetModuleFileNameW)::Replace([&](HMODULE, LPWSTR buffer, DWORD size) -> DWORD {
-        const DWORD length = static_cast<DWORD>(installer.size());
-        if (length >= size) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return 0;
-        }
-        std::copy(installer.begin(), installer.end(), buffer);
-        buffer[length] = 0;
-        return length;
-    });
     auto line = SEAM(GetCommandLineW)::Replace([&]() -> LPWSTR { return commandLine.data(); });
     // Wine reports no ACL support for its drives, which would skip the token,
     // SID and descriptor allocations that Windows makes on NTFS.

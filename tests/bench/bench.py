@@ -469,7 +469,8 @@ def figure_heap():
         return
     for line in found.group(1).rstrip("\n").split("\n"):
         say(line)
-    if "[  PASSED  ]" not in completed.stdout:
+    # gtest prints "[  PASSED  ] 0 tests." even when the one test failed.
+    if completed.returncode != 0 or "[  FAILED  ]" in completed.stdout:
         say()
         say("(The run did not end as expected; see the test's output.)")
     say()
