@@ -5,8 +5,9 @@
 
 #include "outcome/run_outcome.h"
 
-// The whole run: settings, refusal, scratch directory, unpacking, launch and
-// removal. Its exitCode is the process exit code.
+// The whole run: settings, refusal, the installer's own file held and
+// checked, scratch directory, unpacking, launch and removal. Its exitCode is
+// the process exit code.
 RunOutcome RunStub(HMODULE module);
 
 // The index just after the last backslash among the first `length` units of

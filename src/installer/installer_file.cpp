@@ -36,8 +36,8 @@ bool IsRunningImage(HANDLE file, HMODULE image) {
         return false;
     }
     const ScopedHandle mapping(created);
-    // One byte is enough to compare: the view names its file, and no more of
-    // it is read than the first page, if that.
+    // A view of one byte is enough: it is the view that names its file, and
+    // since nothing in it is touched, nothing of the file is read.
     void* view = MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 1);
     if (view == nullptr) {
         return false;
