@@ -108,8 +108,9 @@ const std::vector<FaultRule>& Rules() {
         {"CreateFileMappingW", Report::Value, FAILED, false, {ERROR_ACCESS_DENIED}},
         {"MapViewOfFile", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
         {"UnmapViewOfFile", Report::Value, FAILED, true, {ERROR_INVALID_ADDRESS}},
-        // STATUS_NOT_SAME_DEVICE: another file than the running installer
-        {"NtAreMappedFilesTheSame", Report::ErrorCode, 0, false, {0xC00000D4}},
+        // STATUS_NOT_SAME_DEVICE: another file than the running installer;
+        // STATUS_CONFLICTING_ADDRESSES and STATUS_INVALID_ADDRESS: no answer
+        {"NtAreMappedFilesTheSame", Report::ErrorCode, 0, false, {0xC00000D4, 0xC0000018, 0xC0000141}},
         {"CloseHandle", Report::Value, FAILED, true, {ERROR_INVALID_HANDLE}},
         // cabinet library and its memory
         {"ExpandEnvironmentStringsW", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
