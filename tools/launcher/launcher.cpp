@@ -118,13 +118,13 @@ extern "C" [[noreturn]] void LauncherEntry() {
     CloseHandle(process.hProcess);
 
     char text[21];
-    tool::FormatDecimal64(static_cast<uint64_t>(start.QuadPart), text);
     if (swap) {
         tool::FormatDecimal64(swapError, text);
         tool::WriteAscii(out, "swap=");
         tool::WriteAscii(out, text);
         tool::WriteAscii(out, "\n");
     }
+    tool::FormatDecimal64(static_cast<uint64_t>(start.QuadPart), text);
     tool::WriteAscii(out, "start=");
     tool::WriteAscii(out, text);
     tool::WriteAscii(out, "\nexit=");
