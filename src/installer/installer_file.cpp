@@ -1,5 +1,7 @@
 #include "installer/installer_file.h"
 
+#include <winternl.h>
+
 #include "handles/scoped_handle.h"
 #include "libraries/system_library.h"
 
@@ -8,21 +10,23 @@ namespace {
 // The memory manager's own comparison of an image mapping with a data
 // mapping: whether both are of one file. The Windows API has no call for it.
 // Taken from the system's ntdll.dll by full path, as the cabinet library is.
-using NtAreMappedFilesTheSameFunction = LONG(NTAPI*)(PVOID, PVOID);
+using NtAreMappedFilesTheSameFunction = NTSTATUS(NTAPI*)(PVOID, PVOID);
 
 NtAreMappedFilesTheSameFunction LoadNtAreMappedFilesTheSame() {
-    const HMODULE ntdll = LoadSystemLibrary(L"ntdll.dll");
-    if (ntdll == nullptr) {
-        return nullptr;
-    }
     return reinterpret_cast<NtAreMappedFilesTheSameFunction>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, "NtAreMappedFilesTheSame")));
+        reinterpret_cast<void*>(LoadSystemFunction(L"ntdll.dll", "NtAreMappedFilesTheSame")));
 }
 
 }  // namespace
 
+// Generic read, as a read-only mapping of the file documents it needs. The
+// name's own entry is what is opened and held: were a link standing there
+// followed, only what it leads to would be held, and the link itself could be
+// replaced while the setup program reads the installer by that name. A link
+// is not the file the process runs from, so such a run ends at the check.
 HANDLE HoldInstallerFile(const wchar_t* path) {
-    return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                       nullptr);
 }
 
 bool IsRunningImage(HANDLE file, HMODULE image) {
@@ -30,7 +34,8 @@ bool IsRunningImage(HANDLE file, HMODULE image) {
     if (areTheSame == nullptr) {
         return false;
     }
-    // Creating a mapping returns null, not INVALID_HANDLE_VALUE, on failure.
+    // A failed mapping is null, which an owner would take for a handle to
+    // close: checked before one takes it.
     const HANDLE created = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
     if (created == nullptr) {
         return false;

@@ -14,7 +14,7 @@ HANDLE HoldInstallerFile(const wchar_t* path);
 // `image`, the running installer itself. The path was read after the process
 // started, so what the hold opened by it may already be another file: someone
 // who can write the folder renamed the installer away and put a file of their
-// own at its name in that instant. Only the file system can tell; names and
+// own at its name in that instant. Only the memory manager can tell; names and
 // contents cannot, since a copy with another archive may carry every byte of
 // ours but that one. False too when the answer could not be had.
 bool IsRunningImage(HANDLE file, HMODULE image);

@@ -24,6 +24,11 @@ bool IsFullyQualified(const wchar_t* name) {
 
 }  // namespace
 
+FARPROC LoadSystemFunction(const wchar_t* fileName, const char* name) {
+    const HMODULE module = LoadSystemLibrary(fileName);
+    return module != nullptr ? GetProcAddress(module, name) : nullptr;
+}
+
 HMODULE LoadSystemLibrary(const wchar_t* fileName) {
     for (const wchar_t* folder : SYSTEM_FOLDERS) {
         PathBuffer name;

@@ -9,3 +9,7 @@
 // path that the loader accepted; the last error is then the loader's, when
 // it was asked at all.
 HMODULE LoadSystemLibrary(const wchar_t* fileName);
+
+// The function `name` of the system library `fileName`, loaded as above;
+// null when either is not found.
+FARPROC LoadSystemFunction(const wchar_t* fileName, const char* name);

@@ -56,11 +56,8 @@ using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTR
                                               PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
 
 NtCreateFileFunction LoadNtCreateFile() {
-    const HMODULE ntdll = LoadSystemLibrary(L"ntdll.dll");
-    if (ntdll == nullptr) {
-        return nullptr;
-    }
-    return reinterpret_cast<NtCreateFileFunction>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateFile")));
+    return reinterpret_cast<NtCreateFileFunction>(
+        reinterpret_cast<void*>(LoadSystemFunction(L"ntdll.dll", "NtCreateFile")));
 }
 
 // Creates the directory `name` (NAME_BYTES long, not terminated there) inside

@@ -204,7 +204,8 @@ class KitOnWine(unittest.TestCase):
 # directory's six entries, the inherited ones on setup.exe, the restricted
 # token refused where a folder granting Everyone opened, links kept apart
 # from their targets, a delete-pending file not opened again, a planted
-# version.dll loaded by a program that asks for it by bare name. Laid over
+# version.dll loaded by a program that asks for it by bare name, a link at
+# the installer's name refused. Laid over
 # the facts of the kit's own run under Wine x64, it makes a whole report.
 OWNER = "S-1-5-21-1004336348-1177238915-682003330-1001"
 WINDOWS_FACTS = {
@@ -235,6 +236,12 @@ WINDOWS_FACTS = {
     "d.restricted.control": "0x00000000",
     "d.plain.open": "0x00000000",
     "j.link": "0x00000000",
+    # A symbolic link to the installer put at its name as it started: held
+    # itself, it is not the running file.
+    "al.rename": "0x00000000",
+    "al.link": "0x00000000",
+    "al.exit": "0x00000077",
+    "al.left": "",
 }
 ACCESS_DENIED = "0x00000005"
 
@@ -325,6 +332,9 @@ class Judging(unittest.TestCase):
              "installer-taken-at-start", {"a.exit": "0x00000070"}, "exit code 0x00000070, expected 0x00000077"),
             ("an installer at whose name a copy was put that left its scratch directory", "wine",
              "installer-taken-at-start", {"a.left": "QX_4F0A2.tmp"}, "left beside the installer: QX_4F0A2.tmp"),
+            ("an installer that followed a link put at its name as it started", "windows",
+             "installer-taken-at-start", {"al.exit": "0x00000000", "al.image": r"C:\w\QX_4F0A2.tmp\setup.exe"},
+             "a symbolic link to it at its name: the setup program ran"),
             ("a new scratch directory swapped away", "wine", "scratch-directory-created-held",
              {"x.swapped": "0x00000001"}, "renamed away and replaced 1"),
             ("a setup program in the intruder's directory", "wine", "scratch-directory-created-held",

@@ -426,6 +426,27 @@ TEST_F(InstallerFileTest, NobodyCanRenameOrWriteTheInstallerWhileTheRunLastsButE
     EXPECT_EQ(RunIntruder(installer, L"INTRUDER_FILE"), EVERYTHING_ON_A_FILE);
 }
 
+// A link at the installer's name must be held itself, not what it leads to:
+// held through the link, the target could not be replaced, but the link
+// could, and the setup program reads by that name. Wine follows no Windows
+// link at a file's name, so the hold's open is pinned as the call it makes.
+TEST_F(InstallerFileTest, TheHoldOpensTheNamesOwnEntryForReadingSharingOnlyReading) {
+    struct Open {
+        DWORD access, share, flags;
+        bool operator==(const Open&) const = default;
+    };
+    std::vector<Open> opens;
+    auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                               DWORD disposition, DWORD flags, HANDLE model) -> HANDLE {
+        if (installer == path) opens.push_back({access, share, flags});
+        return SEAM(CreateFileW)::Real(path, access, share, security, disposition, flags, model);
+    });
+    EXPECT_EQ(RunStub(module), (RunOutcome{7, 0}));
+    ASSERT_EQ(opens.size(), 1u);
+    EXPECT_TRUE(opens[0] == (Open{GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_OPEN_REPARSE_POINT}))
+        << std::hex << opens[0].access << " " << opens[0].share << " " << opens[0].flags;
+}
+
 // Before the hold there is an instant in which whoever may write the folder
 // can take the installer's name: the run then ends before anything is created,
 // whatever stands at the name, even a copy with every byte of ours.

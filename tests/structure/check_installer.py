@@ -347,7 +347,9 @@ def check_guard_pointer(image, name, address):
     return section
 
 
-ARM64_RET = 0xD65F03C0
+# Where a function ends: ret, retaa, retab, and br Xn (a tail call).
+def arm64_leaves(word):
+    return word in (0xD65F03C0, 0xD65F0BFF, 0xD65F0FFF) or word & 0xFFFFFC1F == 0xD61F0000
 
 
 def guard_pointer_uses(pe, machine, pointer):
@@ -355,7 +357,8 @@ def guard_pointer_uses(pe, machine, pointer):
     pointer: x64 calls through it (call [rip+disp32]); ARM64 loads it with
     adrp and ldr. The compiler may keep the page in a callee-saved register
     for a whole function and load from it far below the adrp, so a page is
-    followed until its register takes another page or the function returns;
+    followed until its register takes another page or the function returns
+    or jumps through a register;
     a page loaded from more than once is counted once."""
     found = []
     for data, base in code_sections(pe):
@@ -375,7 +378,7 @@ def guard_pointer_uses(pe, machine, pointer):
             if page != pointer & ~0xFFF:
                 continue
             for later in words[index + 1:]:
-                if later == ARM64_RET or (later & 0x9F000000 == 0x90000000 and later & 0x1F == register):
+                if arm64_leaves(later) or (later & 0x9F000000 == 0x90000000 and later & 0x1F == register):
                     break
                 # ldr Xt, [Xn, #imm12 * 8] from the same register
                 if (later & 0xFFC00000 == 0xF9400000 and (later >> 5) & 0x1F == register

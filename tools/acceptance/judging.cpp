@@ -561,10 +561,39 @@ void JudgeInstallerHeld(const Facts& facts, Verdict& verdict) {
                                L"afterwards");
 }
 
-// A copy of every byte put at the installer's name while it was started
-// suspended: the installer must tell that what it holds is not the file it
-// runs from, end with 119 and create nothing, and its setup program must
-// never run.
+// An installer whose name was taken as it started (`what` stands there now):
+// it ended with 119, its setup program never ran, nothing of it is left.
+bool EndedAtTheCheck(const Facts& facts, const wchar_t* prefix, const wchar_t* what, Verdict& verdict) {
+    uint32_t exitCode = 0;
+    if (!facts.GetNumber(prefix, L"exit", exitCode)) {
+        const wchar_t* start = facts.Get(prefix, L"start-error");
+        Say(verdict, Status::Fail, what, L": the installer did not run (", start != nullptr ? start : L"not observed");
+        verdict.detail.Add(L")");
+        return false;
+    }
+    if (facts.Get(prefix, L"image") != nullptr) {
+        Say(verdict, Status::Fail, what, L": the setup program ran, from what stands at the installer's name");
+        return false;
+    }
+    if (exitCode != EXIT_INSTALLER_FILE_FAILED) {
+        Say(verdict, Status::Fail, what, L": exit code ");
+        verdict.detail.AddHex(exitCode);
+        verdict.detail.Add(L", expected ");
+        verdict.detail.AddHex(EXIT_INSTALLER_FILE_FAILED);
+        return false;
+    }
+    const wchar_t* left = facts.Get(prefix, L"left");
+    if (left == nullptr || *left != 0) {
+        Say(verdict, Status::Fail, what, L": left beside the installer: ", left != nullptr ? left : L"(not observed)");
+        return false;
+    }
+    return true;
+}
+
+// A copy of every byte, and then a symbolic link to the installer, put at
+// its name while it was started suspended: each time it must tell that what
+// it holds is not the file it runs from. Where the platform makes no link
+// that leads to its target, the copy alone is shown.
 void JudgeInstallerTakenAtStart(const Facts& facts, Verdict& verdict) {
     uint32_t error = 0;
     if (!facts.GetNumber(L"a.", L"rename", error)) {
@@ -577,26 +606,20 @@ void JudgeInstallerTakenAtStart(const Facts& facts, Verdict& verdict) {
     if (!facts.GetNumber(L"a.", L"replace", error) || error != 0) {
         return SayNumber(verdict, Status::Fail, L"the kit could not put a copy at the installer's name: error ", error);
     }
-    uint32_t exitCode = 0;
-    if (!facts.GetNumber(L"a.", L"exit", exitCode)) {
-        const wchar_t* start = facts.Get(L"a.", L"start-error");
-        return Say(verdict, Status::Fail, L"the installer did not run (", start != nullptr ? start : L"not observed",
-                   L")");
+    if (!EndedAtTheCheck(facts, L"a.", L"a copy at its name", verdict)) return;
+    const wchar_t* links = facts.Get(L"platform.", L"symlink");
+    if (!Equal(links, L"link-only")) {
+        return Say(verdict, Status::Pass, L"a copy of every byte put at its name as it started: it ended with 119, "
+                                          L"started nothing and left nothing; a symbolic link there is not shown (probe: ",
+                   links != nullptr ? links : L"not probed", L")");
     }
-    if (facts.Get(L"a.", L"image") != nullptr) {
-        return Say(verdict, Status::Fail, L"the setup program ran, from the copy at the installer's name");
+    if (!facts.GetNumber(L"al.", L"rename", error) || error != 0 || !facts.GetNumber(L"al.", L"link", error) ||
+        error != 0) {
+        return SayNumber(verdict, Status::Fail, L"the kit could not put a link at the installer's name: error ", error);
     }
-    if (exitCode != EXIT_INSTALLER_FILE_FAILED) {
-        SayNumber(verdict, Status::Fail, L"exit code ", exitCode, L", expected ");
-        verdict.detail.AddHex(EXIT_INSTALLER_FILE_FAILED);
-        return;
-    }
-    const wchar_t* left = facts.Get(L"a.", L"left");
-    if (left == nullptr || *left != 0) {
-        return Say(verdict, Status::Fail, L"left beside the installer: ", left != nullptr ? left : L"(not observed)");
-    }
-    Say(verdict, Status::Pass, L"a copy of every byte put at its name as it started: it ended with 119, started "
-                               L"nothing and left nothing");
+    if (!EndedAtTheCheck(facts, L"al.", L"a symbolic link to it at its name", verdict)) return;
+    Say(verdict, Status::Pass, L"a copy of every byte, and a symbolic link to it, put at its name as it started: "
+                               L"each time it ended with 119, started nothing and left nothing");
 }
 
 // An intruder watching the installer's folder went for each new scratch

@@ -289,28 +289,42 @@ struct Case {
 }
 
 // What someone who may write the installer's folder can do in the instant
-// between its start and its hold on its own file: rename it away and put a
-// copy of every byte at its name. Facts "a.rename" and "a.replace": 0, or the
-// error of the step.
-void TakeTheName(const wchar_t* installer) {
-    Text<PATH_UNITS> moved;
+// between its start and its hold on its own file: rename it away to
+// "<name>-moved" (fact "<prefix>rename": 0, or the error), then put something
+// of their own at its name.
+bool MoveAway(const wchar_t* prefix, const wchar_t* installer, Text<PATH_UNITS>& moved) {
     moved.Clear();
     moved.Add(installer);
     moved.Add(L"-moved");
-    if (!MoveFileExW(installer, moved.Get(), 0)) {
-        facts.SetNumber(L"a.", L"rename", GetLastError());
-        return;
-    }
-    facts.SetNumber(L"a.", L"rename", 0);
+    const bool done = MoveFileExW(installer, moved.Get(), 0) != FALSE;
+    facts.SetNumber(prefix, L"rename", done ? 0 : GetLastError());
+    return done;
+}
+
+// A copy of every byte at its name (fact "a.replace").
+void PutACopyAtTheName(const wchar_t* installer) {
+    Text<PATH_UNITS> moved;
+    if (!MoveAway(L"a.", installer, moved)) return;
     Path source(kitFolder.Get(), L"acceptance-installer.exe");
     facts.SetNumber(L"a.", L"replace", CopyFileW(source.Get(), installer, TRUE) ? 0 : GetLastError());
 }
 
-// The installer must then find that what it holds is not the file it runs
-// from: it ends with its own code before creating anything.
+// A symbolic link to the installer itself at its name (fact "al.link"):
+// were the link followed, only the installer behind it would be held, and
+// the link could be replaced while the setup program reads by that name.
+void PutALinkAtTheName(const wchar_t* installer) {
+    Text<PATH_UNITS> moved;
+    if (!MoveAway(L"al.", installer, moved)) return;
+    const bool made = CreateSymbolicLinkW(installer, moved.Get(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    facts.SetNumber(L"al.", L"link", made ? 0 : GetLastError());
+}
+
+// Each time the installer must find that what it holds is not the file it
+// runs from, and end with its own code before creating anything.
 [[gnu::noinline]] void ObserveInstallerTakenAtStart() {
     static const wchar_t* const MOVED[] = {L"installer.exe-moved"};
-    RunCase({L"a.", L"taken-at-start", L"", 0, L"", nullptr, L"installer.exe", MOVED, 1, TakeTheName});
+    RunCase({L"a.", L"taken-at-start", L"", 0, L"", nullptr, L"installer.exe", MOVED, 1, PutACopyAtTheName});
+    RunCase({L"al.", L"linked-at-start", L"", 0, L"", nullptr, L"installer.exe", MOVED, 1, PutALinkAtTheName});
 }
 
 // Many runs from one folder while an intruder watches it and goes for each
