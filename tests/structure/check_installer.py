@@ -354,18 +354,18 @@ def arm64_leaves(word):
 
 def guard_pointer_uses(pe, machine, pointer):
     """Addresses of the code that reaches the guard's pointer at address
-    pointer: x64 calls through it (call [rip+disp32]); ARM64 loads it with
-    adrp and ldr. The compiler may keep the page in a callee-saved register
-    for a whole function and load from it far below the adrp, so a page is
-    followed until its register takes another page or the function returns
-    or jumps through a register;
-    a page loaded from more than once is counted once."""
-    found = []
+    pointer: x64 calls through it (call [rip+disp32]); ARM64 loads it with an
+    ldr from a register that an adrp gave its page. The compiler may keep the
+    page in a callee-saved register for a whole function and load from it far
+    below the adrp, so a page is followed until its register takes another
+    page or the function returns or jumps through a register. Each load counts
+    once, however many pages reach it."""
+    found = set()
     for data, base in code_sections(pe):
         if machine == "x64":
             for i in range(len(data) - 5):
                 if data[i:i + 2] == b"\xFF\x15" and base + i + 6 + struct.unpack_from("<i", data, i + 2)[0] == pointer:
-                    found.append(base + i)
+                    found.add(base + i)
             continue
         words = [struct.unpack_from("<I", data, i)[0] for i in range(0, len(data) - 3, 4)]
         for index, word in enumerate(words):
@@ -377,15 +377,14 @@ def guard_pointer_uses(pe, machine, pointer):
             register = word & 0x1F
             if page != pointer & ~0xFFF:
                 continue
-            for later in words[index + 1:]:
+            for offset, later in enumerate(words[index + 1:], index + 1):
                 if arm64_leaves(later) or (later & 0x9F000000 == 0x90000000 and later & 0x1F == register):
                     break
                 # ldr Xt, [Xn, #imm12 * 8] from the same register
                 if (later & 0xFFC00000 == 0xF9400000 and (later >> 5) & 0x1F == register
                         and page + ((later >> 10) & 0xFFF) * 8 == pointer):
-                    found.append(base + 4 * index)
-                    break
-    return found
+                    found.add(base + 4 * offset)
+    return sorted(found)
 
 
 def check_control_flow_guard(image, machine):
