@@ -138,7 +138,7 @@ tier_arm64() {
         for image in installer stub; do
             local options=()
             [ $image = stub ] && options=(--image-only)
-            if /usr/bin/python3 tests/structure/check_installer.py "build/$arch/$image.exe" "$arch" "${options[@]}" \
+            if /usr/bin/python3 tools/check_installer.py "build/$arch/$image.exe" "$arch" "${options[@]}" \
                 >"$RESULTS/structure-$arch-$image.log" 2>&1; then
                 passed=$((passed + 1))
             else
@@ -148,7 +148,7 @@ tier_arm64() {
         done
     done
     # The checker itself: planted faults must each be caught.
-    /usr/bin/python3 - >"$RESULTS/structure-checker.log" 2>&1 <<'PY'
+    PYTHONPATH=$REPO/tools /usr/bin/python3 - >"$RESULTS/structure-checker.log" 2>&1 <<'PY'
 import sys, unittest
 suite = unittest.defaultTestLoader.discover("tests/structure")
 result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)

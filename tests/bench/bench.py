@@ -264,7 +264,7 @@ def make_inputs():
 
 def payload_extents(installer):
     """File offsets (first byte, end) of the archive and of the setup resource."""
-    sys.path.insert(0, str(REPO / "tests/structure"))
+    sys.path.insert(0, str(REPO / "tools"))
     import check_installer as layout
     import pefile
     pe = pefile.PE(str(installer), fast_load=True)

@@ -72,7 +72,7 @@ sys.path.insert(0, str(REPO / "tests" / "e2e"))
 sys.path.insert(0, str(REPO / "tests" / "lib"))
 import e2e  # noqa: E402  (the end-to-end suite's runner and launcher protocol)
 import platform_starts  # noqa: E402
-sys.path.insert(0, str(REPO / "tests" / "structure"))
+sys.path.insert(0, str(REPO / "tools"))
 import check_installer as layout  # noqa: E402  (reads the installer's resources)
 
 WORK = REPO / "build" / "campaigns" / "cabinet"

@@ -31,7 +31,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "lib"))
 import unittest_main  # noqa: E402  (found through the path set just above)
-sys.path.insert(0, str(REPO / "tests" / "structure"))
+sys.path.insert(0, str(REPO / "tools"))
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 sys.path.insert(0, str(REPO / "tools" / "packaging"))
 

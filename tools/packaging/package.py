@@ -23,7 +23,7 @@ from pathlib import Path
 # Run as root from a checkout: no compiled modules are left in it.
 sys.dont_write_bytecode = True
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(1, str(REPO / "tests" / "structure"))
+sys.path.insert(1, str(REPO / "tools"))
 
 import build  # noqa: E402  (the modules beside this one, and the structure check)
 import inputs  # noqa: E402
