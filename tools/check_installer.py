@@ -4,13 +4,15 @@ imports, that the import tables lie outside executable sections, the
 relocations, the protections a security review looks for first (the load
 configuration's dependent-load flags, Control Flow Guard, stack cookies with a
 fail-fast, the address-space and no-execute flags, no writable code, shadow
-stacks on x64), the payload resources, the icon, the version block and the
-manifest.
+stacks on x64), the payload resources, the icon, the version block, the
+manifest, the installer's names, and that its code and data are those of the
+ready stub (build/<arch>/stub.exe) byte for byte.
 
     check_installer.py INSTALLER {arm64|x64} [--expect-setup-storage BL|BN]
                        [--expect-archive-name NAME] [--expect-execution-level LEVEL]
                        [--expect-version A.B.C.D] [--expect-company TEXT]
                        [--expect-product TEXT] [--expect-string KEY=VALUE]...
+                       [--expect-names TEXT...] [--stub READY_STUB]
     check_installer.py IMAGE {arm64|x64} --image-only [--quiet]
 
 --image-only checks the image alone (headers, imports, protections), for an
@@ -76,6 +78,7 @@ FAIL_FAST = {
 }
 
 RT_ICON = 3
+RT_RCDATA = 10
 RT_GROUP_ICON = 14
 RT_VERSION = 16
 RT_MANIFEST = 24
@@ -515,9 +518,11 @@ def check_languages(image):
 
 def check_archive(image, name=ARCHIVE_NAME):
     require(image.names("B7") == [name], f"B7 resources are {image.names('B7')}, expected [{name!r}]")
-    data = image.resource("B7", name)
+    rva, size = image.located("B7", name)
+    # The signature only: a large archive is not read for this.
+    data = image.pe.get_data(rva, min(size, len(SEVEN_ZIP_SIGNATURE)))
     require(data.startswith(SEVEN_ZIP_SIGNATURE), f"starts with {data[:6].hex()}, not the 7z signature")
-    return f"B7/{name}, 7z, {len(data)} bytes"
+    return f"B7/{name}, 7z, {size} bytes"
 
 
 def read_cabinet(data):
@@ -712,6 +717,122 @@ def check_version(image, expected_strings, expected_version):
     return f"{version}, {len(keys)} strings in 040904b0, translation 0x409/1200"
 
 
+# --- Names ------------------------------------------------------------------
+
+# RT_RCDATA "NAMES": the installer's own names, as the stub reads them. Each
+# text is UTF-16LE ended by one NUL unit: these four, each at least one unit
+# and at most its limit, then up to REFUSED_SWITCH_COUNT refused switches,
+# then an empty text that ends the list and the resource.
+NAMES_NAME = "NAMES"
+NAME_LIMITS = [("cleanup key", 255), ("cleanup value", 255), ("path switch", 64), ("archive prefix", 64)]
+REFUSED_SWITCH_LIMIT = 64
+REFUSED_SWITCH_COUNT = 16
+
+
+def units(text):
+    return len(text.encode("utf-16-le", errors="surrogatepass")) // 2
+
+
+def read_names(data):
+    """The texts of a names resource; Failure naming what makes the stub
+    refuse it (exit code 120)."""
+    require(len(data) % 2 == 0, f"{len(data)} bytes: an odd size")
+    text_units = data.decode("utf-16-le", errors="surrogatepass")
+    texts, at = [], 0
+    while True:
+        end = text_units.find("\0", at)
+        require(end >= 0, f"text {len(texts) + 1} has no terminator within the resource")
+        text, at = text_units[at:end], end + 1
+        if len(texts) < len(NAME_LIMITS):
+            what, limit = NAME_LIMITS[len(texts)]
+            require(text, f"the {what} is empty")
+            require(units(text) <= limit, f"the {what} is {units(text)} units long; its limit is {limit}")
+        elif not text:
+            require(at == len(text_units), f"{len(text_units) - at} units after the end of the list")
+            return texts
+        else:
+            require(len(texts) - len(NAME_LIMITS) < REFUSED_SWITCH_COUNT,
+                    f"more than {REFUSED_SWITCH_COUNT} refused switches")
+            require(units(text) <= REFUSED_SWITCH_LIMIT,
+                    f"refused switch {text!r} is {units(text)} units long; its limit is {REFUSED_SWITCH_LIMIT}")
+        texts.append(text)
+
+
+def check_names(image, expected=None):
+    present = image.names(RT_RCDATA)
+    if expected is None:
+        require(present == [], f"RT_RCDATA resources {present}, expected none (the stub's own names)")
+        return "none: the stub's own names"
+    require(present == [NAMES_NAME], f"RT_RCDATA resources {present}, expected [{NAMES_NAME!r}]")
+    texts = read_names(image.resource(RT_RCDATA, NAMES_NAME))
+    require(texts == list(expected), f"names {texts}, expected {list(expected)}")
+    return f"{NAMES_NAME}: key, value, path switch, archive prefix and {len(texts) - len(NAME_LIMITS)} refused switches"
+
+
+# --- The ready stub -------------------------------------------------------------
+
+def _debug_masked(image):
+    """Each section's bytes with the debug entries' file pointers zeroed, once
+    each is seen to point at its own data in this file: the one field of the
+    stub's data that moves with the layout."""
+    pe = image.pe
+    resources = pe.OPTIONAL_HEADER.DATA_DIRECTORY[2].VirtualAddress
+    # The resource section (which holds the archive) is not read.
+    data = {section.VirtualAddress: bytearray(section.get_data()) for section in pe.sections
+            if not resources or section.VirtualAddress != resources}
+    for entry in getattr(pe, "DIRECTORY_ENTRY_DEBUG", []):
+        pointer = entry.struct.PointerToRawData
+        wanted = pe.get_offset_from_rva(entry.struct.AddressOfRawData)
+        require(pointer == wanted, f"a debug entry's file pointer 0x{pointer:X} is not its data's offset 0x{wanted:X}")
+        field = pe.get_rva_from_offset(entry.struct.get_field_absolute_offset("PointerToRawData"))
+        holder = section_holding(pe, field, 4)
+        struct.pack_into("<I", data[holder.VirtualAddress], field - holder.VirtualAddress, 0)
+    return data
+
+
+# The header fields that say where the stub's code and data are, and how
+# they run: all of them the ready stub's.
+STUB_FIELDS = ["AddressOfEntryPoint", "ImageBase", "SectionAlignment", "Subsystem", "DllCharacteristics",
+               "MajorOperatingSystemVersion", "MajorSubsystemVersion", "SizeOfStackReserve", "SizeOfStackCommit"]
+MOVED_DIRECTORIES = {2, 4, 5}  # the resources (new), the certificate (signing), the base relocations (moved)
+
+
+def check_ready_stub(image, stub):
+    """The installer carries the ready stub's sections byte for byte (every
+    one but the base relocations at its own address), and one section more:
+    the resources, put before the relocations."""
+    pe, ready = image.pe, stub.pe
+    require(not ready.OPTIONAL_HEADER.DATA_DIRECTORY[2].VirtualAddress, "the ready stub has resources")
+    require(pe.FILE_HEADER.Machine == ready.FILE_HEADER.Machine, "another machine than the ready stub's")
+    for field in STUB_FIELDS:
+        found, wanted = getattr(pe.OPTIONAL_HEADER, field), getattr(ready.OPTIONAL_HEADER, field)
+        require(found == wanted, f"{field} 0x{found:X}, the ready stub's is 0x{wanted:X}")
+    for index, (found, wanted) in enumerate(zip(pe.OPTIONAL_HEADER.DATA_DIRECTORY, ready.OPTIONAL_HEADER.DATA_DIRECTORY)):
+        if index not in MOVED_DIRECTORIES:
+            require((found.VirtualAddress, found.Size) == (wanted.VirtualAddress, wanted.Size),
+                    f"data directory {index} differs from the ready stub's")
+    names = [section_name(s) for s in pe.sections]
+    stub_names = [section_name(s) for s in ready.sections]
+    require(names == stub_names[:-1] + [".rsrc"] + stub_names[-1:],
+            f"sections {names}, expected the ready stub's {stub_names} with .rsrc before the last")
+    found_data, wanted_data = _debug_masked(image), _debug_masked(stub)
+    carried = pe.sections[:-2] + pe.sections[-1:]
+    for index, (section, original) in enumerate(zip(carried, ready.sections)):
+        last = index == len(ready.sections) - 1
+        name = section_name(section)
+        require(section.Characteristics == original.Characteristics, f"{name}: other characteristics")
+        require(section.Misc_VirtualSize == original.Misc_VirtualSize, f"{name}: another virtual size")
+        require(last or section.VirtualAddress == original.VirtualAddress, f"{name}: another address")
+        found, wanted = found_data[section.VirtualAddress], wanted_data[original.VirtualAddress]
+        require(found[:len(wanted)] == wanted and not any(found[len(wanted):]),
+                f"{name}: its bytes are not the ready stub's")
+    relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[5]
+    wanted = ready.OPTIONAL_HEADER.DATA_DIRECTORY[5]
+    require((relocations.VirtualAddress, relocations.Size) == (pe.sections[-1].VirtualAddress, wanted.Size),
+            "the base relocations are not the ready stub's, in the last section")
+    return f"{', '.join(stub_names)}: the ready stub's bytes (the debug entries' file pointers aside)"
+
+
 # --- Manifest -----------------------------------------------------------------
 
 def local(tag):
@@ -762,9 +883,14 @@ def check_image(report, image, machine):
 
 
 def parse(data):
+    """`data`: the image's bytes, or the path of its file, which is mapped
+    rather than read: no check reads the archive beyond its signature."""
     # A fast load and then the directories: a full load would also walk every
     # byte of a large archive for no check of ours.
-    pe = pefile.PE(data=data, fast_load=True)
+    if isinstance(data, (bytes, bytearray)):
+        pe = pefile.PE(data=data, fast_load=True)
+    else:
+        pe = pefile.PE(name=str(data), fast_load=True)
     pe.parse_data_directories()
     return Image(pe)
 
@@ -777,8 +903,11 @@ def run_image_checks(data, machine, out=sys.stdout):
 
 
 def run_checks(data, machine, storage="BL", expected_strings=None, expected_version=None, out=sys.stdout,
-               archive_name=ARCHIVE_NAME, execution_level="asInvoker"):
-    """Checks an installer's bytes; returns the Report."""
+               archive_name=ARCHIVE_NAME, execution_level="asInvoker", names=None, stub=None):
+    """Checks an installer (its bytes, or its file); returns the Report.
+    `names`: the texts its names resource must hold, in their order (None: it
+    has none, and the stub uses its own). `stub`: the ready stub (bytes or
+    file) whose sections it must carry unchanged."""
     report = Report(out)
     image = parse(data)
     check_image(report, image, machine)
@@ -792,6 +921,9 @@ def run_checks(data, machine, storage="BL", expected_strings=None, expected_vers
         report.check(f"icon {index + 1}", check_icon_image, image, index)
     report.check("version block", check_version, image, expected_strings or {}, expected_version)
     report.check("manifest", check_manifest, image, execution_level)
+    report.check("names", check_names, image, names)
+    if stub is not None:
+        report.check("ready stub", check_ready_stub, image, parse(stub))
     return report
 
 
@@ -811,6 +943,10 @@ def main(argv=None):
     parser.add_argument("--expect-product", metavar="TEXT")
     parser.add_argument("--expect-string", metavar="KEY=VALUE", action="append", default=[],
                         help="a version string's expected value (repeatable)")
+    parser.add_argument("--expect-names", metavar="TEXT", nargs="+",
+                        help="the texts the names resource holds, in its order (default: no names resource)")
+    parser.add_argument("--stub", metavar="READY_STUB",
+                        help="the ready stub whose sections the installer must carry byte for byte")
     args = parser.parse_args(argv)
 
     expected = {}
@@ -824,8 +960,7 @@ def main(argv=None):
     if args.expect_product is not None:
         expected["ProductName"] = args.expect_product
 
-    with open(args.installer, "rb") as file:
-        data = file.read()
+    data = args.installer
     try:
         out = None if args.quiet else sys.stdout
         if args.image_only:
@@ -833,7 +968,8 @@ def main(argv=None):
         else:
             report = run_checks(data, args.machine, args.expect_setup_storage, expected, args.expect_version, out,
                                 archive_name=args.expect_archive_name.upper(),
-                                execution_level=args.expect_execution_level)
+                                execution_level=args.expect_execution_level, names=args.expect_names,
+                                stub=args.stub)
     except pefile.PEFormatError as error:
         print(f"FAIL: {args.installer} is not a PE file: {error}")
         return 1

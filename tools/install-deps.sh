@@ -1,23 +1,33 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that a build or a test run needs, and only those
-# that are missing (apt-get update runs once, only when something is missing).
-# For a test run also the workflow validator from the npm registry, at the
-# versions that tests/acceptance/package-lock.json pins, into build/npm.
-#   tools/install-deps.sh build|test
+# Installs the Debian packages that packaging, a build or a test run needs,
+# and only those that are missing (apt-get update runs once, only when
+# something is missing). For a test run also the workflow validator from the
+# npm registry, at the versions that tests/acceptance/package-lock.json pins,
+# into build/npm.
+#   tools/install-deps.sh package|build|test
+#   tools/install-deps.sh --list package|build|test   (prints the set, one a line)
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
+# package.sh: no compiler, linker or CMake among them.
+package_packages=(
+    python3 python3-pefile           # the writer and the structure check
+    python3-pil                      # the icon's images
+    7zip                             # the archive's test
+    gcab                             # the setup program's cabinet
+    osslsigncode openssl             # signing and its verification
+    libengine-pkcs11-openssl         # signing with a key on a PKCS#11 token
+    sbsigntool                       # sbverify, the second verifier
+)
+# ./build.sh: the stubs and tools, and the demo and test installers (made by
+# package.sh, so the packaging set too).
 build_packages=(
-    cmake make clang llvm            # compiler, llvm-rc/llvm-dlltool/llvm-readobj
+    cmake make clang llvm            # compiler, llvm-dlltool/llvm-readobj
     lld-22                           # the linker (bookworm-security; see the toolchain files)
     mingw-w64-common                 # Windows headers (no run-time is linked)
-    7zip gcab icoutils imagemagick   # demo payload and icon
-    python3 python3-pefile           # structure checks of the built images
-    osslsigncode openssl             # package.sh: signing and its verification
-    libengine-pkcs11-openssl         # package.sh: signing with a key on a PKCS#11 token
-    sbsigntool                       # package.sh: sbverify, the second verifier
 )
 test_packages=(
+    icoutils imagemagick             # pictures and icons the packaging tests hand in
     wine64                           # runs the x64 programs
     g++-mingw-w64-x86-64-posix       # builds GoogleTest and the behaviour tests
     googletest                       # GoogleTest sources
@@ -26,12 +36,23 @@ test_packages=(
     softhsm2 gnutls-bin              # the packaging tests' token and p11tool, which makes its key
 )
 
+list=0
+if [ "${1:-}" = --list ]; then
+    list=1
+    shift
+fi
 mode=${1:-build}
 case "$mode" in
-    build) wanted=("${build_packages[@]}") ;;
-    test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
-    *) echo "usage: $0 build|test" >&2; exit 2 ;;
+    package) wanted=("${package_packages[@]}") ;;
+    build) wanted=("${package_packages[@]}" "${build_packages[@]}") ;;
+    test) wanted=("${package_packages[@]}" "${build_packages[@]}" "${test_packages[@]}") ;;
+    *) echo "usage: $0 package|build|test" >&2; exit 2 ;;
 esac
+
+if [ $list = 1 ]; then
+    printf '%s\n' "${wanted[@]}"
+    exit 0
+fi
 
 missing=()
 for package in "${wanted[@]}"; do

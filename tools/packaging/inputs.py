@@ -3,14 +3,17 @@ reported at once, each naming its option (exit 1)."""
 
 import os
 import re
-import struct
 import subprocess
 import tempfile
 
 import check_installer as layout
+import icon
+import progress
 import names
-from options import TEXT_FIELDS
+import version_block
+from options import TEXT_FIELDS, VERSION_FIELDS
 from signing import read_pkcs12
+from writer.layout import IMAGE_LIMIT
 
 
 class Problems:
@@ -53,13 +56,15 @@ def seven_zip_findings(path):
     clean). An archive with encrypted contents is tested without the password:
     its headers and whatever is not encrypted are checked, and the errors that
     a missing password alone causes are not findings."""
-    def run(*command):
+    def run(*command, step=None):
         # A fixed wrong password, so that 7-Zip never asks for one.
-        done = subprocess.run(["7zz", *command, "-t7z", "-bd", "-bsp0", "-pnot-the-password", "--", path],
-                              stdin=subprocess.DEVNULL, capture_output=True, text=True, errors="replace")
-        return done.returncode, (done.stdout + "\n" + done.stderr).splitlines()
+        status, out, err = progress.run_watched(
+            ["7zz", *command, "-t7z", "-bd", "-bsp0", "-pnot-the-password", "--", path], step, path)
+        return status, (out + "\n" + err).splitlines()
 
-    status, lines = run("t")
+    size = os.stat(path).st_size
+    with progress.Step("testing the archive with 7-Zip (7zz t)", size) as step:
+        status, lines = run("t", step=step)
     if status == 0 and "WARNINGS:" not in lines:
         return []
     # Encrypted items by name, from the listing, which needs no password
@@ -166,159 +171,88 @@ def check_texts(problems, texts):
                                         f"its limit is {TEXT_LIMIT}")
 
 
-def project_defaults(repo):
-    """The version block's values that the build uses for a field left out:
-    the project's version and the cache defaults of resources/CMakeLists.txt."""
-    top = (repo / "CMakeLists.txt").read_text(encoding="utf-8")
-    resources = (repo / "resources" / "CMakeLists.txt").read_text(encoding="utf-8")
-    defaults = dict(re.findall(r'set\((STUB_[A-Z_]+) "([^"]*)" CACHE STRING', resources))
-    defaults["STUB_VERSION"] = re.search(r"project\(\w+ VERSION ([0-9.]+)", top).group(1)
-    return defaults
+def version_strings(options, version):
+    """The version block's texts as the installer will hold them: each field
+    given, or the project's own."""
+    dotted = version or VERSION_FIELDS[0].default
+    strings = {field.key: options.fields.get(field.option, field.default) for field in TEXT_FIELDS}
+    strings.update({"FileVersion": dotted, "ProductVersion": dotted,
+                    "Official Build": "1" if options.official_build else "0"})
+    return dotted, strings
 
 
-def _node(key, value_bytes, children=()):
-    """Length of a version block node: a 6-byte header, the key in UTF-16
-    with its terminator, the value and the children, each of those three
-    starting at a multiple of 4 bytes."""
-    length = 6 + (names.utf16_units(key) + 1) * 2
-    if value_bytes:
-        length = (length + 3) & ~3
-        length += value_bytes
-    for child in children:
-        length = ((length + 3) & ~3) + child
-    return length
-
-
-def version_block_size(strings):
-    """Bytes of the version block that holds `strings`, {key: text} in the
-    block's order, as the resource compiler lays it out."""
-    entries = [_node(key, (names.utf16_units(text) + 1) * 2) for key, text in strings.items()]
-    table = _node("040904b0", 0, entries)
-    return _node("VS_VERSION_INFO", 52, [_node("StringFileInfo", 0, [table]),
-                                         _node("VarFileInfo", 0, [_node("Translation", 4)])])
-
-
-def check_version_block(problems, options, version, defaults):
-    """The block with every text as the build will write it must fit."""
-    dotted = version or defaults["STUB_VERSION"]
-    strings = {"CompanyName": "", "FileDescription": "", "FileVersion": dotted, "InternalName": "",
-               "LegalCopyright": "", "ProductName": "", "ProductVersion": dotted, "CompanyShortName": "",
-               "ProductShortName": "", "LastChange": "", "Official Build": "1"}
-    for field in TEXT_FIELDS:
-        strings[field.key] = options.fields.get(field.option, defaults.get(field.cache_variable, ""))
-    size = version_block_size(strings)
-    if size > VERSION_BLOCK_LIMIT:
+def check_version_block(problems, options, version):
+    """The block with every text as it will be written must fit."""
+    dotted, strings = version_strings(options, version)
+    size = len(version_block.encode([int(part) for part in dotted.split(".")], strings))
+    if size > version_block.BLOCK_LIMIT:
         given = sorted((f for f in TEXT_FIELDS if f.option in options.fields),
                        key=lambda f: -names.utf16_units(options.fields[f.option]))
         problems.add(f"{', '.join('--' + f.option for f in given)}: together they make a version block of "
-                     f"{size} bytes; its limit is {VERSION_BLOCK_LIMIT}")
+                     f"{size} bytes; its limit is {version_block.BLOCK_LIMIT}")
 
 
 # --- Icon ----------------------------------------------------------------------------
 
-def check_icon(problems, icon):
-    """None when the build takes the icon as it is given (a picture, or an
-    .ico holding exactly the ten images of icon group 107); else the number
-    of the .ico's image that the build makes the ten images from."""
-    if readable_file(problems, "--icon", icon) is None:
+def check_icon(problems, path):
+    """What the icon is made of: the ten images of an .ico taken as it is
+    (a list of bytes), or a square picture (a PIL image); None after a
+    refusal."""
+    if readable_file(problems, "--icon", path) is None:
         return None
-    extension = os.path.splitext(icon)[1].lower()
-    if extension == ".ico":
-        return check_icon_file(problems, icon)
-    if extension == ".png":
-        check_picture(problems, icon)
-    else:
-        problems.refuse("--icon", icon, "must be an .ico or a .png file")
-    return None
-
-
-def check_picture(problems, picture, what=""):
-    found = subprocess.run(["convert-im6.q16", picture + "[0]", "-format", "%m %w %h", "info:"],
-                           capture_output=True, text=True)
-    fields = found.stdout.split()
-    if found.returncode or len(fields) != 3 or fields[0] != "PNG":
-        reason = found.stderr.strip().splitlines()[0] if found.stderr.strip() else ""
-        problems.refuse("--icon", picture, f"not a readable PNG picture{what}" + (": " + reason if reason else ""))
-    elif fields[1] != fields[2]:
-        problems.refuse("--icon", picture, f"the picture is {fields[1]}x{fields[2]}; the icon needs a square one")
-
-
-def icon_listing(icon):
-    """The images of an .ico as icotool lists them, [{index, width, height,
-    bit-depth, ...}], or None when it cannot read the file."""
-    listing = subprocess.run(["icotool", "-l", icon], capture_output=True, text=True)
-    if listing.stderr or listing.returncode:
-        return None, listing.stderr.strip() or "icotool failed"
-    images = []
-    for line in listing.stdout.splitlines():
-        fields = dict(re.findall(r"--([a-z-]+)=(\d+)", line))
-        if line.startswith("--icon ") and {"index", "width", "height", "bit-depth"} <= fields.keys():
-            images.append({key: int(value) for key, value in fields.items()})
-    return images, listing.stdout
-
-
-def group_107_differences(icon, images):
-    """Why the .ico is not exactly the ten images of icon group 107, stored
-    as the installer stores them ([] when it is)."""
-    wanted = [(size, size, bits) for size, bits, _ in layout.ICON_IMAGES]
-    if [(i["width"], i["height"], i["bit-depth"]) for i in images] != wanted:
-        return ["not the ten images of icon group 107"]
-    # icotool -l does not tell how an image is stored: the 256-pixel one must
-    # be an 8-bit RGBA PNG without time or text chunks, the others bitmaps.
-    with open(icon, "rb") as file:
-        data = file.read()
-    differences = []
+    extension = os.path.splitext(path)[1].lower()
     try:
-        for index, (size, _, is_png) in enumerate(layout.ICON_IMAGES):
-            length, offset = struct.unpack_from("<II", data, 6 + 16 * index + 8)
-            image = data[offset:offset + length]
-            if image.startswith(layout.PNG_SIGNATURE) != is_png:
-                differences.append(f"image {index + 1} ({size}x{size}) is not stored as "
-                                   + ("PNG" if is_png else "a bitmap"))
-            elif is_png:
-                chunks = layout.png_chunks(image)
-                extra = {kind for kind, _ in chunks} & {"tIME", "tEXt", "zTXt", "iTXt"}
-                if struct.unpack_from(">IIBB", chunks[0][1]) != (size, size, 8, 6) or extra:
-                    differences.append(f"image {index + 1} is not an 8-bit RGBA PNG without times or text")
-    except (struct.error, IndexError) as error:
-        differences.append(f"unreadable ({error})")
-    return differences
+        if extension == ".png":
+            picture = icon.open_picture(path)
+        elif extension == ".ico":
+            return icon_of_file(problems, path)
+        else:
+            problems.refuse("--icon", path, "must be an .ico or a .png file")
+            return None
+        icon.check_square(picture)
+    except icon.IconError as error:
+        problems.refuse("--icon", path, str(error))
+        return None
+    return picture
 
 
-def check_icon_file(problems, icon):
-    images, listed = icon_listing(icon)
-    if images is None:
-        problems.refuse("--icon", icon, "not a readable icon: " + listed)
+def icon_of_file(problems, path):
+    try:
+        entries = icon.read_icon_file(path)
+    except icon.IconError as error:
+        problems.refuse("--icon", path, f"not a readable icon: {error}")
         return None
-    if images and not group_107_differences(icon, images):
-        return None
+    if not icon.group_107_differences(entries):
+        return [entry.data for entry in entries]
     # Any other icon: its largest square image (the deepest of those, when
     # several are that large) is made into the ten, as a picture would be.
-    square = [i for i in images if i["width"] == i["height"]]
-    if not square:
-        problems.refuse("--icon", icon, "holds no square image to make the icon from; icotool -l lists\n"
-                        + listed.rstrip("\n"))
+    largest = icon.largest_square(entries)
+    if largest is None:
+        listed = ", ".join(f"{e.width}x{e.height} {e.bits}-bit" for e in entries)
+        problems.refuse("--icon", path, f"holds no square image to make the icon from (it holds {listed})")
         return None
-    largest = max(square, key=lambda i: (i["width"], i["bit-depth"]))
-    with tempfile.TemporaryDirectory() as work:
-        picture = os.path.join(work, "largest.png")
-        extracted = extract_icon_image(icon, largest["index"], picture)
-        if extracted.returncode or not os.path.exists(picture):
-            problems.refuse("--icon", icon, f"its image {largest['index']} ({largest['width']}x{largest['height']}) "
-                            "cannot be read: " + (extracted.stderr.strip() or "icotool failed"))
-            return None
-        before = len(problems.lines)
-        check_picture(problems, picture, f" (image {largest['index']} of the icon)")
-        if len(problems.lines) != before:
-            problems.lines[before:] = [line.replace(picture, icon) for line in problems.lines[before:]]
-            return None
-    return largest["index"]
+    try:
+        return icon.picture_of_entry(path, largest)
+    except (icon.IconError, OSError, SyntaxError, ValueError) as error:
+        problems.refuse("--icon", path, f"its image {largest.index} ({largest.width}x{largest.height}) "
+                        f"cannot be read: {error}")
+        return None
 
 
-def extract_icon_image(icon, index, picture):
-    """Image `index` of an .ico as a PNG file."""
-    return subprocess.run(["icotool", "-x", f"--index={index}", "-o", picture, icon], capture_output=True,
-                          text=True)
+# --- Size ------------------------------------------------------------------------------
+
+def check_image_size(problems, archive, stub_image_size):
+    """The archive alone must leave the image within the limit Windows loads
+    (the writer checks the exact size again once everything is laid out)."""
+    try:
+        size = os.stat(archive).st_size
+    except OSError:
+        return
+    at_least = stub_image_size + size
+    if at_least > IMAGE_LIMIT:
+        problems.refuse("--archive", archive,
+                        f"{size} bytes would make the installer's image at least {at_least} bytes (SizeOfImage), "
+                        f"past the {IMAGE_LIMIT}-byte (2 GiB) limit of an executable image that Windows loads")
 
 
 # --- Signing ---------------------------------------------------------------------------
@@ -438,17 +372,18 @@ def input_files(options):
 # --- All of them -----------------------------------------------------------------------
 
 class Checked:
-    """What the checks settled for the build."""
+    """What the checks settled for the making of the installer."""
 
-    def __init__(self, version, icon_image):
-        self.version = version        # as the version block holds it; None when not given
-        self.icon_image = icon_image  # the .ico image the icon is made from; None: the icon as given
+    def __init__(self, version, icon_source):
+        self.version = version          # as the version block holds it; None when not given
+        self.icon_source = icon_source  # ten images as given, or the picture they are made of; None: default
 
 
-def check(options, environ, repo):
-    """(problems, Checked)."""
+def check(options, environ, stub_image_size):
+    """(problems, Checked). `stub_image_size`: the ready stub's SizeOfImage."""
     problems = Problems()
     check_archive(problems, options.archive)
+    check_image_size(problems, options.archive, stub_image_size)
     check_setup(problems, options.setup, options.arch)
     version = None
     if "version" in options.fields:
@@ -456,9 +391,9 @@ def check(options, environ, repo):
     texts = [("--" + name, text) for name, text in options.fields.items() if name != "version"]
     before = len(problems.lines)
     check_texts(problems, texts)
-    if len(problems.lines) == before:
-        check_version_block(problems, options, version, project_defaults(repo))
-    icon_image = check_icon(problems, options.icon) if options.icon else None
+    if len(problems.lines) == before and (version or "version" not in options.fields):
+        check_version_block(problems, options, version)
+    icon_source = check_icon(problems, options.icon) if options.icon else None
     epoch = environ.get("SOURCE_DATE_EPOCH", "")
     if epoch and not (epoch.isdigit() and 315532800 <= int(epoch) <= 4102444799):
         # A cabinet stores a DOS date, which starts in 1980.
@@ -474,4 +409,4 @@ def check(options, environ, repo):
     check_output(problems, options)
     if options.report:
         check_report(problems, options)
-    return problems.lines, Checked(version, icon_image)
+    return problems.lines, Checked(version, icon_source)

@@ -1,19 +1,12 @@
-#!/usr/bin/python3
 """The names a release may give its own installer, the rules they must keep,
-and the header that compiles them into the stub.
+and the resource that carries them to the stub.
 
-package.sh checks them with the other inputs; the build runs this file to
-check them again and to write the header, for a build of one's own too:
-
-    names.py HEADER [--cleanup-key=KEY] [--cleanup-value=NAME]
-             [--archive-name=NAME] [--path-switch=NAME] [--refused-switch=TEXT]...
-
-Refused names are printed one a line, and the exit status is 1.
+package.sh checks them with the other inputs (exit 1, naming the rule a name
+breaks). The stub itself trusts the resource no further than its limits: the
+rules of the characters are the packaging's own.
 """
 
-import argparse
 import re
-import sys
 from dataclasses import dataclass, field
 
 # The project's own names, which an installer has unless told otherwise.
@@ -36,8 +29,9 @@ ARCHIVE_NAME_LIMIT = 64
 PATH_SWITCH_LIMIT = 64
 REFUSED_SWITCH_LIMIT = 64
 REFUSED_SWITCH_COUNT = 16
-# Words the resource compiler reads as the start of a statement, never as a
-# resource's name.
+# Words a resource script reads as the start of a statement, never as a
+# resource's name: an installer's resources written out as a script (by a
+# resource editor, say) could not be compiled again.
 RESOURCE_SCRIPT_WORDS = {"BEGIN", "END", "LANGUAGE", "STRINGTABLE"}
 # The setup program's other two switches.
 OTHER_SWITCHES = {"archive-resource-name", "archive-resource-type"}
@@ -53,8 +47,8 @@ class Names:
 
     @property
     def archive_resource_name(self):
-        """The archive's resource name as stored: the resource compiler
-        stores names in upper case."""
+        """The archive's resource name as stored: resource names are kept in
+        upper case, as the loader compares them."""
         return self.archive_name.upper()
 
     @property
@@ -68,7 +62,8 @@ def utf16_units(text):
 
 def _text_problems(option, text, limit):
     """What makes `text` unusable anywhere: not UTF-8, a control character, a
-    semicolon (which splits a CMake list), empty, or too long."""
+    semicolon (which lists of names, such as a CMake list of them, take for
+    a separator), empty, or too long."""
     try:
         text.encode("utf-8")
     except UnicodeEncodeError:
@@ -78,7 +73,7 @@ def _text_problems(option, text, limit):
     if any(ord(c) < 0x20 or 0x7F <= ord(c) < 0xA0 for c in text):
         return [f"{option}: {text!r} has control characters"]
     if ";" in text:
-        return [f"{option}: {text!r} has a semicolon, which the build would take for a list"]
+        return [f"{option}: {text!r} has a semicolon, which lists of names take for a separator"]
     if utf16_units(text) > limit:
         return [f"{option}: {text!r} is {utf16_units(text)} characters (UTF-16 units) long; its limit is {limit}"]
     return []
@@ -134,68 +129,19 @@ def check(names):
     return problems
 
 
-# --- The header ---------------------------------------------------------------------
+# --- The names resource --------------------------------------------------------------
 
-# Characters written into a literal as they are; every other one as a
-# universal character name, so that no name can end the literal, start an
-# escape or form a trigraph.
-_PLAIN = re.compile(r"[A-Za-z0-9 ._,:/=+()\[\]{}<>!#$%&*@^|~'-]")
-
-
-def wide_literal(text):
-    """`text` as a C++ wide string literal."""
-    return 'L"' + "".join(c if _PLAIN.fullmatch(c) else
-                          (f"\\u{ord(c):04X}" if ord(c) <= 0xFFFF else f"\\U{ord(c):08X}") for c in text) + '"'
+# RT_RCDATA "NAMES", which the stub reads at its start; without it the stub
+# has the project's own names.
+NAMES_TYPE = 10
+NAMES_NAME = "NAMES"
 
 
-def header(names):
-    return "\n".join([
-        "// The installer names of this build, written by tools/packaging/names.py",
-        "// from the build's settings; see src/settings/installer_names.h.",
-        "#pragma once",
-        "",
-        f"#define INSTALLER_CLEANUP_KEY {wide_literal(names.cleanup_key)}",
-        f"#define INSTALLER_CLEANUP_VALUE {wide_literal(names.cleanup_value)}",
-        f"#define INSTALLER_REFUSED_SWITCHES {', '.join(wide_literal(s) for s in names.refused_switches)}",
-        f"#define INSTALLER_PATH_SWITCH {wide_literal(names.path_switch)}",
-        f"#define INSTALLER_ARCHIVE_PREFIX {wide_literal(names.archive_prefix)}",
-        "",
-    ])
-
-
-def write_header(path, names):
-    """Writes the header unless it already holds these names, so that a
-    build that changes nothing compiles nothing again."""
-    text = header(names)
-    try:
-        with open(path, encoding="utf-8") as existing:
-            if existing.read() == text:
-                return
-    except FileNotFoundError:
-        pass
-    with open(path, "w", encoding="utf-8") as written:
-        written.write(text)
-
-
-def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("header")
-    parser.add_argument("--cleanup-key", default=DEFAULT_CLEANUP_KEY)
-    parser.add_argument("--cleanup-value", default=DEFAULT_CLEANUP_VALUE)
-    parser.add_argument("--archive-name", default=DEFAULT_ARCHIVE_NAME)
-    parser.add_argument("--path-switch", default=DEFAULT_PATH_SWITCH)
-    parser.add_argument("--refused-switch", action="append", default=[])
-    arguments = parser.parse_args(argv)
-    names = Names(arguments.cleanup_key, arguments.cleanup_value, arguments.archive_name, arguments.path_switch,
-                  arguments.refused_switch or list(DEFAULT_REFUSED_SWITCHES))
-    problems = check(names)
-    for problem in problems:
-        print(problem)
-    if problems:
-        return 1
-    write_header(arguments.header, names)
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+def resource(names):
+    """The names as the stub reads them: UTF-16LE texts, each ended by one
+    NUL unit, in this order: the cleanup key, the cleanup value, the path
+    switch, the archive prefix, the refused switches, then an empty text
+    that ends the list and the resource."""
+    texts = [names.cleanup_key, names.cleanup_value, names.path_switch, names.archive_prefix,
+             *names.refused_switches, ""]
+    return "".join(text + "\0" for text in texts).encode("utf-16-le", errors="surrogatepass")

@@ -18,21 +18,21 @@ class UsageError(Exception):
 
 @dataclass
 class VersionField:
-    option: str          # without the leading dashes
-    cache_variable: str  # the CMake cache variable that holds it
-    key: str             # its key in the version block ("" for the version)
+    option: str   # without the leading dashes
+    default: str  # the project's own value, for a field left out
+    key: str      # its key in the version block ("" for the version)
 
 
 VERSION_FIELDS = [
-    VersionField("version", "STUB_VERSION", ""),
-    VersionField("company", "STUB_COMPANY_NAME", "CompanyName"),
-    VersionField("description", "STUB_FILE_DESCRIPTION", "FileDescription"),
-    VersionField("copyright", "STUB_LEGAL_COPYRIGHT", "LegalCopyright"),
-    VersionField("product", "STUB_PRODUCT_NAME", "ProductName"),
-    VersionField("internal-name", "STUB_INTERNAL_NAME", "InternalName"),
-    VersionField("company-short", "STUB_COMPANY_SHORT_NAME", "CompanyShortName"),
-    VersionField("product-short", "STUB_PRODUCT_SHORT_NAME", "ProductShortName"),
-    VersionField("last-change", "STUB_LAST_CHANGE", "LastChange"),
+    VersionField("version", "1.0.0.0", ""),
+    VersionField("company", "Tolvane", "CompanyName"),
+    VersionField("description", "Brisel Installer", "FileDescription"),
+    VersionField("copyright", "Copyright Tolvane. All rights reserved.", "LegalCopyright"),
+    VersionField("product", "Brisel", "ProductName"),
+    VersionField("internal-name", "installer", "InternalName"),
+    VersionField("company-short", "Tolvane", "CompanyShortName"),
+    VersionField("product-short", "Brisel", "ProductShortName"),
+    VersionField("last-change", "unknown", "LastChange"),
 ]
 TEXT_FIELDS = VERSION_FIELDS[1:]
 
@@ -64,7 +64,8 @@ class Options:
     sign_timeout: int = 300
     # The installer's own names; those not given are the project's.
     names: installer_names.Names = field(default_factory=installer_names.Names)
-    # Names given, by option without dashes: the build is told only these.
+    # Names given, by option without dashes: with any of them the installer
+    # carries all its names as a resource, else the stub's own are used.
     names_given: dict = field(default_factory=dict)
     execution_level: str = "asInvoker"
     report: str = ""
@@ -89,7 +90,7 @@ Inputs:
   --arch arm64|x64       target machine (default arm64)
   --storage BL|BN        setup program as an MSZIP cabinet SETUP.EX_ (BL, default)
                          or uncompressed SETUP.EXE (BN)
-  --icon FILE            an .ico or one square .png; the build makes the ten
+  --icon FILE            an .ico or one square .png; the packaging makes the ten
                          images of icon group 107 from the .png or from the
                          .ico's largest image (an .ico of exactly those ten is
                          taken as it is; default: the project's icon)
@@ -101,7 +102,7 @@ characters, the block at most 65535 bytes):
   --description TEXT     FileDescription      --internal-name TEXT  InternalName
   --copyright TEXT       LegalCopyright       --last-change TEXT    LastChange
   --official-build       "Official Build" is 1 (else 0)
-Your own names, compiled into the installer (defaults: the project's own):
+Your own names, carried by the installer (defaults: the project's own):
   --cleanup-key KEY      registry key under HKEY_CURRENT_USER whose value keeps
                          the scratch directory (default Software\\Tolvane)
   --cleanup-value NAME   that value, a REG_SZ: "0" keeps the scratch directory
@@ -160,8 +161,11 @@ installer's. tools/second_stage is a setup program that does this.
 The cabinet stores the setup program's file time: SOURCE_DATE_EPOCH from the
 environment when set, else the setup file's own modification time.
 
-Exit status: 0 done, 1 an input was refused, 2 wrong usage, 3 the build or its
-check failed, 4 signing, time-stamping or verification failed.
+The installer's image (its SizeOfImage) may not pass 2 GiB, which Windows
+loads no image beyond; an archive that would make it larger is refused.
+
+Exit status: 0 done, 1 an input was refused, 2 wrong usage, 3 writing the
+installer or its check failed, 4 signing, time-stamping or verification failed.
 """
 
 # (option, destination, kind): "path" is made absolute against the directory

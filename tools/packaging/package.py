@@ -3,13 +3,15 @@
 installer: ./package.sh --help for the options.
 
 Installs what is missing first (Debian 12, as root), checks every input
-before building, builds in a private tree (build/package/<arch>/), reads the
-result back, signs, time-stamps and verifies it when asked, and only then
-renames it to the output path: a failed run leaves whatever was at that path
-before, and never a partial file.
+before anything is written, copies the ready stub of the architecture
+(build/<arch>/stub.exe) with a resource section added into a folder beside
+the output, reads the result back, signs, time-stamps and verifies it when
+asked, and only then renames it to the output path: a failed run leaves
+whatever was at that path before, and never a partial file. Nothing is
+compiled or linked.
 
-Exit status: 0 done, 1 an input was refused, 2 wrong usage, 3 the build or
-its check failed, 4 signing, time-stamping or verification failed.
+Exit status: 0 done, 1 an input was refused, 2 wrong usage, 3 writing the
+installer or its check failed, 4 signing, time-stamping or verification failed.
 """
 
 import os
@@ -25,11 +27,15 @@ sys.dont_write_bytecode = True
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(1, str(REPO / "tools"))
 
-import build  # noqa: E402  (the modules beside this one, and the structure check)
+import assemble  # noqa: E402  (the modules beside this one, and the structure check in tools/)
 import inputs  # noqa: E402
 import options as command_line  # noqa: E402
+import progress  # noqa: E402
+import readback  # noqa: E402
 import report  # noqa: E402
 import signing  # noqa: E402
+from writer.layout import ImageTooLarge  # noqa: E402
+from writer.stub import StubError  # noqa: E402
 
 EXIT_REFUSED, EXIT_USAGE, EXIT_BUILD, EXIT_SIGNING = 1, 2, 3, 4
 
@@ -54,53 +60,82 @@ def taken_pin(environ):
 
 def install_dependencies():
     # Its output is not this program's: the result line stays alone on stdout.
-    if subprocess.run([str(REPO / "tools" / "install-deps.sh"), "build"], stdout=sys.stderr).returncode:
-        raise Stop(EXIT_BUILD, "the build's Debian packages could not be installed")
+    if subprocess.run([str(REPO / "tools" / "install-deps.sh"), "package"], stdout=sys.stderr).returncode:
+        raise Stop(EXIT_BUILD, "the packaging's Debian packages could not be installed")
 
 
-def put_in_place(options, installer, work):
-    """Signs (when asked) into a staging folder beside the output, so that the
-    last step is a rename within one file system. Returns the report's facts
-    about the installer now at the output path."""
-    nothing = f"no file was written to {options.output}"
+def staging_folder(options):
+    """A private folder beside the output, so that the last step is a rename
+    within one file system."""
     try:
-        stage_dir = Path(tempfile.mkdtemp(prefix=".package.", dir=os.path.dirname(options.output)))
+        return Path(tempfile.mkdtemp(prefix=".package.", dir=os.path.dirname(options.output)))
     except OSError:
         raise Stop(EXIT_REFUSED, f"--output {options.output}: cannot write in its directory; no file was written")
-    staged_report = None
+
+
+def make_installer(options, checked, stub, environ, stage, work):
+    """Writes and reads back the unsigned installer in `stage`; returns its
+    path and what the report needs from the run."""
+    nothing = f"no file was written to {options.output}"
     try:
-        staged = stage_dir / os.path.basename(options.output)
-        stamped_by = ""
-        if options.signed:
-            try:
-                chain = signing.sign(options, installer, staged, work)
-                if options.timestamp_urls:
-                    stamped_by = signing.add_time_stamp(options, staged, work)
-                signing.verify(options, staged, chain, work)
-            except signing.SigningFailed as failure:
-                raise Stop(EXIT_SIGNING, f"{failure}; {nothing}")
-            installer.unlink()
-        else:
-            shutil.move(installer, staged)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(staged, 0o666 & ~umask)
-        found = report.facts(options, staged, stamped_by)
-        if options.report:
-            try:
-                staged_report = report.stage(options.report, found)
-            except OSError as error:
-                raise Stop(EXIT_REFUSED, f"--report {options.report}: cannot be written ({error.strerror}); "
-                                         f"{nothing}")
+        gathered = assemble.items(REPO, options, checked, environ, work)
+        laid_out = assemble.lay_out(stub, gathered)
+    except ImageTooLarge as limit:
+        raise Stop(EXIT_REFUSED, f"--archive {options.archive}: {limit}; {nothing}")
+    except assemble.AssemblyFailed as failure:
+        raise Stop(EXIT_BUILD, f"{failure}; {nothing}")
+    unsigned = stage / "unsigned.exe"
+    try:
+        copied = assemble.write(laid_out, unsigned)
+        installer_digest, setup_digest = readback.read_back(unsigned, options, checked, stub.path, copied)
+    except (assemble.AssemblyFailed, readback.ReadBackFailed) as failure:
+        raise Stop(EXIT_BUILD, f"{failure}; {nothing}")
+    except OSError as error:
+        raise Stop(EXIT_BUILD, f"the installer could not be written in {stage} ({error.strerror}); {nothing}")
+    return unsigned, {"sha256": installer_digest, "archive_sha256": copied["B7"], "setup_sha256": setup_digest}
+
+
+def put_in_place(options, installer, digests, stage, work):
+    """Signs (when asked) in the staging folder, then renames the installer
+    to the output and the report beside it. Returns the report's facts."""
+    nothing = f"no file was written to {options.output}"
+    staged = stage / os.path.basename(options.output)
+    stamped_by = ""
+    if options.signed:
+        try:
+            chain = signing.sign(options, installer, staged, work)
+            if options.timestamp_urls:
+                stamped_by = signing.add_time_stamp(options, staged, work)
+            signing.verify(options, staged, chain, work)
+        except signing.SigningFailed as failure:
+            raise Stop(EXIT_SIGNING, f"{failure}; {nothing}")
+        installer.unlink()
+        with progress.Step("hashing the signed installer", os.stat(staged).st_size) as step:
+            digests = dict(digests, sha256=report.sha256_of(staged, step))
+    else:
+        os.replace(installer, staged)
+    umask = os.umask(0)
+    os.umask(umask)
+    os.chmod(staged, 0o666 & ~umask)
+    found = report.facts(options, staged, stamped_by, digests)
+    staged_report = None
+    if options.report:
+        try:
+            staged_report = report.stage(options.report, found)
+        except OSError as error:
+            raise Stop(EXIT_REFUSED, f"--report {options.report}: cannot be written ({error.strerror}); "
+                                     f"{nothing}")
+    try:
         os.replace(staged, options.output)
-        if staged_report:
-            os.replace(staged_report, options.report)
-            staged_report = None
-        return found
-    finally:
-        shutil.rmtree(stage_dir, ignore_errors=True)
+    except OSError as error:
         if staged_report:
             os.unlink(staged_report)
+        raise Stop(EXIT_BUILD, f"--output {options.output}: the installer could not be put there "
+                               f"({error.strerror}); {nothing}")
+    if staged_report:
+        # Only now: a report never describes an installer that is not there.
+        os.replace(staged_report, options.report)
+    return found
 
 
 def run(argv, environ):
@@ -117,21 +152,23 @@ def run(argv, environ):
 
     try:
         install_dependencies()
-        problems, checked = inputs.check(options, environ, REPO)
+        try:
+            stub = assemble.ready_stub(REPO, options.arch)
+        except StubError as error:
+            raise Stop(EXIT_BUILD, f"{error}; no file was written to {options.output}")
+        problems, checked = inputs.check(options, environ, stub.pe.OPTIONAL_HEADER.SizeOfImage)
         if problems:
             for problem in problems:
                 say(problem)
-            raise Stop(EXIT_REFUSED, f"nothing was built; no file was written to {options.output}")
+            raise Stop(EXIT_REFUSED, f"no file was written to {options.output}")
 
-        tree = build.Tree(REPO, options.arch)
-        tree.lock()
-        try:
-            installer = build.build(options, checked, tree, environ)
-        except build.BuildFailed as failure:
-            raise Stop(EXIT_BUILD, f"{failure}; no file was written to {options.output}")
-
-        with tempfile.TemporaryDirectory() as work:
-            found = put_in_place(options, installer, Path(work))
+        with tempfile.TemporaryDirectory(prefix="package.") as work:
+            stage = staging_folder(options)
+            try:
+                installer, digests = make_installer(options, checked, stub, environ, stage, Path(work))
+                found = put_in_place(options, installer, digests, stage, Path(work))
+            finally:
+                shutil.rmtree(stage, ignore_errors=True)
     except Stop as stop:
         say(str(stop))
         return stop.status

@@ -7,30 +7,35 @@ import os
 import tempfile
 
 
-def sha256_of(path):
+def sha256_of(path, step=None):
     digest = hashlib.sha256()
+    done = 0
     with open(path, "rb") as file:
         for block in iter(lambda: file.read(1 << 20), b""):
             digest.update(block)
+            done += len(block)
+            if step:
+                step.advance(done)
     return digest.hexdigest()
 
 
-def facts(options, installer, stamped_by):
+def facts(options, installer, stamped_by, digests):
     """What the report holds about `installer` (the output, or its staged
-    copy, which has the same bytes). The inputs' digests only when a report
-    was asked for: a large archive takes seconds to read."""
+    copy, which has the same bytes). `digests`: the SHA-256 of the installer,
+    of the archive and of the setup program, each taken from the bytes as
+    they were written or read back, so that no file is read again for them."""
     found = {
         "output": options.output,
         "arch": options.arch,
         "size": os.stat(installer).st_size,
-        "sha256": sha256_of(installer),
+        "sha256": digests["sha256"],
         "signed": options.signed,
         "time_stamped": bool(stamped_by),
         "time_stamp_authority": stamped_by or None,
     }
     if options.report:
-        found["archive_sha256"] = sha256_of(options.archive)
-        found["setup_sha256"] = sha256_of(options.setup)
+        found["archive_sha256"] = digests["archive_sha256"]
+        found["setup_sha256"] = digests["setup_sha256"]
     return found
 
 

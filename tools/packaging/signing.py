@@ -2,12 +2,16 @@
 RFC 3161 time stamps, and the verification of the result by two independent
 verifiers. Every wait on a token or an authority is bounded."""
 
+import contextlib
 import os
 import re
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
+
+import progress
 
 SYSTEM_ROOTS = Path("/etc/ssl/certs/ca-certificates.crt")
 TIMED_OUT = object()
@@ -27,19 +31,29 @@ def read_pkcs12(pkcs12, password_file, *what):
     return opened
 
 
-def run_bounded(command, log, seconds, stdin_text=None):
+def run_bounded(command, log, seconds, stdin_text=None, what=None):
     """Runs `command` with its output in the file `log`; its exit status, or
     TIMED_OUT when it had not ended after `seconds` (it and whatever it
-    started are then killed). `stdin_text` reaches it through a pipe."""
-    with open(log, "w") as output:
+    started are then killed). `stdin_text` reaches it through a pipe. With
+    `what`, it is a step of its own, whose time taken a terminal is shown."""
+    step = progress.Step(what) if what else progress.Quiet()
+    deadline = time.monotonic() + seconds
+    with open(log, "w") as output, step if what else contextlib.nullcontext():
         process = subprocess.Popen(command, stdin=subprocess.PIPE if stdin_text is not None else subprocess.DEVNULL,
                                    stdout=output, stderr=subprocess.STDOUT, start_new_session=True)
-        try:
-            process.communicate(stdin_text.encode() if stdin_text is not None else None, timeout=seconds)
-        except subprocess.TimeoutExpired:
-            os.killpg(process.pid, signal.SIGKILL)
-            process.wait()
-            return TIMED_OUT
+        given = stdin_text.encode() if stdin_text is not None else None
+        while True:
+            try:
+                process.communicate(given, timeout=min(progress.INTERVAL, max(deadline - time.monotonic(), 0)))
+                break
+            except subprocess.TimeoutExpired:
+                # The input is written once; later calls only wait.
+                given = None
+                if time.monotonic() >= deadline:
+                    os.killpg(process.pid, signal.SIGKILL)
+                    process.wait()
+                    return TIMED_OUT
+                step.advance()
     return process.returncode
 
 
@@ -71,7 +85,8 @@ def sign(options, installer, staged, work):
     if options.sign_pkcs12:
         status = run_bounded(["osslsigncode", "sign", "-pkcs12", options.sign_pkcs12,
                               "-readpass", options.sign_password_file, "-h", "sha256",
-                              "-in", str(installer), "-out", str(staged)], log, options.sign_timeout)
+                              "-in", str(installer), "-out", str(staged)], log, options.sign_timeout,
+                             what="signing with osslsigncode")
         if status is TIMED_OUT or status:
             sys.stderr.write(_log_text(log))
             raise SigningFailed("signing failed")
@@ -92,7 +107,7 @@ def sign(options, installer, staged, work):
     status = run_bounded(["osslsigncode", "sign", "-pkcs11module", options.sign_module,
                           "-key", options.sign_key_uri, "-certs", options.sign_certificates,
                           "-readpass", "/dev/stdin", "-h", "sha256", "-in", str(installer), "-out", str(staged)],
-                         log, options.sign_timeout, stdin_text=pin + "\n")
+                         log, options.sign_timeout, stdin_text=pin + "\n", what="signing with osslsigncode (the token)")
     if status is TIMED_OUT:
         raise SigningFailed(f"signing failed: the token did not sign within {options.sign_timeout} s")
     if status:
@@ -108,7 +123,8 @@ def add_time_stamp(options, staged, work):
     stamped, log = Path(str(staged) + ".stamped"), work / "timestamp.log"
     for url in options.timestamp_urls:
         status = run_bounded(["osslsigncode", "add", "-ts", url, "-h", "sha256", "-in", str(staged),
-                              "-out", str(stamped)], log, options.timestamp_timeout)
+                              "-out", str(stamped)], log, options.timestamp_timeout,
+                             what=f"time-stamping by {url}")
         if status == 0:
             os.replace(stamped, staged)
             return url
@@ -141,7 +157,8 @@ def verify(options, staged, chain, work):
         elif os.access(SYSTEM_ROOTS, os.R_OK):
             arguments += ["-TSA-CAfile", str(SYSTEM_ROOTS)]
     log = work / "verify.log"
-    status = run_bounded(["osslsigncode", "verify", *arguments, "-in", str(staged)], log, 600)
+    status = run_bounded(["osslsigncode", "verify", *arguments, "-in", str(staged)], log, 600,
+                         what="verifying with osslsigncode")
     said = _log_text(log)
     lines = said.splitlines()
     if status is TIMED_OUT or status or (
@@ -159,7 +176,8 @@ def verify(options, staged, chain, work):
     for number, anchor in enumerate(anchors, 1):
         anchor_file = work / f"anchor-{number}.pem"
         anchor_file.write_bytes(anchor + b"\n")
-        if run_bounded(["sbverify", "--cert", str(anchor_file), str(staged)], sbverify_log, 600) == 0:
+        if run_bounded(["sbverify", "--cert", str(anchor_file), str(staged)], sbverify_log, 600,
+                       what="verifying with sbverify") == 0:
             said = _log_text(sbverify_log)
             first = next((line for line in said.splitlines() if "Signature verification" in line), "")
             print("sbverify: " + first, file=sys.stderr)
