@@ -19,6 +19,7 @@ uint64_t PathTail(const wchar_t* text, uint64_t length) {
 }
 
 RunOutcome RunStub(HMODULE module) {
+    InstallerNames names;
     LaunchSettings settings;
     RunOutcome workDirectoryOutcome = {EXIT_OK, 0};
     PathBuffer path;
@@ -27,7 +28,12 @@ RunOutcome RunStub(HMODULE module) {
     PathBuffer archiveName;
     TypeNameBuffer archiveType;
 
-    if (!settings.Initialize()) {
+    // The installer's own names come first: a release's installer must never
+    // act under the project's names, or under half of its own.
+    if (!ReadInstallerNames(module, names)) {
+        return {EXIT_INSTALLER_NAMES_FAILED, ERROR_INVALID_DATA};
+    }
+    if (!settings.Initialize(names)) {
         return {EXIT_SETTINGS_FAILED, GetLastError()};
     }
     // Refused before anything on disk is even looked at.
@@ -67,14 +73,14 @@ RunOutcome RunStub(HMODULE module) {
     }
 
     path.Clear();
-    RunOutcome result = ExtractPayload(module, workDirectory, path, archiveName, archiveType);
+    RunOutcome result = ExtractPayload(module, names, workDirectory, path, archiveName, archiveType);
 
     // The unpacking touched the whole setup resource; hand those pages back
     // before the setup program needs the memory.
     SetProcessWorkingSetSize(GetCurrentProcess(), static_cast<SIZE_T>(-1), static_cast<SIZE_T>(-1));
 
     if (result.exitCode == EXIT_OK) {
-        result = LaunchSetup(settings, module, archiveName, archiveType, path);
+        result = LaunchSetup(settings, names, module, archiveName, archiveType, path);
     }
 
     // Best effort: a removal that fails never changes what the run reports.

@@ -1,7 +1,5 @@
 #include "launch/setup_launch.h"
 
-#include "settings/installer_names.h"
-
 namespace {
 
 bool IsBlank(wchar_t unit) { return unit == L' ' || unit == L'\t'; }
@@ -77,8 +75,9 @@ RunOutcome SpawnAndWait(const wchar_t* application, wchar_t* commandLine, uint32
     return outcome;
 }
 
-RunOutcome LaunchSetup(const LaunchSettings& settings, HMODULE module, const PathBuffer& archiveName,
-                       const TypeNameBuffer& archiveType, const PathBuffer& setupPath) {
+RunOutcome LaunchSetup(const LaunchSettings& settings, const InstallerNames& names, HMODULE module,
+                       const PathBuffer& archiveName, const TypeNameBuffer& archiveType,
+                       const PathBuffer& setupPath) {
     PathBuffer modulePath;
     const DWORD length = GetModuleFileNameW(module, modulePath.Text(), static_cast<DWORD>(modulePath.capacity));
     if (length - 1 >= modulePath.capacity - 1) {
@@ -95,7 +94,8 @@ RunOutcome LaunchSetup(const LaunchSettings& settings, HMODULE module, const Pat
     // (nothing is escaped).
     CommandBuffer command;
     const bool composed = command.Copy(L"\"") && command.Append(application.Text()) &&
-                          command.Append(L"\" --" INSTALLER_PATH_SWITCH L"=\"") && command.Append(modulePath.Text()) &&
+                          command.Append(L"\" --") && command.Append(names.pathSwitch) && command.Append(L"=\"") &&
+                          command.Append(modulePath.Text()) &&
                           command.Append(L"\" --archive-resource-name=\"") && command.Append(archiveName.Text()) &&
                           command.Append(L"\" --archive-resource-type=\"") && command.Append(archiveType.Text()) &&
                           command.Append(L"\"");

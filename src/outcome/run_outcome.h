@@ -27,6 +27,7 @@ constexpr uint32_t EXIT_SETUP_WRITE_FAILED = 116;
 constexpr uint32_t EXIT_WORK_DIR_ACL_FAILED = 117;
 constexpr uint32_t EXIT_REJECTED_SWITCH = 118;
 constexpr uint32_t EXIT_INSTALLER_FILE_FAILED = 119;
+constexpr uint32_t EXIT_INSTALLER_NAMES_FAILED = 120;
 constexpr uint32_t EXIT_SETUP_FILE_NOT_FOUND = 122;
 constexpr uint32_t EXIT_SETUP_PATH_NOT_FOUND = 123;
 constexpr uint32_t EXIT_SETUP_SPAWN_FAILED = 124;

@@ -60,8 +60,8 @@ bool SaveResourceAs(const EmbeddedResource& resource, const wchar_t* path) {
     return true;
 }
 
-RunOutcome ExtractPayload(HMODULE module, const PathBuffer& workDirectory, PathBuffer& setupPath,
-                          PathBuffer& archiveName, TypeNameBuffer& archiveType) {
+RunOutcome ExtractPayload(HMODULE module, const InstallerNames& names, const PathBuffer& workDirectory,
+                          PathBuffer& setupPath, PathBuffer& archiveName, TypeNameBuffer& archiveType) {
     setupPath.Clear();
     archiveName.Clear();
     archiveType.Clear();
@@ -72,7 +72,7 @@ RunOutcome ExtractPayload(HMODULE module, const PathBuffer& workDirectory, PathB
 
     for (const wchar_t* type : PAYLOAD_TYPES) {
         error = 0;
-        PayloadFinder finder(archiveName, setupName, setupResource, error);
+        PayloadFinder finder(names.archivePrefix, archiveName, setupName, setupResource, error);
         EnumerateResourcesOfType(finder, module, type);
         if (error != 0) {
             // The archive's type is recorded only after a type that had no

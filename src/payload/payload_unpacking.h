@@ -4,6 +4,7 @@
 
 #include "outcome/run_outcome.h"
 #include "payload/resource_catalog.h"
+#include "settings/installer_names.h"
 #include "text/bounded_text.h"
 
 // Puts the setup program into the scratch directory: finds exactly one archive
@@ -11,8 +12,8 @@
 // program, and expands it when it is stored as a cabinet. On EXIT_OK the setup
 // path, the archive's resource name and its type are filled. The archive
 // itself is never read.
-RunOutcome ExtractPayload(HMODULE module, const PathBuffer& workDirectory, PathBuffer& setupPath,
-                          PathBuffer& archiveName, TypeNameBuffer& archiveType);
+RunOutcome ExtractPayload(HMODULE module, const InstallerNames& names, const PathBuffer& workDirectory,
+                          PathBuffer& setupPath, PathBuffer& archiveName, TypeNameBuffer& archiveType);
 
 // Writes the resource's bytes, straight from the mapped image, to a new file.
 // On false no part of the file remains and the last error says why.

@@ -1,12 +1,7 @@
 #include "payload/resource_catalog.h"
 
-#include "settings/installer_names.h"
-
 namespace {
 
-// "brisel" for the project's own archive name; a release's own archive name
-// is its own prefix.
-const wchar_t ARCHIVE_PREFIX[] = INSTALLER_ARCHIVE_PREFIX;
 const wchar_t SETUP_PREFIX[] = L"setup";
 
 wchar_t FoldAscii(wchar_t unit) {
@@ -44,7 +39,7 @@ bool StartsWithNoCase(const wchar_t* text, const wchar_t* prefix) {
 bool PayloadFinder::OnResource(const wchar_t* name, const EmbeddedResource& resource) {
     // The archive test comes first: "brisel..." is the archive whatever
     // follows, even "briselsetup".
-    if (StartsWithNoCase(name, ARCHIVE_PREFIX)) {
+    if (StartsWithNoCase(name, archivePrefix_)) {
         if (!archiveName_.IsEmpty()) {
             error_ = ERROR_TOO_MANY_NAMES;
             return false;

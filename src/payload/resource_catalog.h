@@ -29,13 +29,18 @@ protected:
 // several types.
 class PayloadFinder final : public ResourceVisitor {
 public:
-    PayloadFinder(PathBuffer& archiveName, PathBuffer& setupName, EmbeddedResource& setupResource,
-                  uint32_t& error)
-        : archiveName_(archiveName), setupName_(setupName), setupResource_(setupResource), error_(error) {}
+    PayloadFinder(const wchar_t* archivePrefix, PathBuffer& archiveName, PathBuffer& setupName,
+                  EmbeddedResource& setupResource, uint32_t& error)
+        : archivePrefix_(archivePrefix),
+          archiveName_(archiveName),
+          setupName_(setupName),
+          setupResource_(setupResource),
+          error_(error) {}
 
     bool OnResource(const wchar_t* name, const EmbeddedResource& resource) override;
 
 private:
+    const wchar_t* archivePrefix_;  // "brisel", or a release's own archive name
     PathBuffer& archiveName_;
     PathBuffer& setupName_;
     EmbeddedResource& setupResource_;

@@ -2,20 +2,13 @@
 
 #include <shellapi.h>
 
-#include "settings/installer_names.h"
-
 namespace {
-
-const wchar_t SETTINGS_KEY[] = INSTALLER_CLEANUP_KEY;
-const wchar_t CLEANUP_VALUE[] = INSTALLER_CLEANUP_VALUE;
 
 // Switches that belong to the setup program's own protocol; a user or updater
 // who hands them to the stub gets a refusal instead of a half-done run.
-const wchar_t* const REJECTED_SWITCHES[] = {INSTALLER_REFUSED_SWITCHES};
-
-bool IsRejectedSwitch(const wchar_t* argument) {
-    for (const wchar_t* rejected : REJECTED_SWITCHES) {
-        if (lstrcmpiW(argument, rejected) == 0) {
+bool IsRejectedSwitch(const wchar_t* argument, const InstallerNames& names) {
+    for (uint32_t index = 0; index < names.refusedSwitchCount; ++index) {
+        if (lstrcmpiW(argument, names.refusedSwitches[index]) == 0) {
             return true;
         }
     }
@@ -37,19 +30,19 @@ void LaunchSettings::Reset() {
     removeAfterRun = true;
 }
 
-bool LaunchSettings::Initialize() {
+bool LaunchSettings::Initialize(const InstallerNames& names) {
     Reset();
 
     // Any registry problem only leaves the removal on: a value can switch it
     // off, nothing can make the run fail.
     wchar_t value[2] = {0, 0};
-    const bool read = ReadRegistryString(HKEY_CURRENT_USER, SETTINGS_KEY, CLEANUP_VALUE, value, 2);
+    const bool read = ReadRegistryString(HKEY_CURRENT_USER, names.cleanupKey, names.cleanupValue, value, 2);
     removeAfterRun = !(read && value[0] == L'0');
 
-    return ParseCommandLine(GetCommandLineW());
+    return ParseCommandLine(GetCommandLineW(), names);
 }
 
-bool LaunchSettings::ParseCommandLine(LPWSTR text) {
+bool LaunchSettings::ParseCommandLine(LPWSTR text, const InstallerNames& names) {
     commandLine = text;
     int count = 0;
     argumentVector = CommandLineToArgvW(text, &count);
@@ -60,7 +53,7 @@ bool LaunchSettings::ParseCommandLine(LPWSTR text) {
     // Argument 0 is the program name and never counts. The scan runs to the
     // end, so a switch anywhere on the line is found.
     for (int32_t index = 1; index < argumentCount; ++index) {
-        if (IsRejectedSwitch(argumentVector[index])) {
+        if (IsRejectedSwitch(argumentVector[index], names)) {
             rejectedSwitchSeen = true;
         }
     }

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include "settings/installer_names.h"
+
 // The two inputs the stub reads from outside before doing any work: the
 // per-user registry value that can switch the final removal off, and its own
 // command line, whose arguments are scanned for refused switches and later
@@ -13,11 +15,11 @@ struct LaunchSettings {
     LaunchSettings(const LaunchSettings&) = delete;
     LaunchSettings& operator=(const LaunchSettings&) = delete;
 
-    // Reads the registry value and the process command line. False only when
-    // the command line cannot be split; the last error is then the one
-    // CommandLineToArgvW left.
-    bool Initialize();
-    bool ParseCommandLine(LPWSTR text);
+    // Reads the registry value and the process command line, by the
+    // installer's names. False only when the command line cannot be split;
+    // the last error is then the one CommandLineToArgvW left.
+    bool Initialize(const InstallerNames& names);
+    bool ParseCommandLine(LPWSTR text, const InstallerNames& names);
 
     LPWSTR* argumentVector = nullptr;  // owned; released with LocalFree
     LPWSTR commandLine = nullptr;      // the process's own text; not owned

@@ -33,7 +33,7 @@ TEST_P(RegistryValueTest, OnlyASingleZeroTurnsRemovalOff) {
         value.Set(c.type, c.data.data(), static_cast<DWORD>(c.data.size()));
     }
     LaunchSettings settings;
-    ASSERT_TRUE(settings.Initialize());
+    ASSERT_TRUE(settings.Initialize(InstallerNames()));
     EXPECT_EQ(settings.removeAfterRun, c.expectedRemoveAfterRun);
     EXPECT_FALSE(settings.rejectedSwitchSeen);
 }
@@ -91,7 +91,7 @@ TEST_P(RejectedSwitchTest, ComparesWholeArgumentsIgnoringCase) {
     const SwitchCase& c = GetParam();
     std::wstring text = c.commandLine;
     LaunchSettings settings;
-    ASSERT_TRUE(settings.ParseCommandLine(text.data()));
+    ASSERT_TRUE(settings.ParseCommandLine(text.data(), InstallerNames()));
     EXPECT_EQ(settings.rejectedSwitchSeen, c.expectedRejected);
     EXPECT_EQ(settings.commandLine, text.data());
 }
@@ -121,7 +121,7 @@ TEST(LaunchSettings, SplitFailureReturnsFalseWithItsError) {
         return nullptr;
     });
     LaunchSettings settings;
-    EXPECT_FALSE(settings.Initialize());
+    EXPECT_FALSE(settings.Initialize(InstallerNames()));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(settings.argumentVector, nullptr);
 }
@@ -130,9 +130,9 @@ TEST(LaunchSettings, ReleasesTheVectorOnReinitialiseAndDestruction) {
     const unsigned long before = SEAM_CALLS(LocalFree);
     {
         LaunchSettings settings;
-        ASSERT_TRUE(settings.Initialize());
+        ASSERT_TRUE(settings.Initialize(InstallerNames()));
         ASSERT_NE(settings.argumentVector, nullptr);
-        ASSERT_TRUE(settings.Initialize());
+        ASSERT_TRUE(settings.Initialize(InstallerNames()));
         EXPECT_EQ(SEAM_CALLS(LocalFree) - before, 1u) << "the first vector was not released";
     }
     EXPECT_EQ(SEAM_CALLS(LocalFree) - before, 2u) << "destruction did not release the vector";
@@ -141,9 +141,9 @@ TEST(LaunchSettings, ReleasesTheVectorOnReinitialiseAndDestruction) {
 TEST(LaunchSettings, ReinitialiseStartsFromTheInitialState) {
     std::wstring refused = L"stub.exe --cleanup";
     LaunchSettings settings;
-    ASSERT_TRUE(settings.ParseCommandLine(refused.data()));
+    ASSERT_TRUE(settings.ParseCommandLine(refused.data(), InstallerNames()));
     ASSERT_TRUE(settings.rejectedSwitchSeen);
-    ASSERT_TRUE(settings.Initialize());  // the test program's own command line
+    ASSERT_TRUE(settings.Initialize(InstallerNames()));  // the test program's own command line
     EXPECT_FALSE(settings.rejectedSwitchSeen);
     EXPECT_TRUE(settings.removeAfterRun);
 }

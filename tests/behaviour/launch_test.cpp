@@ -62,7 +62,7 @@ protected:
     RunOutcome Launch(std::wstring stubCommandLine) {
         ownCommandLine = std::move(stubCommandLine);
         settings.commandLine = ownCommandLine.data();
-        return LaunchSetup(settings, GetModuleHandleW(nullptr), archiveName, archiveType, setupPath);
+        return LaunchSetup(settings, InstallerNames(), GetModuleHandleW(nullptr), archiveName, archiveType, setupPath);
     }
 
     void SetUp() override {
@@ -114,12 +114,27 @@ INSTANTIATE_TEST_SUITE_P(
                     L" " + std::wstring(ROOM - 1, L'a')}),
     [](const testing::TestParamInfo<CommandCase>& info) { return info.param.name; });
 
+// A release's own path switch takes the first switch's place, at its longest.
+TEST_F(LaunchTest, PathSwitchIsTheInstallersOwn) {
+    StartRecorder start;
+    InstallerNames names;
+    const std::wstring own(64, L's');
+    names.pathSwitch = own.c_str();
+    ownCommandLine = L"x --foo";
+    settings.commandLine = ownCommandLine.data();
+    EXPECT_EQ(LaunchSetup(settings, names, GetModuleHandleW(nullptr), archiveName, archiveType, setupPath),
+              (RunOutcome{0, 0}));
+    std::wstring expected = FIXED_PART;
+    expected.replace(expected.find(L"ferrolt-path"), 12, own);
+    EXPECT_EQ(start.commandLine, expected + L" --foo");
+}
+
 // The run always has a command line of its own; were there none, there would
 // be nothing to pass on, and the setup program still starts.
 TEST_F(LaunchTest, NoCommandLinePassesNothing) {
     StartRecorder start;
     settings.commandLine = nullptr;
-    EXPECT_EQ(LaunchSetup(settings, GetModuleHandleW(nullptr), archiveName, archiveType, setupPath),
+    EXPECT_EQ(LaunchSetup(settings, InstallerNames(), GetModuleHandleW(nullptr), archiveName, archiveType, setupPath),
               (RunOutcome{0, 0}));
     EXPECT_EQ(start.commandLine, FIXED_PART);
 }

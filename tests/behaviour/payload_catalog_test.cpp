@@ -61,7 +61,7 @@ struct Catalog {
     EmbeddedResource setup = {nullptr, 0};
     uint32_t error = 0;
 
-    PayloadFinder Finder() { return PayloadFinder(archiveName, setupName, setup, error); }
+    PayloadFinder Finder() { return PayloadFinder(L"brisel", archiveName, setupName, setup, error); }
 };
 
 const uint8_t SOME_BYTES[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};

@@ -25,7 +25,7 @@ protected:
 
     RunOutcome Extract(const wchar_t* layout) {
         LayoutModule module(layout);
-        return ExtractPayload(module.Get(), workDirectory, setupPath, archiveName, archiveType);
+        return ExtractPayload(module.Get(), InstallerNames(), workDirectory, setupPath, archiveName, archiveType);
     }
 
     // Removing the cabinet never has to wait in these tests; if it did, the

@@ -168,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ExactUnits text(Terminated(line));
 
     LaunchSettings settings;
-    if (!settings.ParseCommandLine(text.Data())) {
+    if (!settings.ParseCommandLine(text.Data(), InstallerNames())) {
         Report(line, settings, false, "ParseCommandLine failed");
     }
     if (settings.commandLine != text.Data()) {

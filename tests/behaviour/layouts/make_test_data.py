@@ -38,6 +38,12 @@ Output (in DIR):
   reserve.cab       two.cab rebuilt with reserved areas (6 bytes in the
                     header, 2 per folder, 3 per data block), checksums 0
   empty.bin         no bytes: a resource of size zero
+  names_*.bin       names resources (the installer's own names, as the
+                    packaging writes them): at_limits holds each text at its
+                    limit and 16 refused switches; the others are each one
+                    field cut short (the resource ends inside it) or one unit
+                    over its limit, a 17th refused switch, an odd size, or a
+                    unit after the list's end
 
 With --program, only this (the program is built, so it comes later):
   program.cab       EXE stored as "setup.exe", stamped like setup.cab
@@ -237,6 +243,36 @@ def with_reserved_areas(cabinet, header=6, folder=2, data=3):
     return out
 
 
+# The names resource: the key, the value, the path switch, the archive
+# prefix, then the refused switches and an empty text; each text UTF-16LE
+# ended by one NUL unit. Each name at its limit, and 16 refused switches.
+NAME_LIMITS = {"key": 255, "value": 255, "switch": 64, "prefix": 64, "refused": 64}
+AT_LIMITS = ["Software\\" + "k" * 246, "v" * 255, "s" * 64, "p" * 64] + [f"--r{n:02}" + "x" * 59 for n in range(16)]
+
+
+def names_resource(texts, end=True):
+    return "".join(text + "\0" for text in texts + ([""] if end else [])).encode("utf-16-le")
+
+
+def names_cases():
+    """{name: bytes} of the names resources the tests load."""
+    fields = ["key", "value", "switch", "prefix", "refused"]
+    cases = {"at_limits": names_resource(AT_LIMITS)}
+    for index, field in enumerate(fields):
+        longer = list(AT_LIMITS)
+        longer[index] = longer[index] + "x"
+        cases[f"{field}_long"] = names_resource(longer)
+        # The resource ends in the middle of this field, its NUL never come.
+        whole = names_resource(AT_LIMITS[:index], end=False)
+        cases[f"{field}_cut"] = whole + AT_LIMITS[index][:10].encode("utf-16-le")
+    cases["seventeen"] = names_resource(AT_LIMITS + ["--one-more"])
+    cases["odd"] = names_resource(AT_LIMITS) + b"\0"
+    cases["trailing"] = names_resource(AT_LIMITS) + "x\0".encode("utf-16-le")
+    cases["no_end"] = names_resource(AT_LIMITS, end=False)
+    cases["empty_key"] = names_resource([""] + AT_LIMITS[1:])
+    return cases
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--gcab", required=True)
@@ -267,6 +303,8 @@ def main():
     write(out("second.bin"), second)
     write(out("third.bin"), third)
     write(out("empty.bin"), b"")
+    for name, data in names_cases().items():
+        write(out(f"names_{name}.bin"), data)
 
     with tempfile.TemporaryDirectory() as staging:
         product = stage(staging, "product.txt", b"The product archive is never read by the stub.\n")
