@@ -12,11 +12,14 @@ tests/lib/wine.sh sets up); without it those runs are skipped. Prints
 "N passed, N failed" last.
 """
 
+import contextlib
 import datetime
 import hashlib
 import http.server
+import io
 import json
 import os
+import pty
 import re
 import shutil
 import socket
@@ -27,6 +30,7 @@ import threading
 import time
 import unittest
 from pathlib import Path
+from unittest import mock
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "lib"))
@@ -94,6 +98,20 @@ def copy_with_an_archive_byte_flipped(installer, copy):
     flipped[pe.get_offset_from_rva(rva) + size // 2] ^= 0x01
     copy.write_bytes(flipped)
     return copy
+
+
+def ico_of_installer(installer, path):
+    """The ten images of an installer's icon group as an .ico file."""
+    _, image, _ = read_image(installer)
+    images = [image.resource(layout.RT_ICON, number) for number in range(1, len(layout.ICON_IMAGES) + 1)]
+    group = image.resource(layout.RT_GROUP_ICON, layout.ICON_GROUP_ID)
+    offset = 6 + 16 * len(images)
+    directory = bytearray(group[:6])
+    for index, data in enumerate(images):
+        directory += group[6 + 14 * index:6 + 14 * index + 12] + struct.pack("<I", offset)
+        offset += len(data)
+    path.write_bytes(bytes(directory) + b"".join(images))
+    return path
 
 
 def version_strings(image):
@@ -166,14 +184,6 @@ class PackagingTest(unittest.TestCase):
         return self.package_ok("--archive", self.archive, "--setup", self.probe(arch), "--arch", arch,
                                "--storage", storage, "--output", output, *more)
 
-    def assertStructure(self, path, arch, storage="BL", strings=None, version=None, archive_name="BRISEL.PACKED.7Z",
-                        execution_level="asInvoker"):
-        report = layout.run_checks(Path(path).read_bytes(), arch, storage, strings or {}, version, out=None,
-                                   archive_name=archive_name, execution_level=execution_level)
-        self.assertEqual(report.failed(), [], "\n".join(line for _, ok, line in report.results if not ok))
-
-
-class Packaging(PackagingTest):
     def run_under_wine(self, installer, arguments='--foo "a b"', folder=None):
         """Runs the installer (the probe its setup program) through the
         launcher in `folder`; (exit code, probe record, installer's path)."""
@@ -187,6 +197,15 @@ class Packaging(PackagingTest):
         recorded = record.read_bytes().decode("utf-16-le").split("\0")[0] if record.exists() else None
         return result.exit_code, recorded, runner.windows_path(installer)
 
+    def assertStructure(self, path, arch, storage="BL", strings=None, version=None, archive_name="BRISEL.PACKED.7Z",
+                        execution_level="asInvoker", names=None):
+        report = layout.run_checks(path, arch, storage, strings or {}, version, out=None,
+                                   archive_name=archive_name, execution_level=execution_level, names=names,
+                                   stub=REPO / "build" / arch / "stub.exe")
+        self.assertEqual(report.failed(), [], "\n".join(line for _, ok, line in report.results if not ok))
+
+
+class Packaging(PackagingTest):
     def test_each_arch_and_storage_carries_what_was_asked(self):
         fields = [item for option, (_, value) in RELEASE_FIELDS.items() for item in (option, value)]
         strings = {key: value for key, value in RELEASE_FIELDS.values()}
@@ -242,7 +261,9 @@ class Packaging(PackagingTest):
     def test_own_names_reach_the_installer_and_the_report_describes_it(self):
         output, report = self.folder / "acme.exe", self.folder / "acme.json"
         self.release(output, "x64", "BL", *OWN_NAMES, "--report", report)
-        self.assertStructure(output, "x64", archive_name="ACME.PAYLOAD", execution_level="highestAvailable")
+        self.assertStructure(output, "x64", archive_name="ACME.PAYLOAD", execution_level="highestAvailable",
+                             names=["Software\\Acme Test\\Setup", "Keep It", "acme-installer", "Acme.Payload",
+                                    "--acme-frame", "/X"])
         _, image, _ = read_image(output)
         self.assertEqual(image.resource("B7", "ACME.PAYLOAD"), self.archive.read_bytes())
         self.assertEqual(json.loads(report.read_text()), {
@@ -324,7 +345,7 @@ class Packaging(PackagingTest):
                 pixels = image.resource(layout.RT_ICON, 10)[40:40 + 16 * 16 * 4]
                 self.assertEqual(pixels, bytes([0, 0, 255, 255]) * 256, name)
         with self.subTest("an .ico of exactly the ten images is taken as it is"):
-            icon = REPO / "build" / "x64" / "resources" / "icon" / "installer.ico"
+            icon = ico_of_installer(REPO / "build" / "x64" / "installer.exe", self.folder / "ten.ico")
             output = self.folder / "from-ico.exe"
             self.release(output, "x64", "BL", "--icon", icon)
             self.assertStructure(output, "x64")
@@ -413,6 +434,11 @@ class BadInputs(PackagingTest):
         shutil.copyfile(inputs / "text.txt", inputs / "text.png")
         shutil.copyfile(inputs / "text.txt", inputs / "text.ico")
         shutil.copyfile(inputs / "one.png", inputs / "picture.bmp")
+        # The probe marked a DLL: the right machine, but no program.
+        library = bytearray(self.probe("x64").read_bytes())
+        characteristics = struct.unpack_from("<I", library, 0x3C)[0] + 4 + 18
+        struct.pack_into("<H", library, characteristics, struct.unpack_from("<H", library, characteristics)[0] | 0x2000)
+        (inputs / "library.dll").write_bytes(library)
         return inputs
 
     def test_each_bad_input_is_refused_with_its_name(self):
@@ -450,6 +476,7 @@ class BadInputs(PackagingTest):
              1, "--archive .*locked-damaged-header.7z: does not test clean .*Headers Error"),
             ("missing setup program", {"--setup": inputs / "none.exe"}, 1, "--setup .*none.exe: no such file"),
             ("setup program not a PE file", {"--setup": inputs / "text.txt"}, 1, "--setup .*: not a PE program"),
+            ("setup program that is a DLL", {"--setup": inputs / "library.dll"}, 1, "--setup .*library.dll: is a DLL"),
             ("arm64 setup program for x64", {"--setup": self.probe("arm64")}, 1,
              "--setup .*: is for machine 0xAA64; --arch x64 needs 0x8664"),
             ("x64 setup program for arm64", {"--arch": "arm64"}, 1,
@@ -516,6 +543,11 @@ class BadInputs(PackagingTest):
              "--cleanup-key: .* with none at either end"),
             ("registry key over its limit", {"--cleanup-key": "Software\\" + "k" * 247}, 1,
              "--cleanup-key: .* is 256 characters .*its limit is 255"),
+            ("registry value over its limit", {"--cleanup-value": "v" * 256}, 1,
+             "--cleanup-value: .* is 256 characters .*its limit is 255"),
+            ("path switch over its limit", {"--path-switch": "p" * 65}, 1, "--path-switch: .* its limit is 64"),
+            ("refused switch over its limit", {"--refused-switch": "--" + "r" * 63}, 1,
+             "--refused-switch: .* is 65 characters .*its limit is 64"),
             ("registry value that is empty", {"--cleanup-value": ""}, 1, "--cleanup-value: is empty"),
             ("registry value with a control character", {"--cleanup-value": "Keep\tIt"}, 1,
              "--cleanup-value: .* has control characters"),
@@ -687,71 +719,6 @@ class Signing(PackagingTest):
         self.assertIn("the signed installer does not verify", result.stderr)
         self.assertEqual(output.read_bytes(), b"the previous installer")
         self.assertEqual(sorted(p.name for p in self.folder.iterdir()), before)
-
-
-class InstallerNamesHeader(unittest.TestCase):
-    """The header that compiles a release's names into the stub, compiled
-    here by the host's clang with the stub's 16-bit wchar_t: each name must
-    arrive as exactly its UTF-16 code units, whatever characters it holds."""
-
-    PROGRAM = r"""
-#include <cstdio>
-#include "settings/installer_names.h"
-static void Print(const wchar_t* text) {
-    for (; *text != 0; ++text) std::printf("%04X ", static_cast<unsigned>(*text));
-    std::printf("\n");
-}
-int main() {
-    Print(INSTALLER_CLEANUP_KEY);
-    Print(INSTALLER_CLEANUP_VALUE);
-    Print(INSTALLER_PATH_SWITCH);
-    Print(INSTALLER_ARCHIVE_PREFIX);
-    const wchar_t* refused[] = {INSTALLER_REFUSED_SWITCHES};
-    for (const wchar_t* switch_ : refused) Print(switch_);
-}
-"""
-
-    def compiled_names(self, names_dir=None):
-        """What a program compiled with the header (the given one from
-        names_dir, else the stub's own defaults) holds, one line a name."""
-        folder = WORK / "names-header"
-        folder.mkdir(parents=True, exist_ok=True)
-        source, program = folder / "print_names.cpp", folder / "print_names"
-        source.write_text(self.PROGRAM)
-        given = ["-DINSTALLER_NAMES_GIVEN", "-I", str(names_dir)] if names_dir else []
-        subprocess.run(["clang++", "-std=c++20", "-fshort-wchar", "-Werror", "-I", str(REPO / "src"), *given,
-                        str(source), "-o", str(program)], check=True, capture_output=True, timeout=120)
-        return subprocess.run([str(program)], check=True, capture_output=True, text=True).stdout.splitlines()
-
-    @staticmethod
-    def units(*texts):
-        """Each text as the program prints it: its UTF-16 code units."""
-        lines = []
-        for text in texts:
-            data = text.encode("utf-16-le")
-            lines.append("".join("%04X " % unit for unit in struct.unpack("<%dH" % (len(data) // 2), data)))
-        return lines
-
-    def test_names_arrive_as_given(self):
-        import names  # tools/packaging/names.py
-
-        given = names.Names(cleanup_key='Software\\Acme "Quoted" ??= \u00d6stg\u00f6ta \U0001F600 */',
-                            cleanup_value="Keep\\It // \\x41",
-                            archive_name="Acme.Payload-1_x", path_switch="acme.path_1",
-                            refused_switches=["/x", "--\u00e9t\u00e9", "--\U0001F600", "--a\\b", "'q'", "??/"])
-        self.assertEqual(names.check(given), [])
-        folder = WORK / "names-header" / "given"
-        folder.mkdir(parents=True, exist_ok=True)
-        names.write_header(folder / "installer_names_given.h", given)
-        self.assertEqual(self.compiled_names(folder), self.units(
-            given.cleanup_key, given.cleanup_value, given.path_switch, given.archive_name, *given.refused_switches))
-
-    def test_the_packagings_defaults_are_the_stubs_own_names(self):
-        import names
-
-        self.assertEqual(self.compiled_names(), self.units(
-            names.DEFAULT_CLEANUP_KEY, names.DEFAULT_CLEANUP_VALUE, names.DEFAULT_PATH_SWITCH,
-            names.DEFAULT_ARCHIVE_PREFIX, *names.DEFAULT_REFUSED_SWITCHES))
 
 
 def openssl(*arguments, **kwargs):
@@ -1004,6 +971,321 @@ class TokenSigning(PackagingTest):
                 self.assertEqual(output.read_bytes(), b"the previous installer")
                 self.assertEqual(sorted(p.name for p in self.folder.iterdir()), before)
                 self.assertLess(time.monotonic() - started, 300, "a wait was not bounded")
+
+def at_limits():
+    """(package.sh options, the names resource's texts): every name at its
+    limit, and 16 refused switches of 64 characters each."""
+    refused = [f"--r{number:02}" + "x" * 59 for number in range(16)]
+    given = ["Software\\" + "k" * 246, "v" * 255, "p" * 64, "A" * 64]
+    options = ["--cleanup-key", given[0], "--cleanup-value", given[1], "--path-switch", given[2],
+               "--archive-name", given[3], *[item for switch in refused for item in ("--refused-switch", switch)]]
+    return options, given + refused
+
+
+class InstallerNames(PackagingTest):
+    """The names resource: what the packaging writes is what the stub takes,
+    at every limit, and the project's own names written out are the stub's."""
+
+    def test_names_at_their_limits_are_taken_by_the_stub(self):
+        options, texts = at_limits()
+        output = self.folder / "limits.exe"
+        self.release(output, "x64", "BL", *options)
+        self.assertStructure(output, "x64", archive_name="A" * 64, names=texts)
+        folder = self.folder / "run"
+        folder.mkdir()
+        installer = folder / "limits.exe"
+        shutil.copyfile(output, installer)
+        # The 16th refused switch, in other letters: refused, nothing made.
+        self.assertEqual(self.run_under_wine(installer, texts[-1].upper(), folder)[:2],
+                         (e2e.EXIT_REJECTED_SWITCH, None))
+        self.assertEqual(sorted(p.name for p in folder.iterdir()), ["limits.exe"])
+        exit_code, recorded, path = self.run_under_wine(installer, "--cleanup", folder)
+        self.assertEqual(exit_code, 0x80000001)
+        self.assertTrue(recorded.endswith(' --%s="%s" --archive-resource-name="%s" --archive-resource-type="B7" '
+                                          '--cleanup' % ("p" * 64, path, "A" * 64)), recorded)
+
+    def test_the_projects_names_written_out_act_as_the_stubs_own(self):
+        # Given as a release would give them, the project's names come as a
+        # resource; the demo installer has none and uses the stub's own.
+        import names
+
+        given = ["--cleanup-key", names.DEFAULT_CLEANUP_KEY, "--cleanup-value", names.DEFAULT_CLEANUP_VALUE,
+                 "--archive-name", names.DEFAULT_ARCHIVE_NAME, "--path-switch", names.DEFAULT_PATH_SWITCH,
+                 *[item for switch in names.DEFAULT_REFUSED_SWITCHES for item in ("--refused-switch", switch)]]
+        written, plain = self.folder / "written.exe", self.folder / "plain.exe"
+        self.release(written, "x64", "BL", *given)
+        self.release(plain, "x64", "BL")
+        self.assertStructure(written, "x64", names=[names.DEFAULT_CLEANUP_KEY, names.DEFAULT_CLEANUP_VALUE,
+                                                    names.DEFAULT_PATH_SWITCH, names.DEFAULT_ARCHIVE_PREFIX,
+                                                    *names.DEFAULT_REFUSED_SWITCHES])
+        self.assertStructure(plain, "x64")
+        runner = e2e.WineRunner("x64")
+        for installer in (written, plain):
+            with self.subTest(installer.name):
+                folder = self.folder / installer.stem
+                folder.mkdir()
+                copy = folder / "installer.exe"
+                shutil.copyfile(installer, copy)
+                for refused in names.DEFAULT_REFUSED_SWITCHES:
+                    self.assertEqual(self.run_under_wine(copy, refused.upper(), folder)[0], e2e.EXIT_REJECTED_SWITCH)
+                exit_code, recorded, path = self.run_under_wine(copy, "", folder)
+                self.assertIn(' --ferrolt-path="%s" --archive-resource-name="BRISEL.PACKED.7Z"' % path, recorded)
+                runner.set_cleanup_value("0")
+                try:
+                    self.run_under_wine(copy, "", folder)
+                finally:
+                    runner.set_cleanup_value(None)
+                kept = [p.name for p in folder.iterdir() if e2e.SCRATCH_NAME.match(p.name)]
+                self.assertEqual(len(kept), 1, "the project's registry value did not keep the scratch directory")
+
+
+class ImageLimit(PackagingTest):
+    """Windows loads no image whose SizeOfImage passes 2 GiB."""
+
+    def test_an_archive_past_the_limit_is_refused_before_anything_is_written(self):
+        archive = self.folder / "huge.7z"
+        with open(archive, "wb") as file:  # sparse: no disk is spent on it
+            file.write(layout.SEVEN_ZIP_SIGNATURE)
+            file.truncate(2 ** 31)
+        output = self.folder / "installer.exe"
+        output.write_bytes(b"the previous installer")
+        result = self.package("--archive", archive, "--setup", self.probe("x64"), "--arch", "x64",
+                              "--output", output)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertRegex(result.stderr, r"package.sh: --archive .*huge.7z: 2147483648 bytes would make the "
+                                        r"installer's image at least \d+ bytes \(SizeOfImage\), past the "
+                                        r"2147483648-byte \(2 GiB\) limit")
+        self.assertEqual(output.read_bytes(), b"the previous installer")
+        self.assertEqual(sorted(p.name for p in self.folder.iterdir()), ["huge.7z", "installer.exe"])
+
+    def test_the_limit_is_the_image_size_itself(self):
+        # Laid out only: an image of exactly 2 GiB is taken, a page more is not.
+        from writer import layout as image_layout
+        from writer.resources import Item, Section
+        from writer.stub import ReadyStub
+
+        stub = ReadyStub(str(REPO / "build" / "x64" / "stub.exe"))
+
+        def laid_out(archive_size):
+            return image_layout.Layout(stub, Section([Item("B7", "A", path="unused", size=archive_size)]))
+
+        probe = laid_out(1)
+        # As large as fits: the resource section then ends at a page's end.
+        fitting = 1 + image_layout.IMAGE_LIMIT - probe.image_size + (-probe.section.size) % image_layout.PAGE
+        self.assertEqual(laid_out(fitting).image_size, image_layout.IMAGE_LIMIT)
+        with self.assertRaisesRegex(image_layout.ImageTooLarge, "2147487744 bytes .*2147483648-byte"):
+            laid_out(fitting + 1)
+
+
+class ReadBack(PackagingTest):
+    """The checks between writing the installer and handing it over."""
+
+    def options(self, *more):
+        import options as command_line
+
+        output = self.folder / "installer.exe"
+        return command_line.parse(["--archive", str(self.archive), "--setup", str(self.probe("x64")),
+                                   "--arch", "x64", "--output", str(output), *more], {}, None)
+
+    def test_an_installer_with_either_part_of_its_payload_changed_fails(self):
+        import progress
+        import readback
+
+        output = self.folder / "plain.exe"
+        self.release(output, "x64", "BN")
+        opts = self.options("--storage", "BN")
+        copied = {"B7": sha256(self.archive)}
+        readback.check_payload(output, opts, copied, progress.Quiet())
+        pe, image, data = read_image(output)
+        offsets = {what: pe.get_offset_from_rva(image.located(rtype, name)[0])
+                   for what, rtype, name in [("archive", "B7", "BRISEL.PACKED.7Z"), ("setup", "BN", "SETUP.EXE")]}
+        pe.close()
+        for changed, message in [(["archive"], "archive differs"), (["setup"], "setup program differs"),
+                                 (["archive", "setup"], "archive and setup program differ")]:
+            with self.subTest(changed=changed):
+                damaged = bytearray(data)
+                for what in changed:
+                    damaged[offsets[what] + 100] ^= 0x01
+                copy = self.folder / "damaged.exe"
+                copy.write_bytes(damaged)
+                with self.assertRaisesRegex(readback.ReadBackFailed, message):
+                    readback.check_payload(copy, opts, copied, progress.Quiet())
+
+    def put_in_place(self, opts, **patches):
+        """package.put_in_place on a staged stand-in installer, with the
+        given functions of package.py's modules replaced: the Stop it ends
+        with, or None."""
+        import package
+
+        stage = self.folder / "stage"
+        stage.mkdir()
+        installer = stage / "unsigned.exe"
+        installer.write_bytes(b"MZ a stand-in installer")
+        digests = {"sha256": "0" * 64, "archive_sha256": "1" * 64, "setup_sha256": "2" * 64}
+        with contextlib.ExitStack() as patched:
+            for target, replacement in patches.items():
+                module, name = target.split(".")
+                patched.enter_context(mock.patch.object(getattr(package, module), name, replacement))
+            try:
+                package.put_in_place(opts, installer, digests, stage, self.folder)
+            except package.Stop as stop:
+                return stop
+            finally:
+                shutil.rmtree(stage)
+        return None
+
+    def test_a_report_that_cannot_be_written_is_a_refusal_and_leaves_nothing(self):
+        report = self.folder / "report.json"
+        full = mock.Mock(side_effect=OSError(28, "No space left on device"))
+        stop = self.put_in_place(self.options("--report", str(report)), **{"report.stage": full})
+        self.assertEqual((stop.status, str(stop)), (1, f"--report {report}: cannot be written (No space left on "
+                                                       f"device); no file was written to {self.folder / 'installer.exe'}"))
+        self.assertEqual(list(self.folder.iterdir()), [])
+
+    def test_no_report_is_left_when_the_installer_cannot_be_put_in_place(self):
+        report, output = self.folder / "report.json", self.folder / "installer.exe"
+        real = os.replace
+
+        def replace(source, target):
+            if str(target) == str(output):
+                raise OSError(13, "Permission denied")
+            return real(source, target)
+
+        stop = self.put_in_place(self.options("--report", str(report)), **{"os.replace": replace})
+        self.assertEqual(stop.status, 3)
+        self.assertIn("the installer could not be put there (Permission denied)", str(stop))
+        self.assertEqual(list(self.folder.iterdir()), [])
+        # And with the rename working, both are there.
+        self.assertIsNone(self.put_in_place(self.options("--report", str(report))))
+        self.assertEqual(sorted(p.name for p in self.folder.iterdir()), ["installer.exe", "report.json"])
+
+
+class Readers(PackagingTest):
+    """The resource section as a second, independent reader sees it."""
+
+    @staticmethod
+    def readobj_resources(path):
+        """{(type, name, language): bytes} from llvm-readobj's dump."""
+        dump = subprocess.run(["llvm-readobj", "--coff-resources", str(path)], check=True, capture_output=True,
+                              text=True).stdout
+        found, path_keys, data = {}, [], None
+        for line in dump.splitlines():
+            level = re.match(r"\s*(Type|Name|Language): (.*) \[$", line)
+            if level:
+                kind, value = level.groups()
+                number = re.fullmatch(r"(?:.* )?\(ID (\d+)\)", value)
+                key = int(number.group(1)) if number else value
+                depth = ["Type", "Name", "Language"].index(kind)
+                path_keys = path_keys[:depth] + [key]
+            elif line.strip() == "Data (":
+                data = bytearray()
+            elif data is not None and line.strip() == ")":
+                found[tuple(path_keys)] = bytes(data)
+                data = None
+            elif data is not None:
+                words = re.match(r"\s*[0-9A-F]+: ((?:[0-9A-F]{2,8} ?)+)", line)
+                data += bytes.fromhex(words.group(1).replace(" ", ""))
+        return found
+
+    def test_llvm_readobj_reads_every_resource_as_pefile_does(self):
+        output = self.folder / "acme.exe"
+        self.release(output, "x64", "BL", *OWN_NAMES)
+        pe, image, _ = read_image(output)
+        by_pefile = {(rtype, name, language): pe.get_data(rva, size)
+                     for (rtype, name), entries in image.resources.items() for language, rva, size in entries}
+        pe.close()
+        by_readobj = self.readobj_resources(output)
+        self.assertEqual(sorted(map(str, by_readobj)), sorted(map(str, by_pefile)))
+        for key, data in by_pefile.items():
+            self.assertEqual(by_readobj[key], data, key)
+
+
+class Progress(PackagingTest):
+    STEPS = ["testing the archive with 7-Zip (7zz t)", "writing the installer", "reading the installer back"]
+
+    def test_one_line_a_step_when_standard_error_is_no_terminal(self):
+        result = self.release(self.folder / "quiet.exe", "x64", "BN")
+        self.assertEqual([line for line in result.stderr.splitlines() if line.startswith("package.sh: ")],
+                         ["package.sh: " + step for step in self.STEPS])
+        self.assertNotIn("\r", result.stderr)
+
+    def test_each_step_says_how_far_it_got_on_a_terminal(self):
+        output = self.folder / "shown.exe"
+        pid, terminal = pty.fork()
+        if pid == 0:  # the child: package.sh with the terminal as its standard error
+            os.execv(str(PACKAGE), [str(PACKAGE), "--archive", str(self.archive), "--setup",
+                                    str(self.probe("x64")), "--arch", "x64", "--output", str(output)])
+        shown = b""
+        while True:
+            try:
+                block = os.read(terminal, 4096)
+            except OSError:
+                break
+            if not block:
+                break
+            shown += block
+        _, status = os.waitpid(pid, 0)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0, shown.decode(errors="replace"))
+        text = shown.decode(errors="replace")
+        for step in self.STEPS:
+            self.assertRegex(text, r"\r\x1b\[Kpackage.sh: " + re.escape(step) + r": done \(\d+\.\d s\)")
+
+    def test_a_steps_share_is_shown_as_it_grows(self):
+        import progress
+
+        class Terminal(io.StringIO):
+            def isatty(self):
+                return True
+
+        shown = Terminal()
+        with mock.patch.object(progress, "INTERVAL", 0), progress.Step("copying", 4 << 20, stream=shown) as step:
+            step.advance(1 << 20)
+            step.advance(3 << 20)
+        self.assertIn("copying: 25% (1 MiB of 4 MiB, ", shown.getvalue())
+        self.assertIn("copying: 75% (3 MiB of 4 MiB, ", shown.getvalue())
+        self.assertTrue(shown.getvalue().endswith("\n"))
+
+
+class BareRoot(PackagingTest):
+    """package.sh on a machine without any of the build tools: a bare Debian
+    12 root (bare_root.py) holding python3 and the packaging set only."""
+
+    def test_a_machine_without_compiler_tools_makes_the_same_working_installer(self):
+        import bare_root
+
+        try:
+            root = bare_root.ensure()
+        except bare_root.RootUnavailable as why:
+            self.skipTest(str(why))
+        inside = lambda path: bare_root.INSIDE + "/" + str(Path(path).relative_to(WORK))  # noqa: E731
+        tools = bare_root.run(root, WORK, ["/bin/sh", "-c", "for tool in clang clang++ clang-14 cmake ld.lld "
+                                           "lld-link llvm-rc llvm-readobj llvm-ar; do command -v $tool; done; "
+                                           "dpkg-query -W -f '${Package}\\n' | grep -E '^(clang|lld|llvm|cmake)'; "
+                                           "true"])
+        self.assertEqual((tools.returncode, tools.stdout), (0, ""), tools.stderr)
+        # A second checkout: the packaging's files and the ready stubs, at
+        # another path, as a release engineer's machine would have them.
+        checkout = self.folder / "checkout"
+        for part in ("tools", "resources"):
+            shutil.copytree(REPO / part, checkout / part, ignore=shutil.ignore_patterns("__pycache__"))
+        shutil.copy2(PACKAGE, checkout / "package.sh")
+        for arch in ("arm64", "x64"):
+            (checkout / "build" / arch).mkdir(parents=True)
+            shutil.copyfile(REPO / "build" / arch / "stub.exe", checkout / "build" / arch / "stub.exe")
+        made = self.folder / "bare-root.exe"
+        result = bare_root.run(root, WORK, [inside(checkout / "package.sh"), "--archive", inside(self.archive),
+                                            "--setup", inside(self.probe("x64")), "--arch", "x64",
+                                            "--output", inside(made)])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertStructure(made, "x64")
+        here = self.folder / "host.exe"
+        self.release(here, "x64", "BL")
+        self.assertEqual(sha256(made), sha256(here), "the two checkouts made different installers")
+        exit_code, recorded, installer = self.run_under_wine(made)
+        self.assertEqual(exit_code, 0x80000001)
+        self.assertTrue(recorded.endswith(' --ferrolt-path="%s" --archive-resource-name="BRISEL.PACKED.7Z"'
+                                          ' --archive-resource-type="B7" --foo "a b"' % installer), recorded)
+
 
 
 if __name__ == "__main__":
