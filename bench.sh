@@ -2,9 +2,24 @@
 # Prints the project's size, speed and memory figures, each with how it was
 # measured and its goal, and writes them to bench/results.md.
 #   ./bench.sh [--runs N]     N runs of each timed kind (default 15)
+#   ./bench.sh packaging [--size MIB] [--baseline REF]
+#                             the packaging's figures for a 1 GiB archive (or
+#                             MIB), beside those of an earlier commit's
+#                             packaging (tests/bench/packaging_bench.py)
 # Installs what is missing, builds the arm64, x64 and tests-x64 presets, and
 # runs Wine in a prefix of its own (build/wineprefix-bench), always torn down.
 set -euo pipefail
+
+if [ "${1:-}" = packaging ]; then
+    shift
+    cd "$(dirname "$0")"
+    tools/install-deps.sh test
+    for preset in arm64 x64; do
+        cmake --preset "$preset" >/dev/null
+        cmake --build --preset "$preset" >/dev/null
+    done
+    exec /usr/bin/python3 tests/bench/packaging_bench.py "$@"
+fi
 
 runs=15
 while [ $# -gt 0 ]; do
