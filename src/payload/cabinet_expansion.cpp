@@ -22,28 +22,14 @@ constexpr INT_PTR ABORT = -1;
 HANDLE AsHandle(INT_PTR value) { return reinterpret_cast<HANDLE>(value); }
 
 void* HeapBlock(SIZE_T bytes) { return HeapAlloc(GetProcessHeap(), 0, bytes); }
-void ReleaseBlock(void* block) {
-    if (block != nullptr) {
-        HeapFree(GetProcessHeap(), 0, block);
-    }
-}
 
-// UTF-8 of `count` units of `text` (-1: up to and including its NUL) in a
-// heap block with one spare byte; null when the text cannot be converted or
-// no memory is left.
-char* ToUtf8(const wchar_t* text, int count) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, count, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) {
-        return nullptr;
-    }
-    char* block = static_cast<char*>(HeapBlock(static_cast<SIZE_T>(size) + 1));
-    if (block == nullptr) {
-        return nullptr;
-    }
-    WideCharToMultiByte(CP_UTF8, 0, text, count, block, size, nullptr, nullptr);
-    block[size] = 0;
-    return block;
-}
+// FDI's offsets are signed 32-bit: a resource of 2 GiB or more cannot be
+// addressed by its seeks, and no cabinet is that large.
+constexpr uint64_t LARGEST_CABINET = 0x7FFFFFFF;
+
+// The library wants a directory and a name, which it joins into what it
+// hands back to CabOpen. CabOpen opens nothing by name, so any name will do.
+const char CABINET_NAME[] = "cabinet";
 
 INT_PTR OnCopyFile(CabinetJob& job, const FDINOTIFICATION& notification) {
     // Only the first file is ever written. Reopening the destination for a
@@ -100,43 +86,44 @@ INT_PTR OnCloseFile(CabinetJob& job, const FDINOTIFICATION& notification) {
 
 FNALLOC(CabAlloc) { return HeapBlock(cb); }
 
-FNFREE(CabFree) { ReleaseBlock(pv); }
+FNFREE(CabFree) { HeapFree(GetProcessHeap(), 0, pv); }
 
+// The library opens only the cabinet, and only to read it: that is the
+// mapped stream, whatever the name. Anything else, or a second open while the
+// first is still in use (one position cannot serve two readers), is refused.
 FNOPEN(CabOpen) {
+    (void)pszFile;
     (void)pmode;
-    DWORD access = GENERIC_READ;
-    if (oflag & 0x2) {  // _O_RDWR
-        access = GENERIC_READ | GENERIC_WRITE;
-    } else if (oflag & 0x1) {  // _O_WRONLY
-        access = GENERIC_WRITE;
-    }
-    const DWORD disposition = (oflag & 0x100) ? CREATE_ALWAYS : OPEN_EXISTING;  // _O_CREAT
-
-    const int units = MultiByteToWideChar(CP_UTF8, 0, pszFile, -1, nullptr, 0);
-    if (units <= 0) {
+    CabinetStream& stream = cabinetLibrary.cabinet;
+    // _O_WRONLY, _O_RDWR, _O_APPEND, _O_CREAT, _O_TRUNC, _O_EXCL: nothing
+    // may write the resource.
+    if ((oflag & 0x70B) != 0 || stream.data == nullptr || stream.open) {
         return ABORT;
     }
-    wchar_t* name = static_cast<wchar_t*>(HeapBlock(static_cast<SIZE_T>(units) * sizeof(wchar_t)));
-    if (name == nullptr) {
-        return ABORT;
-    }
-    MultiByteToWideChar(CP_UTF8, 0, pszFile, -1, name, units);
-    // No write sharing: the cabinet must not change under the library.
-    HANDLE file = CreateFileW(name, access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ReleaseBlock(name);
-    return reinterpret_cast<INT_PTR>(file);
+    stream.position = 0;
+    stream.open = true;
+    return CABINET_STREAM;
 }
 
+// At most what is left after the position; 0 at the end, as a file gives.
+// The destination is the only file the library holds, and it is opened for
+// writing only, so reading anything but the stream fails as a file would.
 FNREAD(CabRead) {
-    DWORD count = 0;
-    if (!ReadFile(AsHandle(hf), pv, cb, &count, nullptr)) {
+    CabinetStream& stream = cabinetLibrary.cabinet;
+    if (hf != CABINET_STREAM || !stream.open) {
         return static_cast<UINT>(-1);
     }
+    const uint32_t left = stream.size - stream.position;
+    const uint32_t count = cb < left ? cb : left;
+    __builtin_memcpy(pv, stream.data + stream.position, count);
+    stream.position += count;
     return count;
 }
 
 FNWRITE(CabWrite) {
+    if (hf == CABINET_STREAM) {
+        return static_cast<UINT>(-1);
+    }
     DWORD count = 0;
     if (!WriteFile(AsHandle(hf), pv, cb, &count, nullptr)) {
         return static_cast<UINT>(-1);
@@ -144,12 +131,39 @@ FNWRITE(CabWrite) {
     return count;
 }
 
-FNCLOSE(CabClose) { return CloseHandle(AsHandle(hf)) ? 0 : -1; }
+FNCLOSE(CabClose) {
+    if (hf != CABINET_STREAM) {
+        return CloseHandle(AsHandle(hf)) ? 0 : -1;
+    }
+    CabinetStream& stream = cabinetLibrary.cabinet;
+    const bool wasOpen = stream.open;
+    stream.open = false;
+    return wasOpen ? 0 : -1;
+}
 
+// Within the resource only: a target before its first byte or past its end
+// is refused and leaves the position where it was.
 FNSEEK(CabSeek) {
-    // The C run-time's SEEK_SET, SEEK_CUR and SEEK_END are FILE_BEGIN,
-    // FILE_CURRENT and FILE_END.
-    return static_cast<__LONG32>(SetFilePointer(AsHandle(hf), dist, nullptr, static_cast<DWORD>(seektype)));
+    if (hf != CABINET_STREAM) {
+        // A file: the C run-time's SEEK_SET, SEEK_CUR and SEEK_END are
+        // FILE_BEGIN, FILE_CURRENT and FILE_END.
+        return static_cast<__LONG32>(SetFilePointer(AsHandle(hf), dist, nullptr, static_cast<DWORD>(seektype)));
+    }
+    const CabinetStream& stream = cabinetLibrary.cabinet;
+    int64_t origin = 0;
+    if (seektype == FILE_CURRENT) {
+        origin = stream.position;
+    } else if (seektype == FILE_END) {
+        origin = stream.size;
+    } else if (seektype != FILE_BEGIN) {
+        return -1;
+    }
+    const int64_t target = origin + dist;
+    if (!stream.open || target < 0 || target > stream.size) {
+        return -1;
+    }
+    cabinetLibrary.cabinet.position = static_cast<uint32_t>(target);
+    return static_cast<__LONG32>(target);
 }
 
 FNFDINOTIFY(CabNotify) {
@@ -183,49 +197,32 @@ bool LoadCabinetLibrary() {
            cabinetLibrary.fdiCopy != nullptr;
 }
 
-bool ExpandCabinet(const wchar_t* cabinetPath, const wchar_t* destinationPath) {
-    if (!LoadCabinetLibrary()) {
+bool ExpandCabinet(const EmbeddedResource& cabinet, const wchar_t* destinationPath) {
+    if (cabinet.size > LARGEST_CABINET || !LoadCabinetLibrary()) {
         return false;
     }
-
-    // The library wants the cabinet as a directory (with its trailing
-    // backslash) and a name, both in the narrow encoding it uses: UTF-8.
-    int split = lstrlenW(cabinetPath);
-    while (split > 0 && cabinetPath[split] != L'\\') {
-        --split;
-    }
-    if (split <= 0) {
-        return false;
-    }
-    char* name = ToUtf8(cabinetPath + split + 1, -1);
-    char* directory = ToUtf8(cabinetPath, split + 1);
-    if (name == nullptr || directory == nullptr) {
-        ReleaseBlock(directory);
-        ReleaseBlock(name);
-        return false;
-    }
-
     const auto fdiCreate = reinterpret_cast<FdiCreateFunction>(cabinetLibrary.fdiCreate);
     const auto fdiCopy = reinterpret_cast<FdiCopyFunction>(cabinetLibrary.fdiCopy);
     const auto fdiDestroy = reinterpret_cast<FdiDestroyFunction>(cabinetLibrary.fdiDestroy);
 
-    bool succeeded = false;
     ERF error = {};
     HFDI context = fdiCreate(CabAlloc, CabFree, CabOpen, CabRead, CabWrite, CabClose, CabSeek, cpuUNKNOWN, &error);
-    if (context != nullptr) {
-        CabinetJob job = {destinationPath, {}, false, false, 0};
-        fdiCopy(context, name, directory, 0, CabNotify, nullptr, &job);
-        fdiDestroy(context);
-        if (job.succeeded) {
-            FlushFileBuffers(job.output.Handle());
-        } else if (job.output.IsOpen()) {
-            job.output.MarkForDeletion();
-        }
-        job.output.Close();
-        succeeded = job.succeeded;
+    if (context == nullptr) {
+        return false;
     }
-
-    ReleaseBlock(directory);
-    ReleaseBlock(name);
-    return succeeded;
+    cabinetLibrary.cabinet = {cabinet.data, static_cast<uint32_t>(cabinet.size), 0, false};
+    CabinetJob job = {destinationPath, {}, false, false, 0};
+    // The directory is the name's own terminator: an empty text.
+    char* name = const_cast<char*>(CABINET_NAME);
+    fdiCopy(context, name, name + sizeof(CABINET_NAME) - 1, 0, CabNotify, nullptr, &job);
+    fdiDestroy(context);
+    // Nothing may reach the resource once the expansion is over.
+    cabinetLibrary.cabinet = {};
+    if (job.succeeded) {
+        FlushFileBuffers(job.output.Handle());
+    } else if (job.output.IsOpen()) {
+        job.output.MarkForDeletion();
+    }
+    job.output.Close();
+    return job.succeeded;
 }

@@ -3,7 +3,6 @@
 #include "payload/cabinet_expansion.h"
 #include "payload/cabinet_layout.h"
 #include "payload/output_file.h"
-#include "workarea/removal.h"
 
 namespace {
 
@@ -11,27 +10,10 @@ namespace {
 // side by side in one array, not behind a table of pointers to them: that
 // table was what took the bare stub over a 512-byte block.
 constexpr wchar_t PAYLOAD_TYPES[][3] = {L"B7", L"BL", L"BN"};
+constexpr const wchar_t* TYPE_ARCHIVE = PAYLOAD_TYPES[0];
 constexpr const wchar_t* TYPE_CABINET = PAYLOAD_TYPES[1];
-constexpr const wchar_t* TYPE_UNCOMPRESSED = PAYLOAD_TYPES[2];
 
 const wchar_t SETUP_FILE_NAME[] = L"setup.exe";
-// What a cabinet is written as when its own name would be that of the file
-// it expands to; the name the build gives every cabinet.
-const wchar_t CABINET_FILE_NAME[] = L"SETUP.EX_";
-
-// True when `name` is setup.exe to the file system: letters in any case, and
-// trailing dots and blanks, which Windows drops from a file name.
-bool NamesTheExpansionTarget(const wchar_t* name) {
-    if (!StartsWithNoCase(name, SETUP_FILE_NAME)) {
-        return false;
-    }
-    for (name += sizeof(SETUP_FILE_NAME) / sizeof(wchar_t) - 1; *name != 0; ++name) {
-        if (*name != L'.' && *name != L' ') {
-            return false;
-        }
-    }
-    return true;
-}
 
 // Large enough that a multi-megabyte setup program takes a handful of calls,
 // small enough that no single write asks the system for too much at once.
@@ -99,34 +81,23 @@ RunOutcome ExtractPayload(HMODULE module, const InstallerNames& names, const Pat
         return {EXIT_SETUP_RESOURCE_FAILED, 0};
     }
 
-    // An uncompressed setup program always lands as setup.exe; otherwise the
-    // file takes the resource's own name, unless a cabinet's name would make
-    // it the very file it is expanded onto.
-    const bool uncompressed = lstrcmpW(setupType.Text(), TYPE_UNCOMPRESSED) == 0;
-    const wchar_t* fileName = uncompressed ? SETUP_FILE_NAME : setupName.Text();
-    if (cabinet && NamesTheExpansionTarget(fileName)) {
-        fileName = CABINET_FILE_NAME;
-    }
+    // A cabinet is expanded straight from the mapped resource and an
+    // uncompressed setup program written from it: either way setup.exe is
+    // the one file created. A setup program under the archive's type keeps
+    // the resource's own name.
+    const bool ownName = lstrcmpW(setupType.Text(), TYPE_ARCHIVE) == 0;
+    const wchar_t* fileName = ownName ? setupName.Text() : SETUP_FILE_NAME;
     if (!setupPath.Copy(workDirectory.Text()) || !setupPath.Append(fileName)) {
         return {EXIT_PATH_TOO_LONG, 0};
     }
+    if (cabinet) {
+        // On failure the setup path still names setup.exe, so that the
+        // run's final removal takes a partial file whose delete-on-close
+        // could not be set.
+        return {ExpandCabinet(setupResource, setupPath.Text()) ? EXIT_OK : EXIT_SETUP_RESOURCE_FAILED, 0};
+    }
     if (!SaveResourceAs(setupResource, setupPath.Text())) {
         return {EXIT_SETUP_WRITE_FAILED, GetLastError()};
-    }
-    if (!cabinet) {
-        return {EXIT_OK, 0};
-    }
-
-    PathBuffer expansionTarget;
-    if (!expansionTarget.Copy(workDirectory.Text()) || !expansionTarget.Append(SETUP_FILE_NAME)) {
-        return {EXIT_PATH_TOO_LONG, 0};
-    }
-    const bool expanded = ExpandCabinet(setupPath.Text(), expansionTarget.Text());
-    // The cabinet has served its purpose whatever the expansion gave.
-    RemoveWithRetries(setupPath.Text());
-    setupPath.Copy(expansionTarget.Text());
-    if (!expanded) {
-        return {EXIT_SETUP_RESOURCE_FAILED, 0};
     }
     return {EXIT_OK, 0};
 }

@@ -8,10 +8,10 @@
 #include "text/bounded_text.h"
 
 // Puts the setup program into the scratch directory: finds exactly one archive
-// and one setup program among the payload resources, writes the setup
-// program, and expands it when it is stored as a cabinet. On EXIT_OK the setup
-// path, the archive's resource name and its type are filled. The archive
-// itself is never read.
+// and one setup program among the payload resources and writes the setup
+// program, expanding it straight from its resource when it is stored as a
+// cabinet. On EXIT_OK the setup path, the archive's resource name and its
+// type are filled. The archive itself is never read.
 RunOutcome ExtractPayload(HMODULE module, const InstallerNames& names, const PathBuffer& workDirectory,
                           PathBuffer& setupPath, PathBuffer& archiveName, TypeNameBuffer& archiveType);
 

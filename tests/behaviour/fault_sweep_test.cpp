@@ -60,6 +60,9 @@ struct FaultRule {
 
 constexpr intptr_t FAILED = 0;
 constexpr intptr_t ALL_ONES = -1;  // INVALID_HANDLE_VALUE, and as a DWORD WAIT_FAILED and friends
+// How a seek of the cabinet is moved out of the resource's bounds.
+constexpr DWORD SEEK_PAST_THE_END = 1;
+constexpr DWORD SEEK_BEFORE_THE_START = 2;
 
 const std::vector<FaultRule>& Rules() {
     static const std::vector<FaultRule> rules = {
@@ -121,6 +124,14 @@ const std::vector<FaultRule>& Rules() {
         {"HeapFree", Report::Value, FAILED, true, {ERROR_INVALID_PARAMETER}},
         {"MultiByteToWideChar", Report::Value, FAILED, false, {ERROR_NO_UNICODE_TRANSLATION}},
         {"WideCharToMultiByte", Report::Value, FAILED, false, {ERROR_NO_UNICODE_TRANSLATION}},
+        // The stub's callbacks over the mapped cabinet, as the library calls
+        // them (see library::Open and its neighbours): the open, a read and
+        // a close that fail, and a seek turned into one past the resource's
+        // end or before its start, which the stub must refuse.
+        {"CabOpen", Report::Value, ALL_ONES, false, {ERROR_OPEN_FAILED}},
+        {"CabRead", Report::Value, ALL_ONES, false, {ERROR_READ_FAULT}},
+        {"CabSeek", Report::Value, ALL_ONES, false, {SEEK_PAST_THE_END, SEEK_BEFORE_THE_START}},
+        {"CabClose", Report::Value, ALL_ONES, true, {ERROR_INVALID_HANDLE}},
         // trim and launch
         {"SetProcessWorkingSetSize", Report::Value, FAILED, false, {ERROR_ACCESS_DENIED}},
         {"CreateProcessW", Report::Value, FAILED, false,
@@ -154,29 +165,33 @@ enum class Stage {
     WorkDirectory,
     ArchiveCatalog,
     SetupCatalog,
-    SaveCabinet,
     Expansion,       // the stub's own calls while it expands, its notification handler's included
-    CabinetLibrary,  // calls the cabinet library makes through the stub's I/O and memory callbacks
-    CabinetRemoval,
+    CabinetLibrary,  // the cabinet library's calls of the stub's callbacks, and what they call
     Trim,
     Launch,
     Removal,
 };
 
 const Stage ALL_STAGES[] = {
-    Stage::Settings,       Stage::OwnPath,   Stage::OwnFile,       Stage::WorkDirectory, Stage::ArchiveCatalog,
-    Stage::SetupCatalog,   Stage::SaveCabinet, Stage::Expansion,   Stage::CabinetLibrary,
-    Stage::CabinetRemoval, Stage::Trim,      Stage::Launch,        Stage::Removal,
+    Stage::Settings,     Stage::OwnPath,   Stage::OwnFile,        Stage::WorkDirectory, Stage::ArchiveCatalog,
+    Stage::SetupCatalog, Stage::Expansion, Stage::CabinetLibrary, Stage::Trim,          Stage::Launch,
+    Stage::Removal,
 };
 
 const char* StageName(Stage stage) {
     static const char* const names[] = {
-        "settings",  "own path",        "own file",        "work dir",        "archive catalog", "setup catalog",
-        "save cabinet",
-        "expansion", "cabinet library", "cabinet removal", "trim",            "launch",        "removal",
+        "settings",  "own path",        "own file", "work dir", "archive catalog", "setup catalog",
+        "expansion", "cabinet library", "trim",     "launch",   "removal",
     };
     return names[static_cast<int>(stage)];
 }
+
+// What the catalog calls while it enumerates and locates the payload; the
+// first other call of a cabinet run is the expansion's.
+const std::set<std::string> CATALOG_CALLS = {
+    "EnumResourceNamesW", "FindResourceW", "SizeofResource", "LoadResource", "LockResource",
+    "lstrcmpW",           "lstrcmpiW",     "GetLastError",   "SetLastError",
+};
 
 const std::set<std::string> OWN_FILE_CALLS = {
     "ExpandEnvironmentStringsW", "LoadLibraryExW", "GetProcAddress", "CreateFileMappingW",
@@ -204,10 +219,27 @@ DestroyFunction realDestroy = nullptr;
 PFNFDINOTIFY stubNotify = nullptr;
 int running = 0;
 
+// The stub's own callbacks over the cabinet, which the library gets wrapped
+// so that their calls are injection points too (the wrappers follow the
+// sweep itself). The memory and write callbacks need no wrapping: the calls
+// they make are imported functions, watched as such.
+PFNOPEN stubOpen = nullptr;
+PFNREAD stubRead = nullptr;
+PFNCLOSE stubClose = nullptr;
+PFNSEEK stubSeek = nullptr;
+FNOPEN(Open);
+FNREAD(Read);
+FNCLOSE(Close);
+FNSEEK(Seek);
+
 HFDI DIAMONDAPI Create(PFNALLOC a, PFNFREE f, PFNOPEN o, PFNREAD r, PFNWRITE w, PFNCLOSE c, PFNSEEK s, int cpu,
                        PERF erf) {
+    stubOpen = o;
+    stubRead = r;
+    stubClose = c;
+    stubSeek = s;
     ++running;
-    HFDI context = realCreate(a, f, o, r, w, c, s, cpu, erf);
+    HFDI context = realCreate(a, f, Open, Read, w, Close, Seek, cpu, erf);
     --running;
     return context;
 }
@@ -283,6 +315,7 @@ public:
         calls.clear();
         children.clear();
         launchedPrograms.clear();
+        faults.clear();
         injected = false;
         library::running = 0;
     }
@@ -318,6 +351,8 @@ public:
     std::vector<HANDLE> children;
     std::vector<std::string> launchedPrograms;
     bool injected = false;
+    // What the stub's callbacks did that they must never do.
+    std::vector<std::string> faults;
     // Called once the unpacking is over, as the trim begins.
     std::function<void()> unpacked;
 
@@ -342,12 +377,8 @@ private:
         }
         if (name == "EnumResourceNamesW" && stage_ <= Stage::SetupCatalog) {
             stage_ = detail == Detail::ArchiveType ? Stage::ArchiveCatalog : Stage::SetupCatalog;
-        } else if (name == "CreateFileW" && (stage_ == Stage::ArchiveCatalog || stage_ == Stage::SetupCatalog)) {
-            stage_ = Stage::SaveCabinet;
-        } else if (name == "ExpandEnvironmentStringsW" && stage_ == Stage::SaveCabinet) {
+        } else if (stage_ == Stage::SetupCatalog && CATALOG_CALLS.count(name) == 0) {
             stage_ = Stage::Expansion;
-        } else if (name == "CreateFileW" && detail == Detail::OpensTheObjectItself && stage_ == Stage::Expansion) {
-            stage_ = Stage::CabinetRemoval;
         } else if (name == "SetProcessWorkingSetSize") {
             stage_ = Stage::Trim;
             if (unpacked) unpacked();
@@ -363,6 +394,66 @@ private:
     Stage stage_ = Stage::Settings;
     std::map<std::string, unsigned> counts_;
 };
+
+namespace library {
+
+Sweep* sweep = nullptr;
+
+// One call of a callback through the sweep: numbered and staged as an
+// imported function is, and failed when it is the injection point.
+template <typename R, typename Proceed, typename Fail>
+R Through(const char* name, Proceed proceed, Fail fail) {
+    const Call call = sweep->Enter(name, Detail::None);
+    if (sweep->Injects(call)) {
+        return fail();
+    }
+    const R result = proceed();
+    sweep->Leave(call, result != static_cast<R>(-1));
+    return result;
+}
+
+FNOPEN(Open) {
+    return Through<INT_PTR>(
+        "CabOpen", [&] { return stubOpen(pszFile, oflag, pmode); }, [] { return static_cast<INT_PTR>(-1); });
+}
+
+FNREAD(Read) {
+    return Through<UINT>(
+        "CabRead", [&] { return stubRead(hf, pv, cb); }, [] { return static_cast<UINT>(-1); });
+}
+
+// A close that fails still closed: the library is told of a failure that
+// left nothing open.
+FNCLOSE(Close) {
+    return Through<int>(
+        "CabClose", [&] { return stubClose(hf); },
+        [&] {
+            stubClose(hf);
+            return -1;
+        });
+}
+
+// The seek the library asked for becomes one out of the resource's bounds,
+// which the stub must refuse without moving, whatever the library then does
+// with the refusal.
+FNSEEK(Seek) {
+    return Through<long>(
+        "CabSeek", [&] { return stubSeek(hf, dist, seektype); },
+        [&]() -> long {
+            const bool past = sweep->Error() == SEEK_PAST_THE_END;
+            const long before = stubSeek(hf, 0, 1);
+            const long answer = past ? stubSeek(hf, 1, 2) : stubSeek(hf, -1, 0);
+            const long after = stubSeek(hf, 0, 1);
+            if (answer != -1 || after != before) {
+                sweep->faults.push_back("a seek " + std::string(past ? "past the end" : "before the start") +
+                                        " gave " + std::to_string(answer) + " and moved from " +
+                                        std::to_string(before) + " to " + std::to_string(after));
+            }
+            return answer;
+        });
+}
+
+}  // namespace library
 
 template <typename R>
 R FromValue(intptr_t value) {
@@ -517,8 +608,6 @@ const std::vector<Expectation>& Expectations() {
         {Stage::WorkDirectory, {}, 0, EXIT_WORK_DIR_ACL_FAILED, INJECTED_ERROR},
         {Stage::ArchiveCatalog, {}, 0, EXIT_ARCHIVE_RESOURCE_FAILED, ERROR_FILE_NOT_FOUND},
         {Stage::SetupCatalog, {}, 0, EXIT_SETUP_RESOURCE_FAILED, ERROR_FILE_NOT_FOUND},
-        {Stage::SaveCabinet, {"CloseHandle"}, 0, PROGRAM_EXIT, 0},
-        {Stage::SaveCabinet, {}, 0, EXIT_SETUP_WRITE_FAILED, INJECTED_ERROR},
         // The first library candidate failing leaves the next one; the rest
         // only decorate a file that is already whole.
         {Stage::Expansion,
@@ -530,7 +619,6 @@ const std::vector<Expectation>& Expectations() {
         // returns nothing); anything else the library hears of, and decides.
         {Stage::CabinetLibrary, {"HeapFree"}, 0, PROGRAM_EXIT, 0},
         {Stage::CabinetLibrary, {}, 0, EXIT_SETUP_RESOURCE_FAILED, 0, true},
-        {Stage::CabinetRemoval, {}, 0, PROGRAM_EXIT, 0},
         {Stage::Trim, {}, 0, PROGRAM_EXIT, 0},
         {Stage::Launch, {"GetModuleFileNameW"}, 0, EXIT_SETUP_COMMAND_TOO_LONG, 0},
         // For the not-found codes the system error is the program file's
@@ -754,6 +842,7 @@ class FaultSweepTest : public testing::Test {
 protected:
     void SetUp() override {
         savedLibrary_ = cabinetLibrary;
+        library::sweep = &sweep_;
         module_ = LoadLibraryExW((LayoutDirectory() + L"runnable_setup.dll").c_str(), nullptr, 0);
         ASSERT_NE(module_, nullptr) << "layout runnable_setup not loaded";
         program_ = test::ReadBytes(LayoutDirectory() + L"fixed_exit.exe");
@@ -852,6 +941,7 @@ protected:
         result.outcome = RunStub(module_);
         result.injected = sweep_.injected;
         result.damaged = unpackingDamage_;
+        result.damaged.insert(result.damaged.end(), sweep_.faults.begin(), sweep_.faults.end());
         // Leftovers are judged once nothing of the run can change them.
         for (HANDLE child : sweep_.children) {
             WaitForSingleObject(child, 10000);

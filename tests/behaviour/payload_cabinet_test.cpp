@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <functional>
+#include <list>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -63,13 +65,15 @@ private:
 
 class CabinetTest : public testing::Test {
 protected:
-    // A copy of a generated cabinet in the scratch directory, under `name`.
-    std::wstring Cabinet(const std::wstring& source, const std::wstring& name = L"setup.ex_") {
-        const std::wstring path = folder / name;
-        EXPECT_TRUE(CopyFileW(DataPath(source).c_str(), path.c_str(), FALSE)) << test::Narrow(source);
-        return path;
+    // A generated cabinet as the expansion gets it: bytes in memory, kept
+    // for the test's duration, standing in for the mapped resource.
+    EmbeddedResource Cabinet(const std::wstring& source) {
+        kept.push_back(test::ReadBytes(DataPath(source)));
+        EXPECT_FALSE(kept.back().empty()) << test::Narrow(source);
+        return {reinterpret_cast<const uint8_t*>(kept.back().data()), kept.back().size()};
     }
 
+    std::list<std::string> kept;
     test::ScratchDirectory folder;
     const std::wstring destination = folder / L"setup.exe";
 };
@@ -77,18 +81,35 @@ protected:
 // --- Expansion by the system's cabinet library ---------------------------------
 
 TEST_F(CabinetTest, ExpandsTheFileByteForByte) {
-    ASSERT_TRUE(ExpandCabinet(Cabinet(L"setup.cab").c_str(), destination.c_str()));
+    ASSERT_TRUE(ExpandCabinet(Cabinet(L"setup.cab"), destination.c_str()));
     const std::string expected = test::ReadBytes(DataPath(L"setup.bin"));
     ASSERT_EQ(expected.size(), 320u * 1024u);
     EXPECT_TRUE(test::ReadBytes(destination) == expected) << "the expanded file differs";
+    // Nothing is left that could reach the resource once the expansion is over.
+    EXPECT_EQ(cabinetLibrary.cabinet.data, nullptr);
+    EXPECT_FALSE(cabinetLibrary.cabinet.open);
 }
 
-TEST_F(CabinetTest, ExpandsFromADirectoryAndNameBeyondAscii) {
+TEST_F(CabinetTest, ExpandsIntoADirectoryBeyondAscii) {
     const std::wstring directory = folder / L"d\u00e9j\u00e0 \u4e2d";
     ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
-    const std::wstring cabinet = Cabinet(L"setup.cab", L"d\u00e9j\u00e0 \u4e2d\\s\u00e9tup.ex_");
-    ASSERT_TRUE(ExpandCabinet(cabinet.c_str(), destination.c_str()));
-    EXPECT_TRUE(test::ReadBytes(destination) == test::ReadBytes(DataPath(L"setup.bin")));
+    const std::wstring target = directory + L"\\s\u00e9tup.exe";
+    ASSERT_TRUE(ExpandCabinet(Cabinet(L"setup.cab"), target.c_str()));
+    EXPECT_TRUE(test::ReadBytes(target) == test::ReadBytes(DataPath(L"setup.bin")));
+}
+
+// The destination is the only file an expansion creates: the cabinet is read
+// where it lies, never written anywhere first.
+TEST_F(CabinetTest, CreatesTheDestinationAndNoOtherFile) {
+    std::vector<std::wstring> opened;
+    auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                               DWORD how, DWORD attributes, HANDLE model) -> HANDLE {
+        opened.push_back(name);
+        return SEAM(CreateFileW)::Real(name, access, share, security, how, attributes, model);
+    });
+    ASSERT_TRUE(ExpandCabinet(Cabinet(L"setup.cab"), destination.c_str()));
+    EXPECT_EQ(opened, std::vector<std::wstring>{destination});
+    EXPECT_EQ(test::Entries(folder.Path()), std::vector<std::wstring>{L"setup.exe"});
 }
 
 TEST_F(CabinetTest, CreationTimeIsTheStoredLocalStampInUtc) {
@@ -104,7 +125,7 @@ TEST_F(CabinetTest, CreationTimeIsTheStoredLocalStampInUtc) {
         return TRUE;
     });
     BasicInfoRecorder recorder;
-    ASSERT_TRUE(ExpandCabinet(Cabinet(L"setup.cab").c_str(), destination.c_str()));
+    ASSERT_TRUE(ExpandCabinet(Cabinet(L"setup.cab"), destination.c_str()));
     ASSERT_EQ(recorder.seen.size(), 1u);
     const FILE_BASIC_INFO& info = recorder.seen[0];
     EXPECT_EQ(static_cast<ULONGLONG>(info.CreationTime.QuadPart), Ticks(STORED_STAMP) - 2 * TICKS_PER_HOUR);
@@ -116,7 +137,7 @@ TEST_F(CabinetTest, CreationTimeIsTheStoredLocalStampInUtc) {
 
 TEST_F(CabinetTest, ImpossibleStoredDateLeavesTheCreationTimeAlone) {
     BasicInfoRecorder recorder;
-    ASSERT_TRUE(ExpandCabinet(Cabinet(L"baddate.cab").c_str(), destination.c_str()));
+    ASSERT_TRUE(ExpandCabinet(Cabinet(L"baddate.cab"), destination.c_str()));
     ASSERT_EQ(recorder.seen.size(), 1u);
     EXPECT_EQ(recorder.seen[0].CreationTime.QuadPart, 0) << "month 13 became a time";
     EXPECT_EQ(test::ReadBytes(destination).size(), 320u * 1024u);
@@ -141,7 +162,7 @@ TEST_P(CabinetAttributeTest, AppliesOnlyReadOnlyHiddenSystemAndArchive) {
         expected = GetFileAttributesW((folder / L"new").c_str());
     }
     BasicInfoRecorder recorder;
-    ASSERT_TRUE(ExpandCabinet(Cabinet(c.cabinet).c_str(), destination.c_str()));
+    ASSERT_TRUE(ExpandCabinet(Cabinet(c.cabinet), destination.c_str()));
     ASSERT_EQ(recorder.seen.size(), 1u);
     EXPECT_EQ(recorder.seen[0].FileAttributes, c.requested);
     EXPECT_EQ(GetFileAttributesW(destination.c_str()), expected);
@@ -164,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(CabinetTest, ReadOnlyExpandedFileIsStillRemoved) {
     auto noPause = SEAM(Sleep)::Replace([](DWORD) {});
-    ASSERT_TRUE(ExpandCabinet(Cabinet(L"readonly.cab").c_str(), destination.c_str()));
+    ASSERT_TRUE(ExpandCabinet(Cabinet(L"readonly.cab"), destination.c_str()));
     ASSERT_NE(GetFileAttributesW(destination.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
     EXPECT_TRUE(RemoveWithRetries(destination.c_str()));
     EXPECT_FALSE(test::Exists(destination));
@@ -174,34 +195,37 @@ TEST_F(CabinetTest, ReadOnlyExpandedFileIsStillRemoved) {
 // notification asked it to stop: it announces the second file, which the
 // product skips. The destination must still hold the first file.
 TEST_F(CabinetTest, TwoFileCabinetWritesTheFirstFileOnly) {
-    ASSERT_TRUE(ExpandCabinet(Cabinet(L"two.cab").c_str(), destination.c_str()));
+    ASSERT_TRUE(ExpandCabinet(Cabinet(L"two.cab"), destination.c_str()));
     EXPECT_TRUE(test::ReadBytes(destination) == test::ReadBytes(DataPath(L"first.bin")))
         << "the destination holds " << test::ReadBytes(destination).size() << " bytes";
-    EXPECT_EQ(test::Entries(folder.Path()), (std::vector<std::wstring>{L"setup.ex_", L"setup.exe"}));
+    EXPECT_EQ(test::Entries(folder.Path()), std::vector<std::wstring>{L"setup.exe"});
 }
 
 TEST_F(CabinetTest, CabinetWithoutAFileGivesFalseAndNoDestination) {
-    EXPECT_FALSE(ExpandCabinet(Cabinet(L"nofile.cab").c_str(), destination.c_str()));
+    EXPECT_FALSE(ExpandCabinet(Cabinet(L"nofile.cab"), destination.c_str()));
     EXPECT_FALSE(test::Exists(destination));
 }
 
-// A flipped byte in the fifth data block: Wine's library writes the blocks
-// before it, then still announces the close of the file.
-TEST_F(CabinetTest, DamagedDataGivesFalseAndNoPartialFile) {
-    EXPECT_FALSE(ExpandCabinet(Cabinet(L"corrupt.cab").c_str(), destination.c_str()));
-    EXPECT_FALSE(test::Exists(destination));
-    EXPECT_EQ(test::Entries(folder.Path()), std::vector<std::wstring>{L"setup.ex_"});
+// A flipped byte in the fifth data block, or the resource ending inside the
+// last one (the stream then gives the library what is there and no more):
+// Wine's library writes the blocks before, then still announces the close of
+// the file.
+TEST_F(CabinetTest, DamagedOrCutDataGivesFalseAndNoPartialFile) {
+    for (const wchar_t* cabinet : {L"corrupt.cab", L"truncated.cab"}) {
+        EXPECT_FALSE(ExpandCabinet(Cabinet(cabinet), destination.c_str())) << test::Narrow(cabinet);
+        EXPECT_TRUE(test::Entries(folder.Path()).empty()) << test::Narrow(cabinet);
+        EXPECT_EQ(cabinetLibrary.cabinet.data, nullptr) << test::Narrow(cabinet);
+    }
 }
 
-TEST_F(CabinetTest, MissingCabinetGivesFalseAndNoDestination) {
-    EXPECT_FALSE(ExpandCabinet((folder / L"missing.ex_").c_str(), destination.c_str()));
+// The library's offsets are signed 32-bit: a resource it could not address
+// whole is refused before the library sees a byte of it.
+TEST_F(CabinetTest, ResourceOf2GiBIsRefusedUnread) {
+    const EmbeddedResource small = Cabinet(L"setup.cab");
+    const unsigned long lookups = SEAM_CALLS(GetProcAddress);
+    EXPECT_FALSE(ExpandCabinet({small.data, 0x80000000ULL}, destination.c_str()));
+    EXPECT_EQ(SEAM_CALLS(GetProcAddress), lookups) << "the library was asked for";
     EXPECT_TRUE(test::Entries(folder.Path()).empty());
-}
-
-TEST_F(CabinetTest, CabinetPathWithoutABackslashGivesFalse) {
-    Cabinet(L"setup.cab");
-    EXPECT_FALSE(ExpandCabinet(L"setup.ex_", destination.c_str()));
-    EXPECT_FALSE(test::Exists(destination));
 }
 
 // --- The notification contract, through a stand-in library ---------------------
@@ -268,9 +292,20 @@ public:
     ~StandInLibrary() { script_ = nullptr; }
 
     static inline int copies = 0;
+    // The product's file callbacks, as the library got them.
+    struct Callbacks {
+        PFNOPEN open;
+        PFNREAD read;
+        PFNWRITE write;
+        PFNCLOSE close;
+        PFNSEEK seek;
+    };
+    static inline Callbacks callbacks = {};
 
 private:
-    static HFDI DIAMONDAPI Create(PFNALLOC, PFNFREE, PFNOPEN, PFNREAD, PFNWRITE, PFNCLOSE, PFNSEEK, int, PERF) {
+    static HFDI DIAMONDAPI Create(PFNALLOC, PFNFREE, PFNOPEN open, PFNREAD read, PFNWRITE write, PFNCLOSE close,
+                                  PFNSEEK seek, int, PERF) {
+        callbacks = {open, read, write, close, seek};
         return createFails_ ? nullptr : reinterpret_cast<HFDI>(&script_);
     }
     static BOOL DIAMONDAPI Copy(HFDI, char*, char*, int, PFNFDINOTIFY notify, PFNFDIDECRYPT, void* user) {
@@ -309,7 +344,7 @@ TEST_P(AnnouncedSizeTest, OnlyTheAnnouncedSizeCountsAsExpanded) {
         Notifier::Write(handle, bytes);
         closeResult = notifier.AnnounceClose(handle, "setup.exe");
     });
-    EXPECT_EQ(ExpandCabinet(Cabinet(L"setup.cab").c_str(), destination.c_str()), c.expected);
+    EXPECT_EQ(ExpandCabinet(Cabinet(L"setup.cab"), destination.c_str()), c.expected);
     EXPECT_EQ(closeResult, -1) << "the close must ask the library to stop";
     if (c.expected) {
         EXPECT_EQ(test::ReadBytes(destination), bytes);
@@ -341,7 +376,7 @@ TEST_F(CabinetTest, FilesAfterTheFirstAreSkippedWheneverTheyAreAnnounced) {
                 notifier.AnnounceClose(laterResult, "second.bin");
             }
         });
-        EXPECT_TRUE(ExpandCabinet(Cabinet(L"setup.cab").c_str(), destination.c_str())) << beforeTheClose;
+        EXPECT_TRUE(ExpandCabinet(Cabinet(L"setup.cab"), destination.c_str())) << beforeTheClose;
         EXPECT_EQ(laterResult, 0) << "before the close: " << beforeTheClose;
         EXPECT_EQ(test::ReadBytes(destination), "first") << "before the close: " << beforeTheClose;
     }
@@ -351,15 +386,48 @@ TEST_F(CabinetTest, DestinationThatCannotBeCreatedAbortsTheCopy) {
     INT_PTR copyResult = 0;
     StandInLibrary library([&](Notifier& notifier) { copyResult = notifier.AnnounceFile("setup.exe", 5); });
     const std::wstring unreachable = folder / L"missing\\setup.exe";
-    EXPECT_FALSE(ExpandCabinet(Cabinet(L"setup.cab").c_str(), unreachable.c_str()));
+    EXPECT_FALSE(ExpandCabinet(Cabinet(L"setup.cab"), unreachable.c_str()));
     EXPECT_EQ(copyResult, -1);
 }
 
 TEST_F(CabinetTest, ContextNotCreatedGivesFalseWithoutACopy) {
     StandInLibrary library([](Notifier&) {}, true);
-    EXPECT_FALSE(ExpandCabinet(Cabinet(L"setup.cab").c_str(), destination.c_str()));
+    EXPECT_FALSE(ExpandCabinet(Cabinet(L"setup.cab"), destination.c_str()));
     EXPECT_EQ(StandInLibrary::copies, 0);
     EXPECT_FALSE(test::Exists(destination));
+}
+
+// Wine's library (x64, and ARM64 in emulation) only ever reads, seeks and
+// closes the handle its open gave, and only writes the one it got for the
+// file. A library that also seeks or closes the destination itself must
+// still have each handle reach its own kind: the file through the system,
+// the stream never.
+TEST_F(CabinetTest, ALibraryThatSeeksAndClosesTheDestinationItselfKeepsFileAndStreamApart) {
+    const std::string bytes = test::ReadBytes(DataPath(L"setup.cab"));
+    std::string head(8, '\0');
+    long seekResult = 0;
+    int closeResult = 1;
+    StandInLibrary library([&](Notifier& notifier) {
+        const auto& own = StandInLibrary::callbacks;
+        const INT_PTR cabinet = own.open(const_cast<char*>("cabinet"), 0x8000, 0);
+        ASSERT_EQ(cabinet, CABINET_STREAM);
+        const INT_PTR file = notifier.AnnounceFile("setup.exe", 5);
+        Notifier::Write(file, "first");
+        seekResult = own.seek(file, 0, 1);
+        // The library's own close of the duplicate, which the product closes
+        // at the file's close notification only when the library has not.
+        closeResult = own.close(file);
+        EXPECT_EQ(own.read(cabinet, head.data(), 8), 8u);
+        EXPECT_EQ(own.close(cabinet), 0);
+    });
+    const unsigned long closes = SEAM_CALLS(CloseHandle);
+    EXPECT_FALSE(ExpandCabinet(Cabinet(L"setup.cab"), destination.c_str())) << "no close of the file was announced";
+    EXPECT_EQ(seekResult, 5) << "the file's own position";
+    EXPECT_EQ(closeResult, 0);
+    EXPECT_EQ(head, bytes.substr(0, 8)) << "the stream lost its place";
+    // The duplicate, then the job's own handle: nothing else reached the system.
+    EXPECT_EQ(SEAM_CALLS(CloseHandle) - closes, 2u);
+    EXPECT_FALSE(test::Exists(destination)) << "an unannounced file was kept";
 }
 
 struct NotificationCase {
@@ -394,62 +462,182 @@ INSTANTIATE_TEST_SUITE_P(
                     NotificationCase{"Unknown", static_cast<FDINOTIFICATIONTYPE>(42), -1}),
     [](const testing::TestParamInfo<NotificationCase>& info) { return info.param.name; });
 
-// --- The library's file callbacks ----------------------------------------------
+// --- The cabinet stream: the library's file callbacks over the resource ------
 
-struct OpenCase {
-    const char* name;
-    int oflag;
-    DWORD access;
-    DWORD disposition;
+// The stream set up as an expansion sets it, over ten bytes of the test's
+// own; the library record is put back afterwards.
+class CabinetStreamTest : public CabinetTest {
+protected:
+    CabinetStreamTest() : saved_(cabinetLibrary) {
+        cabinetLibrary.cabinet = {reinterpret_cast<const uint8_t*>(BYTES), TEN, 0, false};
+    }
+    ~CabinetStreamTest() override { cabinetLibrary = saved_; }
+
+    static INT_PTR Open(int oflag = O_BINARY) { return CabOpen(const_cast<char*>("cabinet"), oflag, 0x180); }
+    // The next `count` bytes as the library reads them.
+    static std::string Read(UINT count) {
+        std::string bytes(count, '#');
+        const UINT got = CabRead(CABINET_STREAM, bytes.data(), count);
+        return got == static_cast<UINT>(-1) ? "(failed)" : bytes.substr(0, got);
+    }
+
+    static constexpr char BYTES[] = "0123456789";
+    static constexpr uint32_t TEN = 10;
+    static constexpr int O_BINARY = 0x8000;
+
+    // None of the stream's operations may reach the system.
+    struct SystemCalls {
+        unsigned long files = SEAM_CALLS(CreateFileW) + SEAM_CALLS(WriteFile) + SEAM_CALLS(SetFilePointer) +
+                              SEAM_CALLS(CloseHandle);
+        unsigned long Since() const {
+            return SEAM_CALLS(CreateFileW) + SEAM_CALLS(WriteFile) + SEAM_CALLS(SetFilePointer) +
+                   SEAM_CALLS(CloseHandle) - files;
+        }
+    };
+
+private:
+    CabinetLibrary saved_;
 };
 
-void PrintTo(const OpenCase& c, std::ostream* out) { *out << c.name; }
+struct StreamOpenCase {
+    const char* name;
+    int oflag;
+    INT_PTR expected;
+};
 
-class CabOpenTest : public CabinetTest, public testing::WithParamInterface<OpenCase> {};
+void PrintTo(const StreamOpenCase& c, std::ostream* out) { *out << c.name; }
 
-// The library states what it wants in C run-time open flags; read-write
-// wins over write-only, and only creation changes the disposition.
-TEST_P(CabOpenTest, OpensAsTheFlagsAskAndNeverSharesWriting) {
-    const OpenCase& c = GetParam();
-    const std::wstring path = Cabinet(L"setup.cab");
-    std::vector<DWORD> share;
-    std::vector<DWORD> access;
-    std::vector<DWORD> disposition;
-    auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR name, DWORD wanted, DWORD shared, LPSECURITY_ATTRIBUTES security,
-                                               DWORD how, DWORD attributes, HANDLE model) -> HANDLE {
-        access.push_back(wanted);
-        share.push_back(shared);
-        disposition.push_back(how);
-        return SEAM(CreateFileW)::Real(name, wanted, shared, security, how, attributes, model);
-    });
-    char name[MAX_PATH] = {};
-    ASSERT_NE(WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, name, MAX_PATH, nullptr, nullptr), 0);
-    const INT_PTR handle = CabOpen(name, c.oflag, 0);
-    ASSERT_NE(handle, -1);
-    EXPECT_EQ(access, std::vector<DWORD>{c.access});
-    EXPECT_EQ(disposition, std::vector<DWORD>{c.disposition});
-    // Reading beside the library is fine; writing never.
-    EXPECT_EQ(share, std::vector<DWORD>{FILE_SHARE_READ | FILE_SHARE_DELETE});
-    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << "somebody could write the cabinet under the library";
-    if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
-    EXPECT_EQ(CabClose(handle), 0);
-    // Creation empties the file; a plain open keeps it.
-    EXPECT_EQ(test::ReadBytes(path).empty(), c.disposition == CREATE_ALWAYS);
+class StreamOpenTest : public CabinetStreamTest, public testing::WithParamInterface<StreamOpenCase> {};
+
+// The library says in C run-time open flags what it wants: only reading is
+// the stream; any flag that would write or create is refused.
+TEST_P(StreamOpenTest, OnlyAnOpenForReadingGetsTheStream) {
+    const StreamOpenCase& c = GetParam();
+    const SystemCalls calls;
+    EXPECT_EQ(Open(c.oflag), c.expected);
+    EXPECT_EQ(calls.Since(), 0u) << "a file was opened";
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, CabOpenTest,
-    testing::Values(OpenCase{"ReadOnly", 0x0, GENERIC_READ, OPEN_EXISTING},
-                    OpenCase{"WriteOnly", 0x1, GENERIC_WRITE, OPEN_EXISTING},
-                    OpenCase{"ReadWrite", 0x2, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING},
-                    OpenCase{"ReadWriteWinsOverWriteOnly", 0x3, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING},
-                    OpenCase{"CreateWriteOnly", 0x101, GENERIC_WRITE, CREATE_ALWAYS},
-                    OpenCase{"CreateReadWrite", 0x102, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS},
-                    // Truncate and exclusive change nothing by themselves.
-                    OpenCase{"TruncateAndExclusiveAlone", 0x600, GENERIC_READ, OPEN_EXISTING}),
-    [](const testing::TestParamInfo<OpenCase>& info) { return info.param.name; });
+    Cases, StreamOpenTest,
+    testing::Values(StreamOpenCase{"Read", 0x0, CABINET_STREAM},
+                    StreamOpenCase{"ReadBinary", 0x8000, CABINET_STREAM},
+                    StreamOpenCase{"ReadBinarySequential", 0x8020, CABINET_STREAM},
+                    StreamOpenCase{"WriteOnly", 0x8001, -1}, StreamOpenCase{"ReadWrite", 0x8002, -1},
+                    StreamOpenCase{"Append", 0x8008, -1}, StreamOpenCase{"Create", 0x8100, -1},
+                    StreamOpenCase{"Truncate", 0x8200, -1}, StreamOpenCase{"Exclusive", 0x8400, -1}),
+    [](const testing::TestParamInfo<StreamOpenCase>& info) { return info.param.name; });
+
+// One position serves one reader: a second open while the first is in use is
+// refused, and an open after the close starts at the beginning again.
+TEST_F(CabinetStreamTest, OpensOnceAtATimeFromTheStart) {
+    ASSERT_EQ(Open(), CABINET_STREAM);
+    EXPECT_EQ(Read(4), "0123");
+    EXPECT_EQ(Open(), -1);
+    EXPECT_EQ(CabClose(CABINET_STREAM), 0);
+    EXPECT_EQ(CabClose(CABINET_STREAM), -1) << "closed twice";
+    EXPECT_EQ(Read(1), "(failed)") << "read after the close";
+    EXPECT_EQ(CabSeek(CABINET_STREAM, 0, 0), -1) << "seek after the close";
+    ASSERT_EQ(Open(), CABINET_STREAM);
+    EXPECT_EQ(Read(4), "0123");
+}
+
+TEST_F(CabinetStreamTest, OutsideAnExpansionThereIsNoStream) {
+    cabinetLibrary.cabinet = {};
+    const SystemCalls calls;
+    EXPECT_EQ(Open(), -1);
+    EXPECT_EQ(Read(1), "(failed)");
+    EXPECT_EQ(CabSeek(CABINET_STREAM, 0, 0), -1);
+    EXPECT_EQ(CabClose(CABINET_STREAM), -1);
+    EXPECT_EQ(calls.Since(), 0u) << "the stream's handle value reached the system";
+}
+
+TEST_F(CabinetStreamTest, IsNeverWrittenAndNeverReachesTheSystem) {
+    ASSERT_EQ(Open(), CABINET_STREAM);
+    const SystemCalls calls;
+    char bytes[] = "XXXX";
+    EXPECT_EQ(CabWrite(CABINET_STREAM, bytes, 4), static_cast<UINT>(-1));
+    EXPECT_EQ(Read(TEN), BYTES);
+    EXPECT_EQ(CabSeek(CABINET_STREAM, 2, 0), 2);
+    EXPECT_EQ(CabClose(CABINET_STREAM), 0);
+    EXPECT_EQ(calls.Since(), 0u);
+    EXPECT_STREQ(BYTES, "0123456789");
+}
+
+// A file the library was handed is opened for writing only: it is never
+// read, and never taken for the stream.
+TEST_F(CabinetStreamTest, AFileHandleIsNeverRead) {
+    ASSERT_EQ(Open(), CABINET_STREAM);
+    OutputFile file;
+    ASSERT_TRUE(file.Open(destination.c_str()));
+    char bytes[4] = {};
+    EXPECT_EQ(CabRead(reinterpret_cast<INT_PTR>(file.Handle()), bytes, 4), static_cast<UINT>(-1));
+    EXPECT_EQ(Read(2), "01") << "the stream moved";
+}
+
+struct SeekCase {
+    const char* name;
+    uint32_t from;  // the position before the seek
+    long dist;
+    int seektype;   // SEEK_SET 0, SEEK_CUR 1, SEEK_END 2
+    long expected;  // the new position, or -1 with the position left alone
+};
+
+void PrintTo(const SeekCase& c, std::ostream* out) { *out << c.name; }
+
+class StreamSeekTest : public CabinetStreamTest, public testing::WithParamInterface<SeekCase> {};
+
+TEST_P(StreamSeekTest, StaysWithinTheResource) {
+    const SeekCase& c = GetParam();
+    ASSERT_EQ(Open(), CABINET_STREAM);
+    ASSERT_EQ(CabSeek(CABINET_STREAM, static_cast<long>(c.from), 0), static_cast<long>(c.from));
+    EXPECT_EQ(CabSeek(CABINET_STREAM, c.dist, c.seektype), c.expected);
+    const uint32_t now = c.expected == -1 ? c.from : static_cast<uint32_t>(c.expected);
+    EXPECT_EQ(Read(TEN), std::string(BYTES + now)) << "the position after the seek";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StreamSeekTest,
+    testing::Values(SeekCase{"SetStart", 4, 0, 0, 0}, SeekCase{"SetEnd", 4, 10, 0, 10},
+                    SeekCase{"SetPastTheEnd", 4, 11, 0, -1}, SeekCase{"SetBeforeTheStart", 4, -1, 0, -1},
+                    SeekCase{"CurrentForward", 4, 3, 1, 7}, SeekCase{"CurrentBackToTheStart", 4, -4, 1, 0},
+                    SeekCase{"CurrentBeforeTheStart", 4, -5, 1, -1}, SeekCase{"CurrentPastTheEnd", 4, 7, 1, -1},
+                    SeekCase{"CurrentFarBefore", 4, LONG_MIN, 1, -1}, SeekCase{"CurrentFarPast", 4, LONG_MAX, 1, -1},
+                    SeekCase{"EndItself", 4, 0, 2, 10}, SeekCase{"EndBackToTheStart", 4, -10, 2, 0},
+                    SeekCase{"EndPastItself", 4, 1, 2, -1}, SeekCase{"EndBeforeTheStart", 4, -11, 2, -1},
+                    SeekCase{"UnknownOrigin", 4, 0, 3, -1}),
+    [](const testing::TestParamInfo<SeekCase>& info) { return info.param.name; });
+
+struct ReadCase {
+    const char* name;
+    uint32_t from;
+    UINT count;
+    std::string expected;
+};
+
+void PrintTo(const ReadCase& c, std::ostream* out) { *out << c.name; }
+
+class StreamReadTest : public CabinetStreamTest, public testing::WithParamInterface<ReadCase> {};
+
+// A read gives what is left, never a byte past the resource, and touches
+// nothing of the caller's buffer beyond what it gives.
+TEST_P(StreamReadTest, GivesAtMostWhatIsLeft) {
+    const ReadCase& c = GetParam();
+    ASSERT_EQ(Open(), CABINET_STREAM);
+    ASSERT_EQ(CabSeek(CABINET_STREAM, static_cast<long>(c.from), 0), static_cast<long>(c.from));
+    std::string buffer(c.count + 4, '#');
+    const UINT got = CabRead(CABINET_STREAM, buffer.data(), c.count);
+    ASSERT_EQ(got, c.expected.size());
+    EXPECT_EQ(buffer, c.expected + std::string(c.count + 4 - got, '#'));
+    EXPECT_EQ(CabSeek(CABINET_STREAM, 0, 1), static_cast<long>(c.from + got)) << "the position after the read";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StreamReadTest,
+    testing::Values(ReadCase{"FromTheStart", 0, 4, "0123"}, ReadCase{"UpToTheEnd", 6, 4, "6789"},
+                    ReadCase{"PastTheEnd", 8, 4, "89"}, ReadCase{"AtTheEnd", 10, 4, ""},
+                    ReadCase{"Nothing", 3, 0, ""}, ReadCase{"MoreThanAll", 0, 100, "0123456789"}),
+    [](const testing::TestParamInfo<ReadCase>& info) { return info.param.name; });
 
 // --- Loading the library -------------------------------------------------------
 
@@ -526,7 +714,7 @@ TEST_F(CabinetLibraryTest, UndefinedVariablesFallBackWithoutARelativeName) {
         EnvironmentOverride noWindir(L"WINDIR", nullptr);
         EnvironmentOverride noSystemRoot(L"SYSTEMROOT", c.systemRootToo ? nullptr : Expanded(L"%SYSTEMROOT%").c_str());
         auto recording = RecordLoads();
-        ASSERT_TRUE(ExpandCabinet(Cabinet(L"setup.cab").c_str(), destination.c_str())) << c.name;
+        ASSERT_TRUE(ExpandCabinet(Cabinet(L"setup.cab"), destination.c_str())) << c.name;
         ASSERT_FALSE(loads.empty()) << c.name;
         for (const std::wstring& name : loads) {
             EXPECT_TRUE(IsFullPath(name)) << test::Narrow(name) << " went to the loader";
@@ -585,12 +773,12 @@ TEST_P(MissingExportTest, GivesFalseAndKeepsTheLibraryLoaded) {
         });
         EXPECT_FALSE(LoadCabinetLibrary());
         EXPECT_NE(cabinetLibrary.module, nullptr);
-        EXPECT_FALSE(ExpandCabinet(Cabinet(L"setup.cab").c_str(), destination.c_str()));
+        EXPECT_FALSE(ExpandCabinet(Cabinet(L"setup.cab"), destination.c_str()));
         EXPECT_FALSE(test::Exists(destination));
     }
     // The next use finds the library recorded and only asks for the exports.
     auto recording = RecordLoads();
-    EXPECT_TRUE(ExpandCabinet(Cabinet(L"setup.cab").c_str(), destination.c_str()));
+    EXPECT_TRUE(ExpandCabinet(Cabinet(L"setup.cab"), destination.c_str()));
     EXPECT_TRUE(loads.empty()) << "the library was loaded again";
 }
 

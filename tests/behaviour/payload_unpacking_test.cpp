@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "seam_hooks.h"
@@ -65,7 +66,8 @@ TEST_P(ExtractPayloadTest, LeavesTheSetupProgramOrNothing) {
             << "the setup program differs from " << test::Narrow(c.setupData);
         EXPECT_EQ(std::wstring(archiveName.Text()), c.archiveName);
         EXPECT_STREQ(archiveType.Text(), c.archiveType);
-        // A cabinet is removed once expanded: the setup program is all.
+        // The setup program is all there is: a cabinet is expanded from the
+        // resource, never written itself.
         EXPECT_EQ(test::Entries(folder.Path()), std::vector<std::wstring>{c.setupFile});
     } else {
         EXPECT_TRUE(test::Entries(folder.Path()).empty());
@@ -88,8 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
                    L"B7"},
         LayoutCase{"ArchiveNameOf259Units", L"archive_name_259", OK, L"setup.exe", L"setup.bin",
                    L"BRISEL" + std::wstring(253, L'X'), L"B7"},
-        // Written under its own name, the cabinet would be the file it is
-        // expanded onto.
+        // A cabinet's own name is never a file name: whatever it is, the
+        // cabinet expands to setup.exe.
         LayoutCase{"CabinetNamedLikeItsTarget", L"cabinet_named_setup_exe", OK, L"setup.exe", L"setup.bin",
                    ARCHIVE, L"B7"},
         LayoutCase{"CabinetNamedLikeItsTargetWithATrailingDot", L"cabinet_named_setup_exe_dot", OK, L"setup.exe",
@@ -134,7 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
                    {EXIT_SETUP_RESOURCE_FAILED, ERROR_FILENAME_EXCED_RANGE}},
         LayoutCase{"SetupNameThatNoPathHolds", L"setup_name_259", {EXIT_PATH_TOO_LONG, 0}},
         LayoutCase{"DamagedCabinet", L"damaged_cabinet", {EXIT_SETUP_RESOURCE_FAILED, 0}},
-        LayoutCase{"CabinetWhoseFileTableDoesNotAddUp", L"short_file_cabinet", {EXIT_SETUP_RESOURCE_FAILED, 0}}),
+        LayoutCase{"CabinetWhoseFileTableDoesNotAddUp", L"short_file_cabinet", {EXIT_SETUP_RESOURCE_FAILED, 0}},
+        LayoutCase{"CabinetWhoseDataRunsPastTheResource", L"truncated_cabinet", {EXIT_SETUP_RESOURCE_FAILED, 0}}),
     [](const testing::TestParamInfo<LayoutCase>& info) { return info.param.name; });
 
 struct UnsafeNameCase {
@@ -185,13 +188,33 @@ INSTANTIATE_TEST_SUITE_P(
         UnsafeNameCase{"PlainStream", L"unsafe_plain_stream", {EXIT_ARCHIVE_RESOURCE_FAILED, ERROR_INVALID_DATA}}),
     [](const testing::TestParamInfo<UnsafeNameCase>& info) { return info.param.name; });
 
-TEST_F(UnpackingTest, WriteFailureGivesItsSystemErrorAndLeavesNothing) {
+// A cabinet whose tables promise more than its resource holds, or do not
+// add up, is refused before the library is asked or anything is created.
+TEST_F(UnpackingTest, CabinetThatIsNotWholeIsRefusedBeforeAnythingIsCreated) {
+    for (const wchar_t* layout : {L"truncated_cabinet", L"short_file_cabinet"}) {
+        const unsigned long creations = SEAM_CALLS(CreateFileW);
+        const unsigned long lookups = SEAM_CALLS(GetProcAddress);
+        EXPECT_EQ(Extract(layout), (RunOutcome{EXIT_SETUP_RESOURCE_FAILED, 0})) << test::Narrow(layout);
+        EXPECT_EQ(SEAM_CALLS(CreateFileW), creations) << test::Narrow(layout) << ": something was created";
+        EXPECT_EQ(SEAM_CALLS(GetProcAddress), lookups) << test::Narrow(layout) << ": the library was asked";
+        EXPECT_TRUE(test::Entries(folder.Path()).empty()) << test::Narrow(layout);
+    }
+}
+
+// A plain setup program that cannot be written is a write failure with its
+// error; a cabinet that cannot be expanded, the disk full as setup.exe is
+// written, is the expansion's failure. Neither leaves anything.
+TEST_F(UnpackingTest, WriteFailureLeavesNothing) {
     auto diskFull = SEAM(WriteFile)::Replace([](HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) -> BOOL {
         SetLastError(ERROR_DISK_FULL);
         return FALSE;
     });
-    for (const wchar_t* layout : {L"shipped", L"uncompressed_setup"}) {
-        EXPECT_EQ(Extract(layout), (RunOutcome{EXIT_SETUP_WRITE_FAILED, ERROR_DISK_FULL})) << test::Narrow(layout);
+    const std::pair<const wchar_t*, RunOutcome> cases[] = {
+        {L"uncompressed_setup", {EXIT_SETUP_WRITE_FAILED, ERROR_DISK_FULL}},
+        {L"shipped", {EXIT_SETUP_RESOURCE_FAILED, 0}},
+    };
+    for (const auto& [layout, expected] : cases) {
+        EXPECT_EQ(Extract(layout), expected) << test::Narrow(layout);
         EXPECT_TRUE(test::Entries(folder.Path()).empty()) << test::Narrow(layout);
     }
 }
@@ -235,11 +258,8 @@ void PrintTo(const DepthCase& c, std::ostream* out) { *out << c.name; }
 
 class WorkDirectoryDepthTest : public UnpackingTest, public testing::WithParamInterface<DepthCase> {};
 
-// "setup.exe" and "SETUP.EX_" are both 9 units: a work directory of 251
-// brings the setup path to 260, one more than a path may have. (The cabinet
-// layout has no case that fits: Wine's FDICopy refuses a cabinet whose
-// directory and name come to more than 257 bytes, so a cabinet in a work
-// directory of 249 units or more is never expanded there.)
+// "setup.exe" is 9 units: a work directory of 251 brings the setup path to
+// 260, one more than a path may have.
 TEST_P(WorkDirectoryDepthTest, SetupPathOf260UnitsWritesNothing) {
     const DepthCase& c = GetParam();
     // Nested directories, each name well under the file system's limit. They
@@ -270,12 +290,13 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, WorkDirectoryDepthTest,
     testing::Values(DepthCase{"Uncompressed250", L"uncompressed_setup", 250, OK, L"setup.exe"},
                     DepthCase{"Uncompressed251", L"uncompressed_setup", 251, {EXIT_PATH_TOO_LONG, 0}},
+                    // The cabinet is read where it lies, so the path of the
+                    // expanded program is the only one that must fit.
+                    DepthCase{"Cabinet250", L"shipped", 250, OK, L"setup.exe"},
                     DepthCase{"Cabinet251", L"shipped", 251, {EXIT_PATH_TOO_LONG, 0}},
-                    // "SETUP" fits where "setup.exe" does not: the cabinet is
-                    // written, its expansion target is too long, and the
-                    // cabinet stays for the final removal.
-                    DepthCase{"ShortCabinetNameTargetTooLong", L"short_cabinet_name", 251,
-                              {EXIT_PATH_TOO_LONG, 0}, L"SETUP"}),
+                    // A cabinet's name shorter than "setup.exe" makes no path
+                    // shorter: nothing is written under it.
+                    DepthCase{"ShortCabinetName251", L"short_cabinet_name", 251, {EXIT_PATH_TOO_LONG, 0}}),
     [](const testing::TestParamInfo<DepthCase>& info) { return info.param.name; });
 
 // --- SaveResourceAs --------------------------------------------------------------

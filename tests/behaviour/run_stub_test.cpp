@@ -247,6 +247,57 @@ TEST_F(RunStubTest, PlainSetupProgramNamedSetupExeRunsUnderItsName) {
     EXPECT_TRUE(Left().empty());
 }
 
+// A cabinet run writes the setup program once, straight from the resource:
+// every create of the run is recorded, and the only file ever created in the
+// scratch directory is setup.exe, written with exactly the program's bytes.
+TEST_F(RunStubTest, ACabinetRunCreatesSetupExeAndNothingElse) {
+    test::LayoutModule module(L"runnable_setup");
+    ASSERT_NE(module.Get(), nullptr);
+    const InstallerAt installer(folder / L"stub.exe");
+    // What the run asks to create, relative to the installer's folder: files
+    // by CreateFileW with any disposition that can make one, directories by
+    // the native create the scratch directory comes from.
+    std::vector<std::wstring> created;
+    std::vector<std::wstring> directories;
+    auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                               DWORD how, DWORD attributes, HANDLE model) -> HANDLE {
+        const std::wstring path = name;
+        if (how != OPEN_EXISTING && how != TRUNCATE_EXISTING) {
+            created.push_back(path.rfind(folder.Path(), 0) == 0 ? path.substr(folder.Path().size()) : path);
+        }
+        return SEAM(CreateFileW)::Real(name, access, share, security, how, attributes, model);
+    });
+    auto make = SEAM(NtCreateFile)::Replace([&](PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                                                PIO_STATUS_BLOCK status, PLARGE_INTEGER size, ULONG fileAttributes,
+                                                ULONG share, ULONG disposition, ULONG options, PVOID ea,
+                                                ULONG eaLength) -> NTSTATUS {
+        const UNICODE_STRING* name = attributes->ObjectName;
+        directories.push_back(std::wstring(name->Buffer, name->Length / sizeof(wchar_t)) +
+                              ((options & FILE_DIRECTORY_FILE) != 0 ? L"\\" : L""));
+        return SEAM(NtCreateFile)::Real(handle, access, attributes, status, size, fileAttributes, share, disposition,
+                                        options, ea, eaLength);
+    });
+    unsigned long long written = 0;
+    auto write = SEAM(WriteFile)::Replace([&](HANDLE file, LPCVOID data, DWORD size, LPDWORD done,
+                                              LPOVERLAPPED overlapped) -> BOOL {
+        written += size;
+        return SEAM(WriteFile)::Real(file, data, size, done, overlapped);
+    });
+    std::vector<std::wstring> whileItRuns;
+    auto wait = SEAM(WaitForSingleObject)::Replace([&](HANDLE process, DWORD timeout) -> DWORD {
+        if (directories.size() == 1) whileItRuns = test::Entries(folder / directories[0]);
+        return SEAM(WaitForSingleObject)::Real(process, timeout);
+    });
+
+    EXPECT_EQ(RunStub(module.Get()), (RunOutcome{7, 0}));
+    ASSERT_EQ(directories.size(), 1u) << "the scratch directory, drawn once";
+    EXPECT_EQ(directories[0].substr(0, 3), L"QX_");
+    EXPECT_EQ(created, std::vector<std::wstring>{directories[0] + L"setup.exe"});
+    EXPECT_EQ(whileItRuns, std::vector<std::wstring>{L"setup.exe"});
+    EXPECT_EQ(written, test::ReadBytes(test::LayoutDirectory() + L"fixed_exit.exe").size());
+    EXPECT_TRUE(Left().empty());
+}
+
 // --- The scratch directory's hold, against another process ----------------------
 
 // The intruder's exit code: what worked against the scratch directory.

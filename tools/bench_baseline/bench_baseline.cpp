@@ -1,15 +1,15 @@
 // The yardstick for the installer's time to child start: the least work that
 // any installer of this kind must do before its setup program can start.
-// It writes the setup program's cabinet from a mapped image to a file and
-// expands it with the system's cabinet library, through the product's own
-// compiled payload modules (SaveResourceAs, ExpandCabinet), and records
-// QueryPerformanceCounter when that is done.
+// It expands the setup program's cabinet from a mapped image to a file with
+// the system's cabinet library, through the product's own compiled payload
+// modules (ExpandCabinet), and records QueryPerformanceCounter when that is
+// done.
 //
 //   bench_baseline.exe INSTALLER DIRECTORY RESULT
 //
 // INSTALLER is mapped as a data file (the archive in it is never touched),
-// its BL/SETUP.EX_ is written to DIRECTORY\SETUP.EX_ and expanded to
-// DIRECTORY\setup.exe (DIRECTORY must exist and end with a backslash).
+// its BL/SETUP.EX_ is expanded to DIRECTORY\setup.exe (DIRECTORY must exist
+// and end with a backslash).
 // RESULT gets "<counter> <frequency>" in ASCII. Exit code 0 when all of it
 // worked, else the number of the step that failed. Removing the files is left
 // to the caller, outside the measured time.
@@ -19,7 +19,6 @@
 
 #include "common/tool_support.h"
 #include "payload/cabinet_expansion.h"
-#include "payload/payload_unpacking.h"
 
 namespace {
 
@@ -36,7 +35,6 @@ bool Join(wchar_t* out, int capacity, const wchar_t* directory, const wchar_t* n
     return true;
 }
 
-wchar_t cabinetPath[1024];
 wchar_t setupPath[1024];
 
 }  // namespace
@@ -47,7 +45,7 @@ extern "C" [[noreturn]] void BaselineEntry() {
     if (arguments == nullptr || count != 4) {
         ExitProcess(2);
     }
-    if (!Join(cabinetPath, 1024, arguments[2], L"SETUP.EX_") || !Join(setupPath, 1024, arguments[2], L"setup.exe")) {
+    if (!Join(setupPath, 1024, arguments[2], L"setup.exe")) {
         ExitProcess(2);
     }
 
@@ -65,10 +63,7 @@ extern "C" [[noreturn]] void BaselineEntry() {
     if (data == nullptr || size == 0) {
         ExitProcess(4);
     }
-    if (!SaveResourceAs({static_cast<const uint8_t*>(data), size}, cabinetPath)) {
-        ExitProcess(5);
-    }
-    if (!ExpandCabinet(cabinetPath, setupPath)) {
+    if (!ExpandCabinet({static_cast<const uint8_t*>(data), size}, setupPath)) {
         ExitProcess(6);
     }
 

@@ -35,6 +35,8 @@ Output (in DIR):
   corrupt.cab       setup.cab with one byte of its fifth data block flipped
   shortfile.cab     setup.cab whose file entry announces 0x100 bytes fewer:
                     valid checksums, a file table that does not add up
+  truncated.cab     setup.cab cut 1000 bytes short, inside its last data
+                    block: its tables promise more than its bytes hold
   reserve.cab       two.cab rebuilt with reserved areas (6 bytes in the
                     header, 2 per folder, 3 per data block), checksums 0
   empty.bin         no bytes: a resource of size zero
@@ -359,6 +361,8 @@ def main():
     entry = file_entries(short)[0]
     struct.pack_into("<I", short, entry, struct.unpack_from("<I", short, entry)[0] - 0x100)
     write(out("shortfile.cab"), short)
+
+    write(out("truncated.cab"), stamp(single)[:-1000])
 
     write(out("reserve.cab"), with_reserved_areas(stamp(two)))
 
