@@ -29,6 +29,7 @@ build_packages=(
 test_packages=(
     icoutils imagemagick             # pictures and icons the packaging tests hand in
     strace time                      # bench.sh packaging: the programs a run executes, its peak memory
+    nsis                             # bench.sh: makensis, the peer installer measured beside ours
     wine64                           # runs the x64 programs
     g++-mingw-w64-x86-64-posix       # builds GoogleTest and the behaviour tests
     googletest                       # GoogleTest sources
