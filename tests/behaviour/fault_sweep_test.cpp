@@ -95,10 +95,8 @@ const std::vector<FaultRule>& Rules() {
         {"LoadResource", Report::Value, FAILED, false, {ERROR_RESOURCE_DATA_NOT_FOUND}},
         {"LockResource", Report::Value, FAILED, false, {ERROR_INVALID_HANDLE}},
         {"lstrcmpW", Report::Never, 0, false, {}},
-        {"lstrlenW", Report::Never, 0, false, {}},
         // files
         {"CreateFileW", Report::Value, ALL_ONES, false, {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}},
-        {"ReadFile", Report::Value, FAILED, false, {ERROR_READ_FAULT}},
         {"WriteFile", Report::Value, FAILED, false, {ERROR_DISK_FULL}},
         {"SetFilePointer", Report::Value, ALL_ONES, false, {ERROR_INVALID_PARAMETER}},
         {"FlushFileBuffers", Report::Value, FAILED, false, {ERROR_WRITE_FAULT}},
@@ -122,8 +120,6 @@ const std::vector<FaultRule>& Rules() {
         {"GetProcessHeap", Report::Never, 0, false, {}},
         {"HeapAlloc", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
         {"HeapFree", Report::Value, FAILED, true, {ERROR_INVALID_PARAMETER}},
-        {"MultiByteToWideChar", Report::Value, FAILED, false, {ERROR_NO_UNICODE_TRANSLATION}},
-        {"WideCharToMultiByte", Report::Value, FAILED, false, {ERROR_NO_UNICODE_TRANSLATION}},
         // The stub's callbacks over the mapped cabinet, as the library calls
         // them (see library::Open and its neighbours): the open, a read and
         // a close that fail, and a seek turned into one past the resource's
