@@ -132,6 +132,10 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"SecondFileInAFolderThatIsNot", L"two.cab",
                    [](std::string& b) { Put(b, CabinetMap(b).File(1) + 8, 2, 1); }, false},
         LayoutCase{"NoFile", L"nofile.cab", nullptr, false},
+        // No file and no data: nothing is announced and nothing is held, so
+        // only the count of files itself refuses it.
+        LayoutCase{"NoFileAndNoBlocks", L"nofile.cab",
+                   [](std::string& b) { Put(b, CabinetMap(b).Folder() + 4, 2, 0); }, false},
         LayoutCase{"OneBlockMissing", L"setup.cab",
                    [](std::string& b) { Add(b, CabinetMap(b).Folder() + 4, 2, -1); }, false},
         LayoutCase{"OneBlockTooMany", L"setup.cab",
@@ -151,7 +155,10 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"CutInTheHeader", L"setup.cab", [](std::string& b) { b.resize(35); }, false},
         LayoutCase{"CutInTheReservedSizes", L"reserve.cab", [](std::string& b) { b.resize(38); }, false},
         LayoutCase{"NoSignature", L"setup.cab", [](std::string& b) { b[0] = 'X'; }, false},
-        LayoutCase{"PartOfASet", L"setup.cab", [](std::string& b) { Add(b, 30, 2, 2); }, false},
+        LayoutCase{"ContinuedIntoANextCabinet", L"setup.cab", [](std::string& b) { Add(b, 30, 2, 2); }, false},
+        // Continued from a previous cabinet: its tables are read as they
+        // stand, so only the flag itself refuses it.
+        LayoutCase{"ContinuedFromAPreviousCabinet", L"setup.cab", [](std::string& b) { Add(b, 30, 2, 1); }, false},
         LayoutCase{"NoBytes", L"empty.bin", nullptr, false}),
     [](const testing::TestParamInfo<LayoutCase>& info) { return info.param.name; });
 
