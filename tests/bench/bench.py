@@ -243,6 +243,9 @@ def say_layout(title, path):
 def bare_installer(arch):
     """build/bench/installer-bare-<arch>.exe: the ready stub with the manifest
     and the version block only, laid out by the packaging's own writer."""
+    # The packaging's modules take the structure check from tools/, as
+    # package.py arranges for them.
+    sys.path.insert(0, str(REPO / "tools"))
     sys.path.insert(0, str(REPO / "tools" / "packaging"))
     import assemble
     import inputs
