@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that packaging, a build or a test run needs,
 # and only those that are missing (apt-get update runs once, only when
-# something is missing). For a test run also the workflow validator from the
-# npm registry, at the versions that tests/acceptance/package-lock.json pins,
-# into build/npm.
+# something is missing). For a test run also, from the npm registry, the
+# workflow validator at the versions that tests/acceptance/package-lock.json
+# pins, into build/npm, and CycloneDX's published JSON schemas at the version
+# that tests/packaging/package-lock.json pins, into build/npm-cyclonedx.
 #   tools/install-deps.sh package|build|test
 #   tools/install-deps.sh --list package|build|test   (prints the set, one a line)
 set -euo pipefail
@@ -36,6 +37,8 @@ test_packages=(
     libclang-rt-14-dev               # libFuzzer and the sanitizers for the fuzz tier
     mmdebstrap qemu-user-static      # the ARM64 Wine root and its emulation
     softhsm2 gnutls-bin              # the packaging tests' token and p11tool, which makes its key
+    python3-jsonschema               # validates the bill of materials against CycloneDX's schema
+    python3-securesystemslib         # verifies the provenance's signature, as a third party would
 )
 
 list=0
@@ -77,19 +80,27 @@ if ((${#missing[@]})); then
     apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
 fi
 
-# The workflow validator, installed again only when the pinned versions change.
-# A failure here (the registry out of reach) leaves the other tiers to run;
-# the acceptance tier's workflow check then fails and says why.
-if [ "$mode" = test ]; then
-    source=$repo/tests/acceptance
-    target=$repo/build/npm
-    if ! cmp -s "$source/package-lock.json" "$target/package-lock.json" ||
-        [ ! -x "$target/node_modules/.bin/action-validator" ]; then
-        echo "installing the workflow validator (npm)"
+# Installs what a package-lock.json pins, again only when the pinned versions
+# change: npm_install SOURCE TARGET WHAT MARK [npm ci options], where MARK is
+# a file the install leaves. A failure here (the registry out of reach)
+# leaves the other tiers to run; the tests that need it then fail and say why.
+npm_install() {
+    local source=$1 target=$2 what=$3 mark=$4
+    shift 4
+    if ! cmp -s "$source/package-lock.json" "$target/package-lock.json" || [ ! -e "$target/$mark" ]; then
+        echo "installing $what (npm)"
         rm -rf "$target"
         mkdir -p "$target"
         cp "$source/package.json" "$source/package-lock.json" "$target/"
-        (cd "$target" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null) ||
-            echo "the workflow validator could not be installed with npm" >&2
+        (cd "$target" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error "$@" >/dev/null) ||
+            echo "$what could not be installed with npm" >&2
     fi
+}
+if [ "$mode" = test ]; then
+    npm_install "$repo/tests/acceptance" "$repo/build/npm" "the workflow validator" \
+        node_modules/.bin/action-validator
+    # Only the schemas are used: the library's peers (validators, XML) are not
+    # installed.
+    npm_install "$repo/tests/packaging" "$repo/build/npm-cyclonedx" "CycloneDX's JSON schemas" \
+        node_modules/@cyclonedx/cyclonedx-library/res/schema/bom-1.6.SNAPSHOT.schema.json --legacy-peer-deps
 fi

@@ -56,8 +56,10 @@ def icon_images(repo, source):
     return icon.ten_images(source)
 
 
-def items(repo, options, checked, environ, work):
-    """The installer's resources, in the order their data are laid out."""
+def items(repo, options, checked, environ, work, setup):
+    """The installer's resources, in the order their data are laid out.
+    `setup`: the setup program to store (the given one, or its signed copy);
+    the cabinet's file time is the given one's."""
     gathered = []
     if options.names_given:
         gathered.append(Item(names.NAMES_TYPE, names.NAMES_NAME, data=names.resource(options.names)))
@@ -70,12 +72,12 @@ def items(repo, options, checked, environ, work):
     gathered += [Item(icon.RT_ICON, number, data=image) for number, image in enumerate(images, 1)]
     if options.storage == "BL":
         try:
-            packed = cabinet.make(options.setup, cabinet.file_time(options.setup, environ), work)
+            packed = cabinet.make(setup, cabinet.file_time(options.setup, environ), work)
         except cabinet.CabinetFailed as failure:
             raise AssemblyFailed(str(failure)) from None
         gathered.append(Item("BL", "SETUP.EX_", data=packed))
     else:
-        gathered.append(Item("BN", "SETUP.EXE", path=options.setup, size=os.stat(options.setup).st_size))
+        gathered.append(Item("BN", "SETUP.EXE", path=setup, size=os.stat(setup).st_size))
     gathered.append(Item("B7", options.names.archive_resource_name, path=options.archive,
                          size=os.stat(options.archive).st_size))
     return gathered

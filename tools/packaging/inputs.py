@@ -5,6 +5,7 @@ import os
 import re
 import subprocess
 import tempfile
+from pathlib import Path
 
 import check_installer as layout
 import icon
@@ -12,6 +13,7 @@ import progress
 import names
 import version_block
 from options import TEXT_FIELDS, VERSION_FIELDS
+import signing
 from signing import read_pkcs12
 from writer.layout import IMAGE_LIMIT
 
@@ -120,22 +122,43 @@ def check_archive(problems, archive):
 
 # --- Setup program -----------------------------------------------------------------
 
+IMAGE_DIRECTORY_ENTRY_SECURITY = 4
+
+
 def check_setup(problems, setup, arch):
+    """True when the setup program carries a signature (its certificate
+    table, whatever it holds)."""
     import pefile  # installed by install-deps.sh, which runs before this
 
     if readable_file(problems, "--setup", setup) is None:
-        return
+        return False
     try:
         pe = pefile.PE(setup, fast_load=True)
     except pefile.PEFormatError as error:
         problems.refuse("--setup", setup, f"not a PE program ({error.value})")
-        return
+        return False
     machine, wanted = pe.FILE_HEADER.Machine, layout.MACHINES[arch]
     if machine != wanted:
         problems.refuse("--setup", setup, f"is for machine 0x{machine:04X}; --arch {arch} needs 0x{wanted:04X}")
     elif pe.FILE_HEADER.Characteristics & 0x2000:
         problems.refuse("--setup", setup, "is a DLL, not a program")
+    certificates = pe.OPTIONAL_HEADER.DATA_DIRECTORY[IMAGE_DIRECTORY_ENTRY_SECURITY]
     pe.close()
+    return bool(certificates.VirtualAddress or certificates.Size)
+
+
+def check_setup_signature(problems, options):
+    """A setup program signed already is stored as it is, so its signature
+    must verify as the installer's will: a broken one would ship inside a
+    signed installer. Checked against the signer's chain and the system's
+    root certificates, by both verifiers."""
+    with tempfile.TemporaryDirectory(prefix="package-setup.") as work:
+        try:
+            chain = signing.chain_of(options, Path(work))
+            signing.verify(options, options.setup, chain, Path(work), what="setup program", stamped=False)
+        except signing.SigningFailed as failure:
+            problems.refuse("--setup", options.setup, f"carries a signature that does not verify ({failure}); "
+                            "sign it again, or give it unsigned to have it signed with the installer's key")
 
 
 # --- Version block -----------------------------------------------------------------
@@ -343,21 +366,23 @@ def same_file(first, second):
     return os.path.realpath(first) == os.path.realpath(second)
 
 
-def check_report(problems, options):
-    report = options.report
-    directory = os.path.dirname(report)
-    if os.path.isdir(report):
-        problems.refuse("--report", report, "is a directory")
+def check_written(problems, options, option, written):
+    """A document written beside the installer (--report, --sbom,
+    --provenance): never over the output, an input or another document."""
+    directory = os.path.dirname(written)
+    if os.path.isdir(written):
+        problems.refuse(option, written, "is a directory")
     elif not os.path.isdir(directory):
-        problems.refuse("--report", report, f"its directory {directory} does not exist")
+        problems.refuse(option, written, f"its directory {directory} does not exist")
     elif unwritable := unwritable_directory(directory):
-        problems.refuse("--report", report, f"its directory {directory} cannot be written ({unwritable})")
-    elif same_file(report, options.output):
-        problems.refuse("--report", report, "is the --output file")
+        problems.refuse(option, written, f"its directory {directory} cannot be written ({unwritable})")
+    elif same_file(written, options.output):
+        problems.refuse(option, written, "is the --output file")
     else:
-        for option, path in input_files(options):
-            if same_file(report, path):
-                problems.refuse("--report", report, f"is the {option} file")
+        documents = [(other, path) for other, path in options.written_files() if other != option]
+        for other, path in input_files(options) + documents:
+            if same_file(written, path):
+                problems.refuse(option, written, f"is the {other} file")
 
 
 def input_files(options):
@@ -374,9 +399,10 @@ def input_files(options):
 class Checked:
     """What the checks settled for the making of the installer."""
 
-    def __init__(self, version, icon_source):
+    def __init__(self, version, icon_source, setup_signed=False):
         self.version = version          # as the version block holds it; None when not given
         self.icon_source = icon_source  # ten images as given, or the picture they are made of; None: default
+        self.setup_signed = setup_signed  # the setup program carries a signature of its own
 
 
 def check(options, environ, stub_image_size):
@@ -384,7 +410,7 @@ def check(options, environ, stub_image_size):
     problems = Problems()
     check_archive(problems, options.archive)
     check_image_size(problems, options.archive, stub_image_size)
-    check_setup(problems, options.setup, options.arch)
+    setup_signed = check_setup(problems, options.setup, options.arch)
     version = None
     if "version" in options.fields:
         version = normalised_version(problems, options.fields["version"])
@@ -398,15 +424,19 @@ def check(options, environ, stub_image_size):
     if epoch and not (epoch.isdigit() and 315532800 <= int(epoch) <= 4102444799):
         # A cabinet stores a DOS date, which starts in 1980.
         problems.add(f"SOURCE_DATE_EPOCH '{epoch}': must be a time from 1980 to 2099 in seconds since 1970")
+    signing_problems = len(problems.lines)
     if options.sign_pkcs12:
         check_pkcs12(problems, options.sign_pkcs12, options.sign_password_file)
     if options.token:
         check_token(problems, options)
     if options.timestamp_ca:
         check_certificates(problems, "--timestamp-ca", options.timestamp_ca)
+    if setup_signed and options.signed and len(problems.lines) == signing_problems:
+        # Last: it needs the signer's certificates, checked just above.
+        check_setup_signature(problems, options)
     for problem in names.check(options.names):
         problems.add(problem)
     check_output(problems, options)
-    if options.report:
-        check_report(problems, options)
-    return problems.lines, Checked(version, icon_source)
+    for option, path in options.written_files():
+        check_written(problems, options, option, path)
+    return problems.lines, Checked(version, icon_source, setup_signed)

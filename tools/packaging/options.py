@@ -68,7 +68,14 @@ class Options:
     # carries all its names as a resource, else the stub's own are used.
     names_given: dict = field(default_factory=dict)
     execution_level: str = "asInvoker"
+    # With signing: the setup program is stored unsigned rather than signed
+    # with the installer's key.
+    keep_setup_unsigned: bool = False
     report: str = ""
+    sbom: str = ""
+    provenance: str = ""
+    # The command line as given, for the provenance.
+    argv: list = field(default_factory=list)
 
     @property
     def token(self):
@@ -77,6 +84,11 @@ class Options:
     @property
     def signed(self):
         return bool(self.sign_pkcs12 or self.sign_module)
+
+    def written_files(self):
+        """[(option, path)] of the documents written beside the installer."""
+        given = [("--report", self.report), ("--sbom", self.sbom), ("--provenance", self.provenance)]
+        return [(option, path) for option, path in given if path]
 
 
 HELP = """\
@@ -133,17 +145,29 @@ Signing with a key on a PKCS#11 token (instead; the first three together):
                          the PIN is taken from PACKAGE_SIGN_PIN in the environment
                          (the token gets PACKAGE_SIGN_TIMEOUT seconds to sign,
                          default 300, time enough for a touch or a PIN pad)
+  --keep-setup-unsigned  store the setup program as it is; without it, a signed
+                         installer's setup program is signed first with the same
+                         key and time-stamp authorities (one that carries a
+                         signature already keeps it, once it verifies)
 Time stamps (RFC 3161, SHA-256), for a signed installer:
   --timestamp-url URL    a time-stamp authority; repeat it to name more, tried
                          in order until one answers (each gets
                          PACKAGE_TIMESTAMP_TIMEOUT seconds, default 60)
   --timestamp-ca FILE    the certificates (PEM) that the time stamp is verified
                          against (default: the system's root certificates)
-Report:
-  --report FILE          JSON for CI, written only when the run succeeds: the
-                         output's path, architecture, size and SHA-256, whether
-                         it is signed and time-stamped (and by which authority),
-                         and the SHA-256 of the archive and the setup program
+What the run tells, each written only when the run succeeds:
+  --report FILE          JSON for CI: the output's path, architecture, size and
+                         SHA-256, whether it is signed and time-stamped (and by
+                         which authority), the SHA-256 of the archive and of the
+                         setup program, and what became of the setup program's
+                         signature
+  --sbom FILE            a CycloneDX 1.6 bill of materials (JSON): the installer,
+                         the stub (its source commit), the archive, the setup
+                         program and the icon with their SHA-256, and the tools
+  --provenance FILE      an in-toto Statement with SLSA Provenance v1: the
+                         installer's SHA-256, every input's, the command line
+                         and the tools; a signed installer's is a DSSE envelope
+                         signed with the same key
 
 What the setup program gets: the installer writes it to a new scratch
 directory beside itself (QX_XXXXX.tmp, which nobody else may enter) and starts
@@ -192,6 +216,8 @@ VALUE_OPTIONS = [
     ("--refused-switch", "name:refused_switches", "list"),
     ("--execution-level", "execution_level", "text"),
     ("--report", "report", "path"),
+    ("--sbom", "sbom", "path"),
+    ("--provenance", "provenance", "path"),
 ] + [("--" + f.option, "field:" + f.option, "text") for f in VERSION_FIELDS]
 
 
@@ -208,10 +234,14 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
+FLAGS = ("--official-build", "--keep-setup-unsigned")
+
+
 def _parser():
     parser = _Parser(prog=PROGRAM, add_help=False, allow_abbrev=False, exit_on_error=False)
     parser.add_argument("-h", "--help", action="store_true")
-    parser.add_argument("--official-build", action="store_true")
+    for flag in FLAGS:
+        parser.add_argument(flag, action="store_true")
     for option, dest, kind in VALUE_OPTIONS:
         parser.add_argument(option, dest=dest, action="append", default=[])
     return parser
@@ -230,14 +260,14 @@ def _joined(argv):
         if argument in ("-h", "--help"):
             # Asked for help: what follows is not looked at.
             return joined + [argument]
-        if name == "--official-build" and "=" in argument:
+        if name in FLAGS and "=" in argument:
             raise UsageError(f"{name} takes no value")
         if argument in takes_value:
             if index >= len(argv):
                 raise UsageError(f"{argument} needs a value")
             argument = f"{argument}={argv[index]}"
             index += 1
-        elif name not in takes_value and name != "--official-build":
+        elif name not in takes_value and name not in FLAGS:
             raise UsageError(f"unknown option '{name}'")
         joined.append(argument)
     return joined
@@ -262,7 +292,8 @@ def parse(argv, environ, pin):
     if namespace.help:
         return None
 
-    options = Options(official_build=namespace.official_build, sign_pin=pin)
+    options = Options(official_build=namespace.official_build, keep_setup_unsigned=namespace.keep_setup_unsigned,
+                      sign_pin=pin, argv=list(argv))
     for option, dest, kind in VALUE_OPTIONS:
         values = getattr(namespace, dest)
         if not values:
@@ -322,3 +353,6 @@ def _check(options):
             raise UsageError(f"--timestamp-url is '{url}'; it must be an http:// or https:// URL")
     if options.timestamp_ca and not options.timestamp_urls:
         raise UsageError("--timestamp-ca verifies a time stamp; it needs --timestamp-url")
+    if options.keep_setup_unsigned and not options.signed:
+        raise UsageError("--keep-setup-unsigned keeps the setup program out of the signing; it needs "
+                         "--sign-pkcs12 or --sign-pkcs11-module")

@@ -1,7 +1,8 @@
 """The installer read back before anyone gets it: its structure as this run
 asked for it (the structure check, with the ready stub's sections byte for
 byte), and its payload against what was given: the archive by the SHA-256 of
-the bytes copied into it, the setup program byte for byte."""
+the bytes copied into it, the setup program byte for byte (as it was meant
+to be stored: the given file, or its signed copy)."""
 
 import hashlib
 import io
@@ -57,11 +58,11 @@ def digests(path, begin, end, step):
     return whole.hexdigest(), part.hexdigest()
 
 
-def check_payload(path, options, copied, step):
+def check_payload(path, options, copied, step, setup=None):
     """The payload must be the given files: the archive as copied (`copied`:
     the SHA-256 of each item streamed in, by resource type), the setup
-    program as the given file. Returns (the installer's SHA-256, the setup
-    program's)."""
+    program as the file `setup` (default: the given one), expanded from its
+    cabinet. Returns (the installer's SHA-256, the stored setup program's)."""
     image = check_installer.parse(path)
     begin, end = image.file_extent("B7", options.names.archive_resource_name)
     installer_digest, archive_digest = digests(path, begin, end, step)
@@ -70,7 +71,7 @@ def check_payload(path, options, copied, step):
     else:
         stored = image.resource("BN", "SETUP.EXE")
     image.pe.close()
-    with open(options.setup, "rb") as file:
+    with open(setup or options.setup, "rb") as file:
         given = file.read()
     wrong = []
     if archive_digest != copied["B7"]:
@@ -83,11 +84,11 @@ def check_payload(path, options, copied, step):
     return installer_digest, hashlib.sha256(given).hexdigest()
 
 
-def read_back(path, options, checked, stub_path, copied):
-    """Both checks; (the installer's SHA-256, the setup program's)."""
+def read_back(path, options, checked, stub_path, copied, setup):
+    """Both checks; (the installer's SHA-256, the stored setup program's)."""
     try:
         check_structure(path, options, checked, stub_path)
         with progress.Step("reading the installer back", os.stat(path).st_size) as step:
-            return check_payload(path, options, copied, step)
+            return check_payload(path, options, copied, step, setup)
     except check_installer.Failure as failure:
         raise ReadBackFailed(f"the installer cannot be read back: {failure}") from None

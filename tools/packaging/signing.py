@@ -12,6 +12,7 @@ import time
 from pathlib import Path
 
 import progress
+from masking import without_secrets
 
 SYSTEM_ROOTS = Path("/etc/ssl/certs/ca-certificates.crt")
 TIMED_OUT = object()
@@ -78,45 +79,60 @@ def token_failure(options, log):
     return "osslsigncode could not sign with the token"
 
 
-def sign(options, installer, staged, work):
-    """Signs `installer` into `staged`; returns the PEM file of the signer's
-    certificates."""
-    log, chain = work / "sign.log", work / "chain.pem"
+def chain_of(options, work):
+    """The PEM file of the signer's certificates: those of the PKCS#12 file,
+    or --sign-certificates."""
+    chain = work / "chain.pem"
     if options.sign_pkcs12:
-        status = run_bounded(["osslsigncode", "sign", "-pkcs12", options.sign_pkcs12,
-                              "-readpass", options.sign_password_file, "-h", "sha256",
-                              "-in", str(installer), "-out", str(staged)], log, options.sign_timeout,
-                             what="signing with osslsigncode")
-        if status is TIMED_OUT or status:
-            sys.stderr.write(_log_text(log))
-            raise SigningFailed("signing failed")
         certificates = read_pkcs12(options.sign_pkcs12, options.sign_password_file, "-nokeys")
         if certificates.returncode:
             raise SigningFailed(f"the certificates could not be read from {options.sign_pkcs12}")
         chain.write_text(certificates.stdout)
-        return chain
+    else:
+        chain.write_bytes(Path(options.sign_certificates).read_bytes())
+    return chain
 
-    pin = options.sign_pin
-    if options.sign_pin_file:
-        with open(options.sign_pin_file, "rb") as file:
-            pin = file.readline().decode(errors="surrogateescape").rstrip("\n").rstrip("\r")
+
+def token_pin(options):
+    """The token's PIN: the first line of --sign-pin-file, or what
+    PACKAGE_SIGN_PIN held."""
+    if not options.sign_pin_file:
+        return options.sign_pin
+    with open(options.sign_pin_file, "rb") as file:
+        return file.readline().decode(errors="surrogateescape").rstrip("\n").rstrip("\r")
+
+
+def sign(options, unsigned, staged, work, what="installer"):
+    """Signs the program `unsigned` into `staged`; returns the PEM file of the
+    signer's certificates. `what` names it in messages."""
+    log = work / "sign.log"
+    if options.sign_pkcs12:
+        status = run_bounded(["osslsigncode", "sign", "-pkcs12", options.sign_pkcs12,
+                              "-readpass", options.sign_password_file, "-h", "sha256",
+                              "-in", str(unsigned), "-out", str(staged)], log, options.sign_timeout,
+                             what=f"signing the {what} with osslsigncode")
+        if status is TIMED_OUT or status:
+            sys.stderr.write(_log_text(log))
+            raise SigningFailed(f"signing the {what} failed")
+        return chain_of(options, work)
+
     # The PIN goes through a pipe: on a command line or in an environment any
     # user of the machine could read it. /dev/stdin rather than "-", which
     # older osslsigncode takes for a file. A token or HSM connection that
     # hangs must not hold the release forever.
     status = run_bounded(["osslsigncode", "sign", "-pkcs11module", options.sign_module,
                           "-key", options.sign_key_uri, "-certs", options.sign_certificates,
-                          "-readpass", "/dev/stdin", "-h", "sha256", "-in", str(installer), "-out", str(staged)],
-                         log, options.sign_timeout, stdin_text=pin + "\n", what="signing with osslsigncode (the token)")
+                          "-readpass", "/dev/stdin", "-h", "sha256", "-in", str(unsigned), "-out", str(staged)],
+                         log, options.sign_timeout, stdin_text=token_pin(options) + "\n",
+                         what=f"signing the {what} with osslsigncode (the token)")
     if status is TIMED_OUT:
         raise SigningFailed(f"signing failed: the token did not sign within {options.sign_timeout} s")
     if status:
         raise SigningFailed(f"signing failed: {token_failure(options, log)}")
-    chain.write_bytes(Path(options.sign_certificates).read_bytes())
-    return chain
+    return chain_of(options, work)
 
 
-def add_time_stamp(options, staged, work):
+def add_time_stamp(options, staged, work, what="installer"):
     """Each authority in turn until one answers, each given a bounded time: an
     authority that takes the connection and never answers would otherwise
     hold the release forever. Returns the URL of the one that answered."""
@@ -124,51 +140,58 @@ def add_time_stamp(options, staged, work):
     for url in options.timestamp_urls:
         status = run_bounded(["osslsigncode", "add", "-ts", url, "-h", "sha256", "-in", str(staged),
                               "-out", str(stamped)], log, options.timestamp_timeout,
-                             what=f"time-stamping by {url}")
+                             what=f"time-stamping the {what} by {without_secrets(url)}")
         if status == 0:
             os.replace(stamped, staged)
             return url
         stamped.unlink(missing_ok=True)
         if status is TIMED_OUT:
-            print(f"package.sh: time-stamp authority {url}: no answer within {options.timestamp_timeout} s",
+            print(f"package.sh: time-stamp authority {without_secrets(url)}: no answer within "
+                  f"{options.timestamp_timeout} s",
                   file=sys.stderr)
         else:
             said = re.search(r"^.*(error|failure|Failed).*$", _log_text(log), re.M)
-            print(f"package.sh: time-stamp authority {url}: {said.group(0) if said else ''}", file=sys.stderr)
-    raise SigningFailed(f"no time-stamp authority answered ({' '.join(options.timestamp_urls)})")
+            print(f"package.sh: time-stamp authority {without_secrets(url)}: {said.group(0) if said else ''}",
+                  file=sys.stderr)
+    raise SigningFailed(f"no time-stamp authority answered "
+                        f"({' '.join(without_secrets(url) for url in options.timestamp_urls)})")
 
 
-def verify(options, staged, chain, work):
+def verify(options, staged, chain, work, what="installer", stamped=None):
     """The signer's own certificates are trusted, so that a certificate of the
     engineer's own (self-signed, or from a private CA) verifies too, and so
     are the system's root certificates, for a chain that stops below its root.
     This checks the signature, the file's digest and the time stamp, not
     whether Windows will trust the certificate. sbverify computes the image's
-    digest with code of its own: two verifiers that agree."""
+    digest with code of its own: two verifiers that agree. `stamped`: whether
+    a time stamp must be there (default: when one was asked for); one that is
+    there is verified either way."""
+    if stamped is None:
+        stamped = bool(options.timestamp_urls)
     trusted = work / "trusted.pem"
     text = chain.read_bytes()
     if os.access(SYSTEM_ROOTS, os.R_OK):
         text += SYSTEM_ROOTS.read_bytes()
     trusted.write_bytes(text)
     arguments = ["-CAfile", str(trusted)]
-    if options.timestamp_urls:
-        if options.timestamp_ca:
-            arguments += ["-TSA-CAfile", options.timestamp_ca]
-        elif os.access(SYSTEM_ROOTS, os.R_OK):
-            arguments += ["-TSA-CAfile", str(SYSTEM_ROOTS)]
+    if options.timestamp_ca:
+        arguments += ["-TSA-CAfile", options.timestamp_ca]
+    elif os.access(SYSTEM_ROOTS, os.R_OK):
+        arguments += ["-TSA-CAfile", str(SYSTEM_ROOTS)]
     log = work / "verify.log"
     status = run_bounded(["osslsigncode", "verify", *arguments, "-in", str(staged)], log, 600,
-                         what="verifying with osslsigncode")
+                         what=f"verifying the {what} with osslsigncode")
     said = _log_text(log)
     lines = said.splitlines()
     if status is TIMED_OUT or status or (
-            options.timestamp_urls and "Timestamp Server Signature verification: ok" not in lines):
+            stamped and "Timestamp Server Signature verification: ok" not in lines):
         wrong = [line for line in lines if re.search(r"fail|error|unsupported|invalid|mismatch", line, re.I)]
         sys.stderr.write("\n".join(wrong or lines[-5:]) + "\n")
-        raise SigningFailed("the signed installer does not verify")
+        raise SigningFailed(f"the signed {what} does not verify")
+    said_of = "" if what == "installer" else f" ({what})"
     for line in lines:
         if re.match(r"(Timestamp Server )?Signature verification: ", line):
-            print("osslsigncode verify: " + line, file=sys.stderr)
+            print(f"osslsigncode verify{said_of}: " + line, file=sys.stderr)
 
     # sbverify takes one certificate to trust: any one of the chain will do.
     anchors = re.findall(rb"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", chain.read_bytes(), re.S)
@@ -177,11 +200,11 @@ def verify(options, staged, chain, work):
         anchor_file = work / f"anchor-{number}.pem"
         anchor_file.write_bytes(anchor + b"\n")
         if run_bounded(["sbverify", "--cert", str(anchor_file), str(staged)], sbverify_log, 600,
-                       what="verifying with sbverify") == 0:
+                       what=f"verifying the {what} with sbverify") == 0:
             said = _log_text(sbverify_log)
             first = next((line for line in said.splitlines() if "Signature verification" in line), "")
-            print("sbverify: " + first, file=sys.stderr)
+            print(f"sbverify{said_of}: " + first, file=sys.stderr)
             return
     if sbverify_log.exists():
         sys.stderr.write(_log_text(sbverify_log))
-    raise SigningFailed("the signed installer does not verify with sbverify")
+    raise SigningFailed(f"the signed {what} does not verify with sbverify")
