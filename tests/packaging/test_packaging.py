@@ -135,6 +135,12 @@ EOF
 """
 
 
+def documentation():
+    """The README and the pages beside it, as one text."""
+    pages = [REPO / "README.md", *sorted((REPO / "docs").glob("*.md"))]
+    return "\n".join(page.read_text() for page in pages if page.exists())
+
+
 def verify_provenance(folder, installer, envelope, certificate):
     """VERIFY_PROVENANCE run in `folder` on copies of the three files, with
     Debian's python3; its CompletedProcess."""
@@ -365,8 +371,9 @@ class Packaging(PackagingTest):
         self.assertEqual(image.resource("B7", "ACME.PAYLOAD"), self.archive.read_bytes())
         self.assertEqual(json.loads(report.read_text()), {
             "output": str(output), "arch": "x64", "size": output.stat().st_size, "sha256": sha256(output),
-            "signed": False, "time_stamped": False, "time_stamp_authority": None,
-            "archive_sha256": sha256(self.archive), "setup_sha256": sha256(self.probe("x64"))})
+            "signed": False, "time_stamped": False, "time_stamp_authority": None, "setup_signature": "unsigned",
+            "archive_sha256": sha256(self.archive), "setup_sha256": sha256(self.probe("x64")),
+            "setup_given_sha256": sha256(self.probe("x64"))})
 
         # Run from a folder of its own: a refused run must leave nothing there.
         folder = self.folder / "run"
@@ -938,7 +945,8 @@ class Signing(PackagingTest):
         self.assertIn({"name": "installer-stub:signature", "value": "signed"}, setup_part["properties"])
 
         # The provenance, a DSSE envelope signed with the same key, verified
-        # as a third party would.
+        # as a third party would, with the command the README shows.
+        self.assertIn(VERIFY_PROVENANCE, documentation())
         checked = verify_provenance(self.folder / "check", output, envelope, certificate)
         self.assertEqual(checked.returncode, 0, checked.stderr)
         self.assertEqual(checked.stdout, f"provenance verified: signed.exe {sha256(output)}\n")
