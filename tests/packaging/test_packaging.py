@@ -1587,13 +1587,23 @@ class BareRoot(PackagingTest):
         shutil.copy2(PACKAGE, checkout / "package.sh")
         for arch in ("arm64", "x64"):
             (checkout / "build" / arch).mkdir(parents=True)
-            shutil.copyfile(REPO / "build" / arch / "stub.exe", checkout / "build" / arch / "stub.exe")
-        made = self.folder / "bare-root.exe"
+            # The stub with its source record, as the README asks.
+            for name in ("stub.exe", "stub.exe.source.json"):
+                shutil.copyfile(REPO / "build" / arch / name, checkout / "build" / arch / name)
+        made, bill = self.folder / "bare-root.exe", self.folder / "bare-root.bom.json"
         result = bare_root.run(root, WORK, [inside(checkout / "package.sh"), "--archive", inside(self.archive),
                                             "--setup", inside(self.probe("x64")), "--arch", "x64",
-                                            "--output", inside(made)])
+                                            "--output", inside(made), "--sbom", inside(bill)])
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertStructure(made, "x64")
+        # No git there, nor a repository: the packaging's own commit is
+        # unknown, the stub's comes from its record.
+        document = json.loads(bill.read_text())
+        self.assertEqual(cyclonedx_errors(document), [])
+        tools = {tool["name"]: tool["version"] for tool in document["metadata"]["tools"]["components"]}
+        self.assertEqual(tools["package.sh"], "unknown")
+        record = json.loads((REPO / "build" / "x64" / "stub.exe.source.json").read_text())
+        self.assertIn({"uid": record["commit"]}, document["components"][0]["pedigree"]["commits"])
         here = self.folder / "host.exe"
         self.release(here, "x64", "BL")
         self.assertEqual(sha256(made), sha256(here), "the two checkouts made different installers")

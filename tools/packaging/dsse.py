@@ -33,9 +33,8 @@ def pae(payload_type, payload):
     return b"DSSEv1 %d %s %d %s" % (len(kind), kind, len(payload), payload)
 
 
-def _openssl(*arguments, data=None):
-    return subprocess.run(["openssl", *arguments], input=data, capture_output=True, stdin=None if data else
-                          subprocess.DEVNULL)
+def _openssl(*arguments, data):
+    return subprocess.run(["openssl", *arguments], input=data, capture_output=True)
 
 
 def signer_key(certificate_pem):
@@ -85,15 +84,14 @@ def _sign(options, data_file, signature_file, digest, work):
             # legacy provider.
             status = run_bounded(command[:2] + ["-provider", "legacy", "-provider", "default"] + command[2:], log,
                                  options.sign_timeout)
-        pin = None
     else:
         config = work / "engine.cnf"
         config.write_text(ENGINE_CONFIG.format(module=options.sign_module))
         command = ["env", f"OPENSSL_CONF={config}", "openssl", "dgst", "-" + digest, "-engine", "pkcs11",
                    "-keyform", "engine", "-sign", options.sign_key_uri, "-passin", "stdin",
                    "-out", str(signature_file), str(data_file)]
-        pin = token_pin(options) + "\n"
-        status = run_bounded(command, log, options.sign_timeout, stdin_text=pin, what="signing the provenance (the token)")
+        status = run_bounded(command, log, options.sign_timeout, stdin_text=token_pin(options) + "\n",
+                             what="signing the provenance (the token)")
     if status is TIMED_OUT:
         raise SigningFailed(f"signing the provenance failed: the key did not sign within {options.sign_timeout} s")
     if status:
