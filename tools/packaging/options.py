@@ -145,16 +145,16 @@ Signing with a key on a PKCS#11 token (instead; the first three together):
                          the PIN is taken from PACKAGE_SIGN_PIN in the environment
                          (the token gets PACKAGE_SIGN_TIMEOUT seconds to sign,
                          default 300, time enough for a touch or a PIN pad)
-  --keep-setup-unsigned  store the setup program as it is; without it, a signed
-                         installer's setup program is signed first with the same
-                         key and time-stamp authorities (one that carries a
-                         signature already keeps it, once it verifies)
 Time stamps (RFC 3161, SHA-256), for a signed installer:
   --timestamp-url URL    a time-stamp authority; repeat it to name more, tried
                          in order until one answers (each gets
                          PACKAGE_TIMESTAMP_TIMEOUT seconds, default 60)
   --timestamp-ca FILE    the certificates (PEM) that the time stamp is verified
                          against (default: the system's root certificates)
+The setup program of a signed installer is signed first, with the same key
+and time-stamp authorities; one that carries a signature already keeps it,
+once both verifiers accept it (one that does not verify is refused):
+  --keep-setup-unsigned  store an unsigned setup program unsigned
 What the run tells, each written only when the run succeeds:
   --report FILE          JSON for CI: the output's path, architecture, size and
                          SHA-256, whether it is signed and time-stamped (and by
