@@ -906,10 +906,10 @@ class BadInputs(PackagingTest):
 class Signing(PackagingTest):
     password = "throw away\n"
 
-    def make_certificate(self, name, usage):
+    def make_certificate(self, name, usage, key_kind="rsa:2048"):
         """A self-signed certificate and key as a PKCS#12 file with a password file."""
         key, certificate = self.folder / f"{name}.key", self.folder / f"{name}.pem"
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+        subprocess.run(["openssl", "req", "-x509", "-newkey", key_kind, "-nodes", "-days", "2",
                         "-subj", f"/CN={name}", "-addext", f"extendedKeyUsage={usage}",
                         "-keyout", key, "-out", certificate], check=True, capture_output=True)
         password_file = self.folder / f"{name}.password"
@@ -963,6 +963,26 @@ class Signing(PackagingTest):
                 checked = verify_provenance(self.folder / "check", installer, attestation, certificate)
                 self.assertNotEqual(checked.returncode, 0, checked.stdout)
                 self.assertIn(message, checked.stderr)
+
+    def test_provenance_signed_with_an_ecdsa_key_verifies(self):
+        # As the README says: the same command with the ECDSA key's type.
+        pkcs12, password_file, certificate = self.make_certificate("EC Signing", "codeSigning",
+                                                                   "ec:" + str(self.ec_parameters()))
+        output, envelope = self.folder / "signed.exe", self.folder / "signed.provenance.json"
+        self.release(output, "x64", "BN", "--sign-pkcs12", pkcs12, "--sign-password-file", password_file,
+                     "--provenance", envelope)
+        command = VERIFY_PROVENANCE.replace('"rsa", "rsa-pkcs1v15-sha256"', '"ecdsa", "ecdsa-sha2-nistp256"')
+        self.assertIn('"ecdsa", "ecdsa-sha2-nistp256"', documentation())
+        with mock.patch(__name__ + ".VERIFY_PROVENANCE", command):
+            checked = verify_provenance(self.folder / "check", output, envelope, certificate)
+        self.assertEqual(checked.returncode, 0, checked.stderr)
+        # Taken for an RSA key, the signature does not verify.
+        self.assertNotEqual(verify_provenance(self.folder / "check", output, envelope, certificate).returncode, 0)
+
+    def ec_parameters(self):
+        parameters = self.folder / "p-256.pem"
+        subprocess.run(["openssl", "ecparam", "-name", "prime256v1", "-out", parameters], check=True)
+        return parameters
 
     def test_a_setup_program_signed_already_keeps_its_signature_unless_it_is_broken(self):
         pkcs12, password_file, certificate = self.make_certificate("Release Signing", "codeSigning")
