@@ -3,6 +3,7 @@
 # point, the compiler support routines and the load configuration.
 set(STUB_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/entry/run_stub.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/entry/process_start.cpp
     ${CMAKE_CURRENT_LIST_DIR}/settings/installer_names.cpp
     ${CMAKE_CURRENT_LIST_DIR}/settings/launch_settings.cpp
     ${CMAKE_CURRENT_LIST_DIR}/text/bounded_text.cpp

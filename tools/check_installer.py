@@ -33,6 +33,11 @@ import pefile
 
 MACHINES = {"arm64": 0xAA64, "x64": 0x8664}
 ALLOWED_DLLS = {"KERNEL32.DLL", "ADVAPI32.DLL", "SHELL32.DLL"}
+# The stub's first step sets the library search of its whole process to the
+# system folder; and no environment variable may decide where a library
+# comes from, which for an elevated run the user would choose.
+REQUIRED_IMPORTS = {"KERNEL32.DLL": ["SetDefaultDllDirectories"]}
+FORBIDDEN_IMPORTS = []
 LANG_EN_US = 1033
 
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
@@ -218,9 +223,17 @@ def check_entry_point(image):
 
 
 def check_imports(image):
-    dlls = [entry.dll.decode("ascii") for entry in getattr(image.pe, "DIRECTORY_ENTRY_IMPORT", [])]
+    entries = getattr(image.pe, "DIRECTORY_ENTRY_IMPORT", [])
+    dlls = [entry.dll.decode("ascii") for entry in entries]
     others = [dll for dll in dlls if dll.upper() not in ALLOWED_DLLS]
     require(not others, f"imports from {', '.join(others)}")
+    names = {entry.dll.decode("ascii").upper(): {i.name.decode("ascii") for i in entry.imports if i.name}
+             for entry in entries}
+    for dll, required in REQUIRED_IMPORTS.items():
+        missing = [name for name in required if name not in names.get(dll, set())]
+        require(not missing, f"does not import {', '.join(missing)} from {dll}")
+    forbidden = sorted({name for imported in names.values() for name in imported} & set(FORBIDDEN_IMPORTS))
+    require(not forbidden, f"imports {', '.join(forbidden)}")
     return ", ".join(dlls)
 
 
@@ -850,17 +863,18 @@ def check_manifest(image, level="asInvoker"):
     levels = [e.attrib for e in elements.get("requestedExecutionLevel", [])]
     require(levels == [{"level": level, "uiAccess": "false"}], f"requestedExecutionLevel {levels}")
 
-    controls = {"type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
-                "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df", "language": "*"}
+    # No dependent assembly: the stub draws no window, and a dependency is
+    # what lets a folder "<installer>.exe.local" beside the installer redirect
+    # that assembly's libraries into an elevated run.
     dependencies = [identity.attrib for dependent in elements.get("dependentAssembly", [])
                     for identity in dependent if local(identity.tag) == "assemblyIdentity"]
-    require(dependencies == [controls], f"dependencies {dependencies}")
+    require(not dependencies and not elements.get("dependency"), f"dependencies {dependencies}")
 
     supported = [e.get("Id", "").lower() for e in elements.get("supportedOS", [])]
     require(sorted(supported) == sorted(SUPPORTED_OS), f"supportedOS {supported}")
     tested = [e.get("Id") for e in elements.get("maxversiontested", [])]
     require(tested == ["10.0.18362.0"], f"maxversiontested {tested}")
-    return f"{level}, Common-Controls 6.0.0.0, five supportedOS, maxversiontested 10.0.18362.0"
+    return f"{level}, no dependent assembly, five supportedOS, maxversiontested 10.0.18362.0"
 
 
 # --- Driver -------------------------------------------------------------------

@@ -44,8 +44,10 @@ uintptr_t __stack_chk_guard;
 // A mismatch means a buffer on the stack was overrun and a saved return
 // address may be an attacker's: end the process at once through the system's
 // fail-fast, which unwinds nothing and runs no handler of ours. The exit code
-// is then STATUS_STACK_BUFFER_OVERRUN (0xC0000409).
-[[noreturn]] void __stack_chk_fail() {
+// is then STATUS_STACK_BUFFER_OVERRUN (0xC0000409). The entry point ends
+// here too when it cannot set up the process's protections. Never inlined,
+// so that the image holds this one fail-fast that every check reaches.
+[[noreturn]] __attribute__((noinline)) void __stack_chk_fail() {
     // FAST_FAIL_STACK_COOKIE_CHECK_FAILURE (2) in the register the system
     // reads it from, written out so that the image shows these exact bytes.
 #if defined(__x86_64__)

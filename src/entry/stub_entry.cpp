@@ -1,6 +1,6 @@
 #include <windows.h>
-#include <ntsecapi.h>
 
+#include "entry/process_start.h"
 #include "entry/run_stub.h"
 
 // The linker's symbol for the start of our own mapped image, which is also our
@@ -9,15 +9,20 @@
 // pointer kept for data that might come from a DLL.
 extern "C" __attribute__((visibility("hidden"))) IMAGE_DOS_HEADER __ImageBase;
 
-// The stack cookie that every protected function compares (compiler_support.cpp).
+// The stack cookie that every protected function compares, and the fail-fast
+// that a mismatch ends in (compiler_support.cpp).
 extern "C" uintptr_t __stack_chk_guard;
+extern "C" [[noreturn]] void __stack_chk_fail();
 
 // The loader calls this directly: no run-time start-up runs before it, so
 // nothing here may rely on one (no static constructors, no atexit). It keeps
 // no cookie itself, since it draws the cookie: a frame that saved the old
-// value would fail its own check.
+// value would fail its own check. A run whose first steps failed ends the way
+// an overrun does, at once and running nothing of ours.
 extern "C" [[noreturn]] __attribute__((no_stack_protector)) void StubEntry() {
-    SystemFunction036(&__stack_chk_guard, sizeof(__stack_chk_guard));
+    if (!ProtectProcess(__stack_chk_guard)) {
+        __stack_chk_fail();
+    }
     const RunOutcome outcome = RunStub(reinterpret_cast<HMODULE>(&__ImageBase));
     ExitProcess(outcome.exitCode);
 }

@@ -115,6 +115,7 @@ const std::vector<FaultRule>& Rules() {
         {"CloseHandle", Report::Value, FAILED, true, {ERROR_INVALID_HANDLE}},
         // cabinet library and its memory
         {"ExpandEnvironmentStringsW", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
+        {"SetDefaultDllDirectories", Report::Value, FAILED, false, {ERROR_INVALID_PARAMETER}},
         {"LoadLibraryExW", Report::Value, FAILED, false, {ERROR_MOD_NOT_FOUND}},
         {"GetProcAddress", Report::Value, FAILED, false, {ERROR_PROC_NOT_FOUND}},
         {"GetProcessHeap", Report::Never, 0, false, {}},

@@ -11,6 +11,7 @@ and bare stubs under build/ are used, whichever are built.
 """
 
 import os
+import re
 import struct
 import unittest
 
@@ -190,6 +191,35 @@ def dll_characteristic_cleared(flag):
     return change_header_field(lambda pe: pe.OPTIONAL_HEADER, "DllCharacteristics", "<H", lambda flags: flags & ~flag)
 
 
+def import_renamed(old, new):
+    """One imported function's name in the import tables changed to another of its length."""
+    assert len(old) == len(new)
+
+    def mutate(pe, image, data):
+        for entry in pe.DIRECTORY_ENTRY_IMPORT:
+            for imported in entry.imports:
+                if imported.name == old:
+                    offset = imported.name_offset
+                    data[offset:offset + len(old)] = new
+                    return
+        raise AssertionError(f"{old!r} is not imported")
+    return mutate
+
+
+def manifest_with_common_controls(pe, image, data):
+    """A dependency on the Common-Controls assembly put back into the
+    manifest, in the room its comments and indentation took, the length kept
+    by blanks at its end."""
+    offset, size = resource_offset(pe, image, ci.RT_MANIFEST, 1)
+    text = re.sub(r">\s+<", "><", re.sub(r"<!--.*?-->", "", bytes(data[offset:offset + size]).decode("utf-8")))
+    dependency = ('<dependency><dependentAssembly><assemblyIdentity type="win32" '
+                  'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"/></dependentAssembly></dependency>')
+    text = text.replace("</trustInfo>", "</trustInfo>" + dependency, 1)
+    planted = text.encode("utf-8")
+    assert len(planted) <= size, "no room for the dependency"
+    data[offset:offset + size] = planted + b" " * (size - len(planted))
+
+
 def load_config_size(size):
     return both(load_config_field("Size", lambda _: size),
                 change_header_field(directory(ci.IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG), "Size", "<I", lambda _: size))
@@ -233,6 +263,8 @@ PROTECTION_CASES = [
     ("stack-cookie fail-fast returns", fail_fast_returns, {"stack cookies"}, ci.MACHINES),
     ("no function checks its cookie", cookie_checks_skip_the_fail_fast, {"stack cookies"}, ci.MACHINES),
     ("CET_COMPAT cleared", cet_compat_cleared, {"shadow stacks"}, ["x64"]),
+    ("library search left to the loader's default",
+     import_renamed(b"SetDefaultDllDirectories", b"SetDefaultDllDirectorieZ"), {"imports"}, ci.MACHINES),
 ]
 
 
@@ -282,6 +314,7 @@ CASES = [
     ("execution level", patch_resource(b'"asInvoker"', b'"asInvokex"', ci.RT_MANIFEST, 1), {"manifest"}),
     ("supportedOS GUID", patch_resource(b"8e0f7a12", b"8e0f7a13", ci.RT_MANIFEST, 1), {"manifest"}),
     ("manifest XML", patch_resource(b"</assembly>", b"</assembler", ci.RT_MANIFEST, 1), {"manifest"}),
+    ("Common-Controls dependency", manifest_with_common_controls, {"manifest"}),
 ]
 
 
