@@ -37,7 +37,7 @@ ALLOWED_DLLS = {"KERNEL32.DLL", "ADVAPI32.DLL", "SHELL32.DLL"}
 # system folder; and no environment variable may decide where a library
 # comes from, which for an elevated run the user would choose.
 REQUIRED_IMPORTS = {"KERNEL32.DLL": ["SetDefaultDllDirectories"]}
-FORBIDDEN_IMPORTS = []
+FORBIDDEN_IMPORTS = ["ExpandEnvironmentStringsW"]
 LANG_EN_US = 1033
 
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001

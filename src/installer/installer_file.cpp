@@ -9,12 +9,11 @@ namespace {
 
 // The memory manager's own comparison of an image mapping with a data
 // mapping: whether both are of one file. The Windows API has no call for it.
-// Taken from the system's ntdll.dll by full path, as the cabinet library is.
 using NtAreMappedFilesTheSameFunction = NTSTATUS(NTAPI*)(PVOID, PVOID);
 
 NtAreMappedFilesTheSameFunction LoadNtAreMappedFilesTheSame() {
     return reinterpret_cast<NtAreMappedFilesTheSameFunction>(
-        reinterpret_cast<void*>(LoadSystemFunction(L"ntdll.dll", "NtAreMappedFilesTheSame")));
+        reinterpret_cast<void*>(NtdllFunction("NtAreMappedFilesTheSame")));
 }
 
 }  // namespace

@@ -50,14 +50,12 @@ constexpr USHORT NAME_BYTES = (sizeof(NAME_PREFIX) + sizeof(NAME_SUFFIX)) - 2 * 
 
 // The file system's own create, which makes a directory and opens it in the
 // same call; the Windows API has none that hands back the handle of a
-// directory it made. Taken from the system's ntdll.dll by full path, as the
-// cabinet library is.
+// directory it made.
 using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
                                               PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
 
 NtCreateFileFunction LoadNtCreateFile() {
-    return reinterpret_cast<NtCreateFileFunction>(
-        reinterpret_cast<void*>(LoadSystemFunction(L"ntdll.dll", "NtCreateFile")));
+    return reinterpret_cast<NtCreateFileFunction>(reinterpret_cast<void*>(NtdllFunction("NtCreateFile")));
 }
 
 // Creates the directory `name` (NAME_BYTES long, not terminated there) inside

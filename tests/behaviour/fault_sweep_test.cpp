@@ -114,8 +114,8 @@ const std::vector<FaultRule>& Rules() {
         {"NtAreMappedFilesTheSame", Report::ErrorCode, 0, false, {0xC00000D4, 0xC0000018, 0xC0000141}},
         {"CloseHandle", Report::Value, FAILED, true, {ERROR_INVALID_HANDLE}},
         // cabinet library and its memory
-        {"ExpandEnvironmentStringsW", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
         {"SetDefaultDllDirectories", Report::Value, FAILED, false, {ERROR_INVALID_PARAMETER}},
+        {"GetModuleHandleW", Report::Value, FAILED, false, {ERROR_MOD_NOT_FOUND}},
         {"LoadLibraryExW", Report::Value, FAILED, false, {ERROR_MOD_NOT_FOUND}},
         {"GetProcAddress", Report::Value, FAILED, false, {ERROR_PROC_NOT_FOUND}},
         {"GetProcessHeap", Report::Never, 0, false, {}},
@@ -191,9 +191,8 @@ const std::set<std::string> CATALOG_CALLS = {
 };
 
 const std::set<std::string> OWN_FILE_CALLS = {
-    "ExpandEnvironmentStringsW", "LoadLibraryExW", "GetProcAddress", "CreateFileMappingW",
-    "MapViewOfFile",             "NtAreMappedFilesTheSame", "UnmapViewOfFile", "CloseHandle",
-    "GetLastError",              "SetLastError",
+    "GetModuleHandleW", "GetProcAddress", "CreateFileMappingW", "MapViewOfFile", "NtAreMappedFilesTheSame",
+    "UnmapViewOfFile",  "CloseHandle",    "GetLastError",       "SetLastError",
 };
 
 // What a call says about where the run is, beyond its function's name.
@@ -365,7 +364,7 @@ private:
             return;
         case Stage::OwnFile:
             // The hold, then the comparison of the held file with the
-            // running image, which takes ntdll as the system's library.
+            // running image, which takes ntdll's function.
             if (OWN_FILE_CALLS.count(name) != 0) return;
             stage_ = Stage::WorkDirectory;
             break;
@@ -587,29 +586,25 @@ const std::vector<Expectation>& Expectations() {
         {Stage::Settings, {}, 0, PROGRAM_EXIT, 0},
         {Stage::OwnPath, {}, 0, EXIT_PATH_TOO_LONG, 0},
         // An installer file that cannot be held, or not be shown to be the
-        // running one, ends the run before anything is created. The first
-        // library candidate failing leaves the next one; a failed release
-        // still released.
+        // running one, ends the run before anything is created. A failed
+        // release still released.
         {Stage::OwnFile, {"CreateFileW"}, 0, EXIT_INSTALLER_FILE_FAILED, INJECTED_ERROR},
-        {Stage::OwnFile, {"ExpandEnvironmentStringsW", "LoadLibraryExW", "UnmapViewOfFile", "CloseHandle"}, 0,
-         PROGRAM_EXIT, 0},
+        {Stage::OwnFile, {"UnmapViewOfFile", "CloseHandle"}, 0, PROGRAM_EXIT, 0},
         {Stage::OwnFile, {}, 0, EXIT_INSTALLER_FILE_FAILED, 0},
         // Without the folder to create in, or the create itself, no
-        // directory. A failed create made nothing and draws another name;
-        // the first library candidate failing leaves the next one.
-        {Stage::WorkDirectory, {"CreateFileW", "GetProcAddress"}, 0, EXIT_WORK_DIR_FAILED, 0},
+        // directory. A failed create made nothing and draws another name.
+        {Stage::WorkDirectory, {"CreateFileW", "GetModuleHandleW", "GetProcAddress"}, 0, EXIT_WORK_DIR_FAILED, 0},
         {Stage::WorkDirectory,
-         {"GetVolumePathNameW", "GetVolumeInformationW", "SystemFunction036", "NtCreateFile",
-          "ExpandEnvironmentStringsW", "LoadLibraryExW", "CloseHandle", "LocalFree"},
+         {"GetVolumePathNameW", "GetVolumeInformationW", "SystemFunction036", "NtCreateFile", "CloseHandle",
+          "LocalFree"},
          0, PROGRAM_EXIT, 0},
         {Stage::WorkDirectory, {}, 0, EXIT_WORK_DIR_ACL_FAILED, INJECTED_ERROR},
         {Stage::ArchiveCatalog, {}, 0, EXIT_ARCHIVE_RESOURCE_FAILED, ERROR_FILE_NOT_FOUND},
         {Stage::SetupCatalog, {}, 0, EXIT_SETUP_RESOURCE_FAILED, ERROR_FILE_NOT_FOUND},
-        // The first library candidate failing leaves the next one; the rest
-        // only decorate a file that is already whole.
+        // These only decorate a file that is already whole.
         {Stage::Expansion,
-         {"ExpandEnvironmentStringsW", "LoadLibraryExW", "DosDateTimeToFileTime", "LocalFileTimeToFileTime",
-          "SetFileInformationByHandle", "FlushFileBuffers", "CloseHandle", "HeapFree"},
+         {"DosDateTimeToFileTime", "LocalFileTimeToFileTime", "SetFileInformationByHandle", "FlushFileBuffers",
+          "CloseHandle", "HeapFree"},
          0, PROGRAM_EXIT, 0},
         {Stage::Expansion, {}, 0, EXIT_SETUP_RESOURCE_FAILED, 0},
         // A failed release can tell the library nothing (its free callback

@@ -473,17 +473,18 @@ TEST_F(WorkDirectoryTest, WithoutTheFolderOrTheNativeCreateNothingIsMade) {
     }
 }
 
-TEST_F(WorkDirectoryTest, TakesTheNativeCreateFromTheSystemsNtdllByFullPath) {
-    std::vector<std::wstring> loads;
-    auto load = SEAM(LoadLibraryExW)::Replace([&](LPCWSTR name, HANDLE file, DWORD flags) -> HMODULE {
-        loads.push_back(name);
-        EXPECT_EQ(flags, static_cast<DWORD>(LOAD_WITH_ALTERED_SEARCH_PATH));
-        return SEAM(LoadLibraryExW)::Real(name, file, flags);
+// ntdll is in every process before anything else: it is taken from there,
+// and nothing is looked for or loaded.
+TEST_F(WorkDirectoryTest, TakesTheNativeCreateFromTheNtdllAlreadyLoaded) {
+    std::vector<std::wstring> asked;
+    auto handle = SEAM(GetModuleHandleW)::Replace([&](LPCWSTR name) -> HMODULE {
+        asked.push_back(name != nullptr ? name : L"(null)");
+        return SEAM(GetModuleHandleW)::Real(name);
     });
-    wchar_t windows[MAX_PATH] = {};
-    ExpandEnvironmentStringsW(L"%WINDIR%\\system32\\ntdll.dll", windows, MAX_PATH);
+    const unsigned long loads = SEAM_CALLS(LoadLibraryExW);
     ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome));
-    EXPECT_EQ(loads, std::vector<std::wstring>{windows});
+    EXPECT_EQ(asked, std::vector<std::wstring>{L"ntdll.dll"});
+    EXPECT_EQ(SEAM_CALLS(LoadLibraryExW), loads);
 }
 
 // --- The descriptor: Wine keeps no DACLs, so the descriptor is checked where
