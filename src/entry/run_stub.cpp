@@ -18,10 +18,22 @@ uint64_t PathTail(const wchar_t* text, uint64_t length) {
     return 0;
 }
 
+namespace {
+
+// The unpacking, in a frame of its own: its buffers beside the run's own
+// would make a frame that needs a stack probe.
+[[gnu::noinline]] RunOutcome Unpack(HMODULE module, const InstallerNames& names, const PathBuffer& workDirectory,
+                                    PathBuffer& setupPath, PathBuffer& archiveName, TypeNameBuffer& archiveType) {
+    return ExtractPayload(module, names, workDirectory, setupPath, archiveName, archiveType);
+}
+
+}  // namespace
+
 RunOutcome RunStub(HMODULE module) {
     InstallerNames names;
     LaunchSettings settings;
     RunOutcome workDirectoryOutcome = {EXIT_OK, 0};
+    PathBuffer installerPath;
     PathBuffer path;
     PathBuffer workDirectory;
     HANDLE workDirectoryHold = INVALID_HANDLE_VALUE;
@@ -41,14 +53,11 @@ RunOutcome RunStub(HMODULE module) {
         return {EXIT_REJECTED_SWITCH, 0};
     }
 
-    // Our own path, whole, is where the scratch directory goes. Without it
-    // there is nowhere safe to work, and that must not look like success.
-    const DWORD length = GetModuleFileNameW(module, path.Text(), static_cast<DWORD>(path.capacity));
-    if (length - 1 >= path.capacity - 1) {
-        return {EXIT_PATH_TOO_LONG, 0};
-    }
-    const uint64_t tail = PathTail(path.Text(), length);
-    if (tail == 0) {
+    // The name we were started by, whole: the file to hold. Without it there
+    // is nowhere safe to work, and that must not look like success.
+    const DWORD length =
+        GetModuleFileNameW(module, installerPath.Text(), static_cast<DWORD>(installerPath.capacity));
+    if (length - 1 >= installerPath.capacity - 1 || PathTail(installerPath.Text(), length) == 0) {
         return {EXIT_PATH_TOO_LONG, 0};
     }
 
@@ -59,28 +68,40 @@ RunOutcome RunStub(HMODULE module) {
     // installer's name in the instant before the hold (any process of the
     // user's own, in a Downloads folder) hand an elevated setup program an
     // archive of their own.
-    const ScopedHandle installer(HoldInstallerFile(path.Text()));
+    const ScopedHandle installer(HoldInstallerFile(installerPath.Text()));
     if (!installer.IsValid()) {
         return {EXIT_INSTALLER_FILE_FAILED, GetLastError()};
     }
     if (!IsRunningImage(installer.Get(), module)) {
         return {EXIT_INSTALLER_FILE_FAILED, 0};
     }
-    path.units[tail] = 0;
+    // From here on the installer and its folder go by the held file's own
+    // path, never by the name we were started by: that name may pass through
+    // a junction or link that someone of the user's own can retarget at any
+    // moment, to have the scratch directory made, or the installer read,
+    // elsewhere. The folders on this path are real ones, pinned while the
+    // file is held in them.
+    const RunOutcome finalPath = InstallerFinalPath(installer.Get(), installerPath);
+    if (finalPath.exitCode != EXIT_OK) {
+        return finalPath;
+    }
+    // Its folder, with the trailing backslash that a final path always has.
+    path.Copy(installerPath.Text());
+    path.units[PathTail(installerPath.Text(), installerPath.Length())] = 0;
 
     if (!MakeWorkDirectory(path.Text(), workDirectory, workDirectoryHold, workDirectoryOutcome)) {
         return workDirectoryOutcome;
     }
 
     path.Clear();
-    RunOutcome result = ExtractPayload(module, names, workDirectory, path, archiveName, archiveType);
+    RunOutcome result = Unpack(module, names, workDirectory, path, archiveName, archiveType);
 
     // The unpacking touched the whole setup resource; hand those pages back
     // before the setup program needs the memory.
     SetProcessWorkingSetSize(GetCurrentProcess(), static_cast<SIZE_T>(-1), static_cast<SIZE_T>(-1));
 
     if (result.exitCode == EXIT_OK) {
-        result = LaunchSetup(settings, names, module, archiveName, archiveType, path);
+        result = LaunchSetup(settings, names, installerPath, archiveName, archiveType, path);
     }
 
     // Best effort: a removal that fails never changes what the run reports.

@@ -16,6 +16,21 @@ NtAreMappedFilesTheSameFunction LoadNtAreMappedFilesTheSame() {
         reinterpret_cast<void*>(NtdllFunction("NtAreMappedFilesTheSame")));
 }
 
+// GetFinalPathNameByHandleW puts "\\?\" before a drive and "\\?\UNC\" before a
+// share. Dropping the prefix leaves at most 259 units from a result of
+// 259 + 4 units (a drive) or 259 + 6 (a share, whose "UNC\" gives way to a
+// second backslash); anything longer cannot fit a PathBuffer either way.
+constexpr uint64_t FINAL_PATH_UNITS = MAX_PATH_UNITS + 6;
+
+bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
+    for (; *prefix != 0; ++text, ++prefix) {
+        if (*text != *prefix) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 // Generic read, as a read-only mapping of the file documents it needs. The
@@ -49,4 +64,29 @@ bool IsRunningImage(HANDLE file, HMODULE image) {
     const bool same = areTheSame(image, view) == 0;
     UnmapViewOfFile(view);
     return same;
+}
+
+RunOutcome InstallerFinalPath(HANDLE file, PathBuffer& path) {
+    wchar_t found[FINAL_PATH_UNITS + 1];
+    const DWORD length =
+        GetFinalPathNameByHandleW(file, found, FINAL_PATH_UNITS + 1, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) {
+        return {EXIT_INSTALLER_FILE_FAILED, GetLastError()};
+    }
+    // A result that does not fit comes back as the size it needs.
+    if (length > FINAL_PATH_UNITS) {
+        return {EXIT_PATH_TOO_LONG, 0};
+    }
+    // The prefix goes where what is left is a drive path or a share path,
+    // which every program reads; any other form keeps it, since without it
+    // the path would mean something else.
+    bool copied;
+    if (StartsWith(found, L"\\\\?\\UNC\\")) {
+        copied = path.Copy(L"\\\\") && path.Append(found + 8);
+    } else if (StartsWith(found, L"\\\\?\\") && found[5] == L':' && found[6] == L'\\') {
+        copied = path.Copy(found + 4);
+    } else {
+        copied = path.Copy(found);
+    }
+    return copied ? RunOutcome{EXIT_OK, 0} : RunOutcome{EXIT_PATH_TOO_LONG, 0};
 }

@@ -1,5 +1,7 @@
 #include "launch/setup_launch.h"
 
+#include "settings/protocol_switches.h"
+
 namespace {
 
 bool IsBlank(wchar_t unit) { return unit == L' ' || unit == L'\t'; }
@@ -75,29 +77,24 @@ RunOutcome SpawnAndWait(const wchar_t* application, wchar_t* commandLine, uint32
     return outcome;
 }
 
-RunOutcome LaunchSetup(const LaunchSettings& settings, const InstallerNames& names, HMODULE module,
+RunOutcome LaunchSetup(const LaunchSettings& settings, const InstallerNames& names, const PathBuffer& installerPath,
                        const PathBuffer& archiveName, const TypeNameBuffer& archiveType,
                        const PathBuffer& setupPath) {
-    PathBuffer modulePath;
-    const DWORD length = GetModuleFileNameW(module, modulePath.Text(), static_cast<DWORD>(modulePath.capacity));
-    if (length - 1 >= modulePath.capacity - 1) {
-        return {EXIT_SETUP_COMMAND_TOO_LONG, 0};
-    }
     PathBuffer application;
     if (!application.Copy(setupPath.Text())) {
         return {EXIT_SETUP_COMMAND_TOO_LONG, 0};
     }
 
-    // "setup" --ferrolt-path="stub" --archive-resource-name="name"
+    // "setup" --ferrolt-path="installer" --archive-resource-name="name"
     // --archive-resource-type="type" (the first switch under the installer's
     // own name): one piece per switch, the values in between as they stand
     // (nothing is escaped).
     CommandBuffer command;
     const bool composed = command.Copy(L"\"") && command.Append(application.Text()) &&
                           command.Append(L"\" --") && command.Append(names.pathSwitch) && command.Append(L"=\"") &&
-                          command.Append(modulePath.Text()) &&
-                          command.Append(L"\" --archive-resource-name=\"") && command.Append(archiveName.Text()) &&
-                          command.Append(L"\" --archive-resource-type=\"") && command.Append(archiveType.Text()) &&
+                          command.Append(installerPath.Text()) &&
+                          command.Append(L"\" --" ARCHIVE_NAME_SWITCH L"=\"") && command.Append(archiveName.Text()) &&
+                          command.Append(L"\" --" ARCHIVE_TYPE_SWITCH L"=\"") && command.Append(archiveType.Text()) &&
                           command.Append(L"\"");
     if (!composed) {
         return {EXIT_SETUP_COMMAND_TOO_LONG, 0};

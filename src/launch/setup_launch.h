@@ -8,12 +8,15 @@
 #include "text/bounded_text.h"
 
 // Starts the setup program with the switches that tell it where the archive
-// is (the first under the installer's own path switch), followed by the
-// stub's own arguments as they were given, and waits for it. Returns its exit code (with 0), or 105, 107, 122, 123 or 124.
+// is (the installer by `installerPath`, the final path of the file the run
+// holds, under the installer's own path switch, and the archive's resource
+// name and type), followed by the stub's own arguments as they were given,
+// and waits for it. Returns its exit code (with 0), or 105, 107, 122, 123 or
+// 124.
 // Never inlined: its command buffer alone takes 2.6 KB of stack, and in the
 // caller's frame it would make a frame that needs a stack probe.
 [[gnu::noinline]] RunOutcome LaunchSetup(const LaunchSettings& settings, const InstallerNames& names,
-                                         HMODULE module, const PathBuffer& archiveName,
+                                         const PathBuffer& installerPath, const PathBuffer& archiveName,
                                          const TypeNameBuffer& archiveType, const PathBuffer& setupPath);
 
 // Starts `application` with `commandLine` (which CreateProcessW may change in

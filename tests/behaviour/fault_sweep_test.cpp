@@ -75,6 +75,7 @@ const std::vector<FaultRule>& Rules() {
         {"lstrcmpiW", Report::Never, 0, false, {}},
         // scratch directory
         {"GetModuleFileNameW", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
+        {"GetFinalPathNameByHandleW", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
         {"GetVolumePathNameW", Report::Value, FAILED, false, {ERROR_ACCESS_DENIED}},
         {"GetVolumeInformationW", Report::Value, FAILED, false, {ERROR_NOT_READY}},
         {"OpenProcessToken", Report::Value, FAILED, false, {ERROR_ACCESS_DENIED}},
@@ -191,8 +192,8 @@ const std::set<std::string> CATALOG_CALLS = {
 };
 
 const std::set<std::string> OWN_FILE_CALLS = {
-    "GetModuleHandleW", "GetProcAddress", "CreateFileMappingW", "MapViewOfFile", "NtAreMappedFilesTheSame",
-    "UnmapViewOfFile",  "CloseHandle",    "GetLastError",       "SetLastError",
+    "GetModuleHandleW", "GetProcAddress",  "CreateFileMappingW",        "MapViewOfFile", "NtAreMappedFilesTheSame",
+    "UnmapViewOfFile",  "CloseHandle",     "GetFinalPathNameByHandleW", "GetLastError",  "SetLastError",
 };
 
 // What a call says about where the run is, beyond its function's name.
@@ -363,8 +364,8 @@ private:
             stage_ = name == "CreateFileW" ? Stage::OwnFile : Stage::WorkDirectory;
             return;
         case Stage::OwnFile:
-            // The hold, then the comparison of the held file with the
-            // running image, which takes ntdll's function.
+            // The hold, the comparison of the held file with the running
+            // image (which takes ntdll's function), then the held file's path.
             if (OWN_FILE_CALLS.count(name) != 0) return;
             stage_ = Stage::WorkDirectory;
             break;
@@ -378,7 +379,7 @@ private:
         } else if (name == "SetProcessWorkingSetSize") {
             stage_ = Stage::Trim;
             if (unpacked) unpacked();
-        } else if (name == "GetModuleFileNameW" && stage_ == Stage::Trim) {
+        } else if (name == "CreateProcessW" && stage_ == Stage::Trim) {
             stage_ = Stage::Launch;
         } else if (name == "CreateFileW" && detail == Detail::OpensTheObjectItself &&
                    (stage_ == Stage::Trim || stage_ == Stage::Launch)) {
@@ -586,9 +587,9 @@ const std::vector<Expectation>& Expectations() {
         {Stage::Settings, {}, 0, PROGRAM_EXIT, 0},
         {Stage::OwnPath, {}, 0, EXIT_PATH_TOO_LONG, 0},
         // An installer file that cannot be held, or not be shown to be the
-        // running one, ends the run before anything is created. A failed
-        // release still released.
-        {Stage::OwnFile, {"CreateFileW"}, 0, EXIT_INSTALLER_FILE_FAILED, INJECTED_ERROR},
+        // running one, or whose own path the system does not give, ends the
+        // run before anything is created. A failed release still released.
+        {Stage::OwnFile, {"CreateFileW", "GetFinalPathNameByHandleW"}, 0, EXIT_INSTALLER_FILE_FAILED, INJECTED_ERROR},
         {Stage::OwnFile, {"UnmapViewOfFile", "CloseHandle"}, 0, PROGRAM_EXIT, 0},
         {Stage::OwnFile, {}, 0, EXIT_INSTALLER_FILE_FAILED, 0},
         // Without the folder to create in, or the create itself, no
@@ -612,7 +613,6 @@ const std::vector<Expectation>& Expectations() {
         {Stage::CabinetLibrary, {"HeapFree"}, 0, PROGRAM_EXIT, 0},
         {Stage::CabinetLibrary, {}, 0, EXIT_SETUP_RESOURCE_FAILED, 0, true},
         {Stage::Trim, {}, 0, PROGRAM_EXIT, 0},
-        {Stage::Launch, {"GetModuleFileNameW"}, 0, EXIT_SETUP_COMMAND_TOO_LONG, 0},
         // For the not-found codes the system error is the program file's
         // attributes, which the file system decides.
         {Stage::Launch, {"CreateProcessW"}, ERROR_FILE_NOT_FOUND, EXIT_SETUP_FILE_NOT_FOUND, ANY_ERROR},

@@ -1,4 +1,5 @@
 #include "entry/run_stub.h"
+#include "installer/installer_file.h"
 
 #include <gtest/gtest.h>
 
@@ -296,6 +297,150 @@ TEST_F(RunStubTest, ACabinetRunCreatesSetupExeAndNothingElse) {
     EXPECT_EQ(whileItRuns, std::vector<std::wstring>{L"setup.exe"});
     EXPECT_EQ(written, test::ReadBytes(test::LayoutDirectory() + L"fixed_exit.exe").size());
     EXPECT_TRUE(Left().empty());
+}
+
+// --- The held file's final path ---------------------------------------------------
+
+// What GetFinalPathNameByHandleW does with `path`: written with its
+// terminator when it fits and its length returned; otherwise nothing is
+// written and the size it needs, terminator included, is returned.
+DWORD FinalPathAnswer(const std::wstring& path, LPWSTR buffer, DWORD size) {
+    const DWORD length = static_cast<DWORD>(path.size());
+    if (length >= size) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return length + 1;
+    }
+    std::copy(path.begin(), path.end(), buffer);
+    buffer[length] = 0;
+    return length;
+}
+
+struct FinalPathCase {
+    const char* name;
+    std::wstring answer;  // what the system gives
+    RunOutcome expected;
+    std::wstring path;  // what the run goes on with
+};
+
+void PrintTo(const FinalPathCase& c, std::ostream* out) { *out << c.name; }
+
+class FinalPathTest : public testing::TestWithParam<FinalPathCase> {};
+
+// "\\?\" goes where a drive or share path remains; 259 units is the longest
+// that the run may go on with, whatever the form the system gave it in.
+TEST_P(FinalPathTest, DropsThePrefixWhereADriveOrSharePathRemains) {
+    const FinalPathCase& c = GetParam();
+    DWORD asked = 0;
+    auto answer = SEAM(GetFinalPathNameByHandleW)::Replace([&](HANDLE, LPWSTR buffer, DWORD size, DWORD flags) -> DWORD {
+        asked = flags;
+        return FinalPathAnswer(c.answer, buffer, size);
+    });
+    PathBuffer path;
+    EXPECT_EQ(InstallerFinalPath(GetCurrentProcess(), path), c.expected);
+    EXPECT_EQ(asked, static_cast<DWORD>(FILE_NAME_NORMALIZED | VOLUME_NAME_DOS));
+    if (c.expected.exitCode == EXIT_OK) {
+        EXPECT_EQ(std::wstring(path.Text()), c.path);
+    }
+}
+
+const std::wstring LONGEST_DRIVE_PATH = L"C:\\" + std::wstring(256, L'd');                    // 259 units
+const std::wstring LONGEST_SHARE_PATH = L"\\\\server\\share\\" + std::wstring(244, L's');  // 259 units
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FinalPathTest,
+    testing::Values(
+        FinalPathCase{"Drive", L"\\\\?\\C:\\Users\\u\\Downloads\\installer.exe", {EXIT_OK, 0},
+                      L"C:\\Users\\u\\Downloads\\installer.exe"},
+        FinalPathCase{"Share", L"\\\\?\\UNC\\server\\share\\installer.exe", {EXIT_OK, 0},
+                      L"\\\\server\\share\\installer.exe"},
+        FinalPathCase{"AVolumeWithoutADriveKeepsThePrefix",
+                      L"\\\\?\\Volume{0b1d3d36-6491-5577-ab9a-32188d29bbf3}\\installer.exe", {EXIT_OK, 0},
+                      L"\\\\?\\Volume{0b1d3d36-6491-5577-ab9a-32188d29bbf3}\\installer.exe"},
+        FinalPathCase{"NoPrefixAtAll", L"C:\\installer.exe", {EXIT_OK, 0}, L"C:\\installer.exe"},
+        FinalPathCase{"DriveOf259Units", L"\\\\?\\" + LONGEST_DRIVE_PATH, {EXIT_OK, 0}, LONGEST_DRIVE_PATH},
+        FinalPathCase{"DriveOf260Units", L"\\\\?\\" + LONGEST_DRIVE_PATH + L"d", {EXIT_PATH_TOO_LONG, 0}, L""},
+        FinalPathCase{"ShareOf259Units", L"\\\\?\\UNC\\" + LONGEST_SHARE_PATH.substr(2), {EXIT_OK, 0},
+                      LONGEST_SHARE_PATH},
+        FinalPathCase{"ShareOf260Units", L"\\\\?\\UNC\\" + LONGEST_SHARE_PATH.substr(2) + L"s",
+                      {EXIT_PATH_TOO_LONG, 0}, L""},
+        FinalPathCase{"PrefixKeptAndTooLong", L"\\\\?\\Volume{x}\\" + std::wstring(250, L'v'),
+                      {EXIT_PATH_TOO_LONG, 0}, L""},
+        FinalPathCase{"TooLongForTheSystemsAnswer", L"\\\\?\\" + LONGEST_DRIVE_PATH + std::wstring(300, L'd'),
+                      {EXIT_PATH_TOO_LONG, 0}, L""}),
+    [](const testing::TestParamInfo<FinalPathCase>& info) { return info.param.name; });
+
+TEST(FinalPath, NoAnswerFromTheSystemIsTheInstallerFilesFailure) {
+    auto answer = SEAM(GetFinalPathNameByHandleW)::Replace([](HANDLE, LPWSTR, DWORD, DWORD) -> DWORD {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return 0;
+    });
+    PathBuffer path;
+    EXPECT_EQ(InstallerFinalPath(GetCurrentProcess(), path), (RunOutcome{EXIT_INSTALLER_FILE_FAILED, ERROR_PATH_NOT_FOUND}));
+}
+
+// The name the run was started by leads through "alias"; the held file is
+// really in "real". After the hold the run goes by the held file's path
+// alone: the folder it opens to create in, the scratch directory and the
+// path switch the setup program is told.
+TEST_F(RunStubTest, AfterTheHoldEverythingGoesByTheHeldFilesOwnPath) {
+    test::LayoutModule module(L"runnable_setup");
+    ASSERT_NE(module.Get(), nullptr);
+    CreateDirectoryW((folder / L"alias").c_str(), nullptr);
+    CreateDirectoryW((folder / L"real").c_str(), nullptr);
+    const std::wstring real = folder / L"real\\stub.exe";
+    test::WriteBytes(real, "MZ stand-in");
+    const InstallerAt installer(folder / L"alias\\stub.exe");
+    auto answer = SEAM(GetFinalPathNameByHandleW)::Replace([&](HANDLE, LPWSTR buffer, DWORD size, DWORD) -> DWORD {
+        return FinalPathAnswer(L"\\\\?\\" + real, buffer, size);
+    });
+    std::vector<std::wstring> folders;
+    auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                               DWORD disposition, DWORD flags, HANDLE model) -> HANDLE {
+        if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 && access == FILE_TRAVERSE) folders.push_back(path);
+        return SEAM(CreateFileW)::Real(path, access, share, security, disposition, flags, model);
+    });
+    std::wstring application;
+    std::wstring line;
+    auto start = SEAM(CreateProcessW)::Replace(
+        [&](LPCWSTR app, LPWSTR command, LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread, BOOL inherit,
+            DWORD flags, LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
+            LPPROCESS_INFORMATION information) -> BOOL {
+            application = app;
+            line = command;
+            return SEAM(CreateProcessW)::Real(app, command, process, thread, inherit, flags, environment, directory,
+                                              startup, information);
+        });
+    registry.Set(REG_SZ, L"0", 4);
+    EXPECT_EQ(RunStub(module.Get()), (RunOutcome{7, 0}));
+    EXPECT_EQ(folders, std::vector<std::wstring>{folder / L"real\\"});
+    EXPECT_EQ(application.substr(0, (folder / L"real\\QX_").size()), folder / L"real\\QX_") << test::Narrow(application);
+    EXPECT_NE(line.find(L" --ferrolt-path=\"" + real + L"\" "), std::wstring::npos) << test::Narrow(line);
+    EXPECT_EQ(test::Entries(folder / L"alias"), std::vector<std::wstring>{L"stub.exe"});
+    EXPECT_EQ(test::Entries(folder / L"real").size(), 2u) << "the scratch directory, kept, beside the real file";
+}
+
+TEST_F(RunStubTest, AFinalPathThatDoesNotFitOrIsNotGivenEndsBeforeAnythingIsCreated) {
+    const InstallerAt installer(folder / L"stub.exe");
+    struct Case {
+        const char* name;
+        std::wstring answer;  // empty: the call fails
+        RunOutcome expected;
+    };
+    for (const Case& c : {Case{"too long", L"\\\\?\\" + folder.Path() + std::wstring(300, L'n'), {EXIT_PATH_TOO_LONG, 0}},
+                          Case{"not given", L"", {EXIT_INSTALLER_FILE_FAILED, ERROR_ACCESS_DENIED}}}) {
+        SCOPED_TRACE(c.name);
+        auto answer = SEAM(GetFinalPathNameByHandleW)::Replace([&](HANDLE, LPWSTR buffer, DWORD size, DWORD) -> DWORD {
+            if (c.answer.empty()) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return 0;
+            }
+            return FinalPathAnswer(c.answer, buffer, size);
+        });
+        const unsigned long creations = SEAM_CALLS(NtCreateFile);
+        EXPECT_EQ(RunStub(Self()), c.expected);
+        EXPECT_EQ(SEAM_CALLS(NtCreateFile), creations);
+        EXPECT_TRUE(Left().empty());
+    }
 }
 
 // --- The scratch directory's hold, against another process ----------------------

@@ -265,6 +265,8 @@ PROTECTION_CASES = [
     ("CET_COMPAT cleared", cet_compat_cleared, {"shadow stacks"}, ["x64"]),
     ("library search left to the loader's default",
      import_renamed(b"SetDefaultDllDirectories", b"SetDefaultDllDirectorieZ"), {"imports"}, ci.MACHINES),
+    ("a library's folder taken from the environment",
+     import_renamed(b"GetFinalPathNameByHandleW", b"ExpandEnvironmentStringsW"), {"imports"}, ci.MACHINES),
 ]
 
 
