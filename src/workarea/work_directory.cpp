@@ -58,6 +58,47 @@ NtCreateFileFunction LoadNtCreateFile() {
     return reinterpret_cast<NtCreateFileFunction>(reinterpret_cast<void*>(NtdllFunction("NtCreateFile")));
 }
 
+// The folder every name is created relative to, opened once. Shared in every
+// way, delete included: another program may hold the folder open for
+// deletion (it may be renaming something inside), and that must not stop the
+// run. Let go of once the directory is made.
+HANDLE OpenFolder(const wchar_t* folder) {
+    return CreateFileW(folder, FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// False only when the volume of the held folder answered that it keeps no
+// ACLs (FAT, exFAT). Asked of the handle, so the answer is about the folder
+// itself, not about whatever a path leads to by now. One that cannot be
+// asked is taken to keep them, which keeps the scratch directory beside the
+// installer, with its descriptor, as on any other volume.
+bool KeepsAcls(HANDLE folder) {
+    DWORD flags = 0;
+    return !GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
+           (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
+// The folder the scratch directory is made in, held, with its path in
+// `folder`: the given one, which holds the installer, unless its volume keeps
+// no ACLs. There a descriptor protects nothing: anyone could put a library
+// beside setup.exe, which looks in its own folder first, or replace setup.exe
+// before it starts. The directory then goes to the Temp folder of the Windows
+// folder, as the system itself knows it (never a folder an environment
+// variable names, which for an elevated run the user chose), where the
+// descriptor holds. INVALID_HANDLE_VALUE when neither can be opened.
+HANDLE OpenCreationFolder(PathBuffer& folder) {
+    const HANDLE given = OpenFolder(folder.Text());
+    if (given == INVALID_HANDLE_VALUE || KeepsAcls(given)) {
+        return given;
+    }
+    CloseHandle(given);
+    const UINT length = GetSystemWindowsDirectoryW(folder.Text(), static_cast<UINT>(folder.capacity));
+    if (length == 0 || length >= folder.capacity || !folder.Append(L"\\Temp\\")) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return OpenFolder(folder.Text());
+}
+
 // Creates the directory `name` (NAME_BYTES long, not terminated there) inside
 // the folder held by `folder`, and hands it back in `held`. Relative to the
 // folder's handle, no path is converted or looked up again. False, leaving
@@ -124,21 +165,8 @@ bool TokenOwnerSidText(wchar_t*& sidText) {
     return result;
 }
 
-bool BuildWorkDirSecurity(const wchar_t* path, PSECURITY_DESCRIPTOR& descriptor) {
+bool BuildWorkDirSecurity(PSECURITY_DESCRIPTOR& descriptor) {
     descriptor = nullptr;
-
-    // Only a volume that answered that it keeps no ACLs (FAT, exFAT) gets
-    // what the parent hands down. One that cannot be asked (a share whose
-    // root we may not open) still gets the descriptor: a volume without ACLs
-    // ignores it, and one with them must not lose the protection.
-    PathBuffer volume;
-    DWORD flags = 0;
-    if (GetVolumePathNameW(path, volume.Text(), static_cast<DWORD>(volume.capacity)) &&
-        GetVolumeInformationW(volume.Text(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
-        (flags & FILE_PERSISTENT_ACLS) == 0) {
-        return true;
-    }
-
     wchar_t* sidText = nullptr;
     if (!TokenOwnerSidText(sidText)) {
         return false;
@@ -162,7 +190,18 @@ bool BuildWorkDirSecurity(const wchar_t* path, PSECURITY_DESCRIPTOR& descriptor)
 bool MakeWorkDirectory(const wchar_t* parent, PathBuffer& workDirectory, HANDLE& held, RunOutcome& outcome) {
     held = INVALID_HANDLE_VALUE;
     outcome = {EXIT_PATH_TOO_LONG, 0};
-    if (!workDirectory.Copy(parent) || !workDirectory.Append(NAME_PREFIX)) {
+    if (!workDirectory.Copy(parent)) {
+        return false;
+    }
+
+    outcome = {EXIT_WORK_DIR_FAILED, 0};
+    const ScopedHandle folder(OpenCreationFolder(workDirectory));
+    if (!folder.IsValid()) {
+        return false;
+    }
+
+    outcome = {EXIT_PATH_TOO_LONG, 0};
+    if (!workDirectory.Append(NAME_PREFIX)) {
         return false;
     }
     const uint64_t namePosition = workDirectory.Length();
@@ -171,18 +210,13 @@ bool MakeWorkDirectory(const wchar_t* parent, PathBuffer& workDirectory, HANDLE&
     }
 
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!BuildWorkDirSecurity(parent, descriptor)) {
+    if (!BuildWorkDirSecurity(descriptor)) {
         outcome = {EXIT_WORK_DIR_ACL_FAILED, GetLastError()};
         return false;
     }
 
     outcome = {EXIT_WORK_DIR_FAILED, 0};
-    // The installer's own folder, opened once: every name is created
-    // relative to this handle. Shared in every way, and let go of once the
-    // directory is made.
-    const ScopedHandle folder(CreateFileW(parent, FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    const NtCreateFileFunction ntCreateFile = folder.IsValid() ? LoadNtCreateFile() : nullptr;
+    const NtCreateFileFunction ntCreateFile = LoadNtCreateFile();
     if (ntCreateFile != nullptr) {
         wchar_t* const digits = workDirectory.Text() + namePosition;
         wchar_t* const name = digits - (sizeof(NAME_PREFIX) / sizeof(wchar_t) - 1);
@@ -207,8 +241,6 @@ bool MakeWorkDirectory(const wchar_t* parent, PathBuffer& workDirectory, HANDLE&
         }
     }
 
-    if (descriptor != nullptr) {
-        LocalFree(descriptor);
-    }
+    LocalFree(descriptor);
     return outcome.exitCode == EXIT_OK;
 }

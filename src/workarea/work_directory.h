@@ -7,20 +7,21 @@
 #include "text/bounded_text.h"
 
 // Creates a randomly named scratch directory "QX_XXXXX.tmp" inside `parent`
-// (a directory path ending with a backslash) and opens it in the same call,
-// held without delete sharing, so that it can be neither renamed nor deleted
-// nor replaced, from its creation until `held` is closed. True exactly when
-// the outcome is EXIT_OK; the buffer then holds the new directory's path with
-// a trailing backslash, and `held` is the caller's to close once nothing in
-// the directory is used by name any more. On false the outcome is 108, 117 or
+// (a directory path ending with a backslash: the installer's folder, by its
+// final path) and opens it in the same call, held without delete sharing, so
+// that it can be neither renamed nor deleted nor replaced, from its creation
+// until `held` is closed. It always gets the protected descriptor; where the
+// parent's volume keeps no ACLs, which would ignore it, the directory is made
+// in the Windows folder's Temp folder instead. True exactly when the outcome
+// is EXIT_OK; the buffer then holds the new directory's path with a trailing
+// backslash, and `held` is the caller's to close once nothing in the
+// directory is used by name any more. On false the outcome is 108, 117 or
 // 109, nothing was created and `held` is INVALID_HANDLE_VALUE.
 bool MakeWorkDirectory(const wchar_t* parent, PathBuffer& workDirectory, HANDLE& held, RunOutcome& outcome);
 
-// Builds the protected descriptor for a directory on the volume of `path`.
-// True with a null descriptor when the volume answered that it keeps no ACLs;
-// true with a descriptor (LocalFree it) when built, also when the volume
-// could not be asked; false with the last error of the failing call otherwise.
-bool BuildWorkDirSecurity(const wchar_t* path, PSECURITY_DESCRIPTOR& descriptor);
+// Builds the protected descriptor for the scratch directory: true with it
+// (LocalFree it), false with the last error of the failing call.
+bool BuildWorkDirSecurity(PSECURITY_DESCRIPTOR& descriptor);
 
 // The string form of the process token's owner SID (TokenOwner, the default
 // owner of what the process creates), allocated by the system: LocalFree it.

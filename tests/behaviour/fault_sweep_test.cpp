@@ -76,8 +76,8 @@ const std::vector<FaultRule>& Rules() {
         // scratch directory
         {"GetModuleFileNameW", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
         {"GetFinalPathNameByHandleW", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
-        {"GetVolumePathNameW", Report::Value, FAILED, false, {ERROR_ACCESS_DENIED}},
-        {"GetVolumeInformationW", Report::Value, FAILED, false, {ERROR_NOT_READY}},
+        {"GetVolumeInformationByHandleW", Report::Value, FAILED, false, {ERROR_NOT_READY}},
+        {"GetSystemWindowsDirectoryW", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
         {"OpenProcessToken", Report::Value, FAILED, false, {ERROR_ACCESS_DENIED}},
         {"GetTokenInformation", Report::Value, FAILED, false, {ERROR_ACCESS_DENIED}},
         {"ConvertSidToStringSidW", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
@@ -593,12 +593,13 @@ const std::vector<Expectation>& Expectations() {
         {Stage::OwnFile, {"UnmapViewOfFile", "CloseHandle"}, 0, PROGRAM_EXIT, 0},
         {Stage::OwnFile, {}, 0, EXIT_INSTALLER_FILE_FAILED, 0},
         // Without the folder to create in, or the create itself, no
-        // directory. A failed create made nothing and draws another name.
+        // directory. A failed create made nothing and draws another name; a
+        // volume that cannot be asked keeps the directory beside the
+        // installer, with its descriptor.
         {Stage::WorkDirectory, {"CreateFileW", "GetModuleHandleW", "GetProcAddress"}, 0, EXIT_WORK_DIR_FAILED, 0},
         {Stage::WorkDirectory,
-         {"GetVolumePathNameW", "GetVolumeInformationW", "SystemFunction036", "NtCreateFile", "CloseHandle",
-          "LocalFree"},
-         0, PROGRAM_EXIT, 0},
+         {"GetVolumeInformationByHandleW", "SystemFunction036", "NtCreateFile", "CloseHandle", "LocalFree"}, 0,
+         PROGRAM_EXIT, 0},
         {Stage::WorkDirectory, {}, 0, EXIT_WORK_DIR_ACL_FAILED, INJECTED_ERROR},
         {Stage::ArchiveCatalog, {}, 0, EXIT_ARCHIVE_RESOURCE_FAILED, ERROR_FILE_NOT_FOUND},
         {Stage::SetupCatalog, {}, 0, EXIT_SETUP_RESOURCE_FAILED, ERROR_FILE_NOT_FOUND},

@@ -644,6 +644,53 @@ TEST_F(InstallerFileTest, TheHoldOpensTheNamesOwnEntryForReadingSharingOnlyReadi
         << std::hex << opens[0].access << " " << opens[0].share << " " << opens[0].flags;
 }
 
+// On a volume that keeps no ACLs the scratch directory is made, with its
+// descriptor, in the system's own Temp folder; the setup program runs from
+// there, and is still told the installer by the installer's own path.
+TEST_F(InstallerFileTest, OnAVolumeWithoutAclsTheRunWorksFromTheSystemsTempWithTheDescriptor) {
+    auto flags = SEAM(GetVolumeInformationByHandleW)::Replace(
+        [](HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD fileSystemFlags, LPWSTR, DWORD) -> BOOL {
+            *fileSystemFlags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+            return TRUE;
+        });
+    wchar_t windows[MAX_PATH + 1] = {};
+    const std::wstring temp = std::wstring(windows, GetSystemWindowsDirectoryW(windows, MAX_PATH)) + L"\\Temp\\";
+    auto scratchIn = [&temp]() {
+        std::vector<std::wstring> names;
+        for (const std::wstring& name : test::Entries(temp)) {
+            if (name.rfind(L"QX_", 0) == 0) names.push_back(name);
+        }
+        return names;
+    };
+    const std::vector<std::wstring> before = scratchIn();
+    std::vector<bool> described;
+    auto creation = SEAM(NtCreateFile)::Replace([&](PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                                                    PIO_STATUS_BLOCK status, PLARGE_INTEGER size, ULONG fileAttributes,
+                                                    ULONG share, ULONG disposition, ULONG options, PVOID ea,
+                                                    ULONG eaLength) -> NTSTATUS {
+        described.push_back(attributes->SecurityDescriptor != nullptr);
+        return SEAM(NtCreateFile)::Real(handle, access, attributes, status, size, fileAttributes, share, disposition,
+                                        options, ea, eaLength);
+    });
+    std::wstring application;
+    std::wstring line;
+    auto start = SEAM(CreateProcessW)::Replace(
+        [&](LPCWSTR app, LPWSTR command, LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread, BOOL inherit,
+            DWORD creationFlags, LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
+            LPPROCESS_INFORMATION information) -> BOOL {
+            application = app;
+            line = command;
+            return SEAM(CreateProcessW)::Real(app, command, process, thread, inherit, creationFlags, environment,
+                                              directory, startup, information);
+        });
+    EXPECT_EQ(RunStub(module), (RunOutcome{7, 0}));
+    EXPECT_EQ(application.substr(0, temp.size() + 3), temp + L"QX_") << test::Narrow(application);
+    EXPECT_EQ(described, std::vector<bool>{true});
+    EXPECT_NE(line.find(L" --ferrolt-path=\"" + installer + L"\" "), std::wstring::npos) << test::Narrow(line);
+    EXPECT_EQ(test::Entries(folder.Path()), std::vector<std::wstring>{L"installer.exe"});
+    EXPECT_EQ(scratchIn(), before) << "the scratch directory was left in the system's Temp";
+}
+
 // Before the hold there is an instant in which whoever may write the folder
 // can take the installer's name: the run then ends before anything is created,
 // whatever stands at the name, even a copy with every byte of ours.

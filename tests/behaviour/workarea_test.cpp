@@ -31,11 +31,18 @@ auto SequentialRandomBytes() {
 }
 
 auto VolumeFlags(DWORD flags) {
-    return SEAM(GetVolumeInformationW)::Replace(
-        [flags](LPCWSTR, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD fileSystemFlags, LPWSTR, DWORD) -> BOOL {
+    return SEAM(GetVolumeInformationByHandleW)::Replace(
+        [flags](HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD fileSystemFlags, LPWSTR, DWORD) -> BOOL {
             *fileSystemFlags = flags;
             return TRUE;
         });
+}
+
+// The Temp folder of the Windows folder, with its trailing backslash.
+std::wstring SystemTemp() {
+    wchar_t windows[MAX_PATH + 1] = {};
+    const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    return std::wstring(windows, length) + L"\\Temp\\";
 }
 
 // One call of the native create as the product made it, and what it gave.
@@ -185,61 +192,123 @@ TEST_F(WorkDirectoryTest, TriesTenNamesAndGivesUpAfterTheTenth) {
     }
 }
 
-TEST_F(WorkDirectoryTest, VolumeWithoutAclsGetsNoDescriptorAndNoTokenIsOpened) {
+// A volume without ACLs ignores a descriptor, and anyone could write beside
+// setup.exe there: the directory goes to the system's own Temp folder, with
+// the descriptor, and never to one that the environment names.
+TEST_F(WorkDirectoryTest, VolumeWithoutAclsGetsAProtectedDirectoryInTheSystemsTemp) {
     auto flags = VolumeFlags(FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK);
+    std::vector<HANDLE> asked;
+    auto volume = SEAM(GetVolumeInformationByHandleW)::Replace(
+        [&, inner = SEAM(GetVolumeInformationByHandleW)::replacement](HANDLE folder, LPWSTR name, DWORD nameSize,
+                                                                       LPDWORD serial, LPDWORD component,
+                                                                       LPDWORD fileSystemFlags, LPWSTR system,
+                                                                       DWORD systemSize) -> BOOL {
+            asked.push_back(folder);
+            return inner(folder, name, nameSize, serial, component, fileSystemFlags, system, systemSize);
+        });
+    std::vector<std::wstring> folders;
+    auto open = SEAM(CreateFileW)::Replace([&](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                               DWORD disposition, DWORD attributes, HANDLE model) -> HANDLE {
+        folders.push_back(path);
+        return SEAM(CreateFileW)::Real(path, access, share, security, disposition, attributes, model);
+    });
+    std::vector<PSECURITY_DESCRIPTOR> descriptors;
+    auto creation = RecordDescriptors(descriptors);
+    // The environment names a folder of its own for temporary files: never used.
+    test::ScratchDirectory elsewhere;
+    SetEnvironmentVariableW(L"TEMP", elsewhere.Path().c_str());
+    SetEnvironmentVariableW(L"TMP", elsewhere.Path().c_str());
+    const bool made = MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome);
+    SetEnvironmentVariableW(L"TEMP", nullptr);
+    SetEnvironmentVariableW(L"TMP", nullptr);
+    ASSERT_TRUE(made);
+    EXPECT_EQ(outcome, (RunOutcome{EXIT_OK, 0}));
+    const std::wstring path = workDirectory.Text();
+    EXPECT_EQ(path.substr(0, SystemTemp().size()), SystemTemp());
+    EXPECT_TRUE(std::regex_match(test::Narrow(path.substr(SystemTemp().size())), std::regex("QX_[0-9A-F]{5}\\.tmp\\\\")))
+        << test::Narrow(path);
+    EXPECT_TRUE(test::IsDirectory(path));
+    EXPECT_EQ(folders, (std::vector<std::wstring>{parent.Path(), SystemTemp()}));
+    // Asked of the held folder, not of a path.
+    EXPECT_EQ(asked.size(), 1u);
+    ASSERT_EQ(descriptors.size(), 1u);
+    EXPECT_NE(descriptors[0], nullptr);
+    EXPECT_TRUE(test::Entries(parent.Path()).empty());
+    EXPECT_TRUE(test::Entries(elsewhere.Path()).empty());
+    CloseHandle(held.handle);
+    held.handle = INVALID_HANDLE_VALUE;
+    RemoveDirectoryW(path.c_str());
+}
+
+TEST_F(WorkDirectoryTest, WithoutTheSystemsTempANoAclVolumeGetsNoDirectory) {
+    auto flags = VolumeFlags(FILE_CASE_PRESERVED_NAMES);
+    struct Case {
+        const char* name;
+        UINT length;  // what GetSystemWindowsDirectoryW says; 0: it fails
+    };
+    for (const Case& c : {Case{"no Windows folder", 0}, Case{"a Windows folder too long", MAX_PATH}}) {
+        SCOPED_TRACE(c.name);
+        auto windows = SEAM(GetSystemWindowsDirectoryW)::Replace([&](LPWSTR buffer, UINT size) -> UINT {
+            if (c.length == 0) {
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return 0;
+            }
+            std::fill(buffer, buffer + size - 1, L'w');
+            buffer[size - 1] = 0;
+            return c.length + 1;
+        });
+        const unsigned long creations = SEAM_CALLS(NtCreateFile);
+        PathBuffer directory;
+        Hold hold;
+        EXPECT_FALSE(MakeWorkDirectory(parent.Path().c_str(), directory, hold.handle, outcome));
+        EXPECT_EQ(outcome, (RunOutcome{EXIT_WORK_DIR_FAILED, 0}));
+        EXPECT_EQ(SEAM_CALLS(NtCreateFile), creations);
+        EXPECT_TRUE(test::Entries(parent.Path()).empty());
+    }
+}
+
+TEST_F(WorkDirectoryTest, VolumeThatCannotBeAskedKeepsTheDirectoryBesideTheInstallerWithTheDescriptor) {
+    // Not knowing whether the volume keeps ACLs is no reason to go without
+    // one: a volume that keeps none ignores the descriptor.
+    auto information = SEAM(GetVolumeInformationByHandleW)::Replace(
+        [](HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD flags, LPWSTR, DWORD) -> BOOL {
+            *flags = 0;  // what a failed call leaves there means nothing
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        });
+    std::vector<PSECURITY_DESCRIPTOR> descriptors;
+    auto creation = RecordDescriptors(descriptors);
+    EXPECT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome));
+    EXPECT_EQ(outcome, (RunOutcome{EXIT_OK, 0}));
+    EXPECT_EQ(std::wstring(workDirectory.Text()).substr(0, parent.Path().size()), parent.Path());
+    ASSERT_EQ(descriptors.size(), 1u);
+    EXPECT_NE(descriptors[0], nullptr);
+
+    // And a descriptor that cannot be built then is the failure it is.
     auto token = SEAM(OpenProcessToken)::Replace([](HANDLE, DWORD, PHANDLE) -> BOOL {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     });
-    std::vector<PSECURITY_DESCRIPTOR> descriptors;
-    auto creation = RecordDescriptors(descriptors);
-    const unsigned long tokens = SEAM_CALLS(OpenProcessToken);
-    ASSERT_TRUE(MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome));
-    EXPECT_EQ(descriptors, std::vector<PSECURITY_DESCRIPTOR>{nullptr});
-    EXPECT_EQ(SEAM_CALLS(OpenProcessToken), tokens);
+    test::ScratchDirectory other;
+    PathBuffer refused;
+    Hold none;
+    EXPECT_FALSE(MakeWorkDirectory(other.Path().c_str(), refused, none.handle, outcome));
+    EXPECT_EQ(outcome, (RunOutcome{EXIT_WORK_DIR_ACL_FAILED, ERROR_ACCESS_DENIED}));
+    EXPECT_TRUE(test::Entries(other.Path()).empty());
 }
 
-TEST_F(WorkDirectoryTest, VolumeThatCannotBeAskedStillGetsTheDescriptor) {
-    // Not knowing whether the volume keeps ACLs is no reason to go without
-    // one: a volume that keeps none ignores the descriptor.
-    auto pathFails = [](LPCWSTR, LPWSTR, DWORD) -> BOOL {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    };
-    auto informationFails = [](LPCWSTR, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD flags, LPWSTR, DWORD) -> BOOL {
-        *flags = 0;  // what a failed call leaves there means nothing
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    };
-    for (const bool pathFailing : {true, false}) {
-        SCOPED_TRACE(pathFailing ? "GetVolumePathNameW fails" : "GetVolumeInformationW fails");
-        auto path = SEAM(GetVolumePathNameW)::Replace(
-            pathFailing ? SEAM(GetVolumePathNameW)::Replacement(pathFails) : SEAM(GetVolumePathNameW)::Replacement());
-        auto information = SEAM(GetVolumeInformationW)::Replace(
-            pathFailing ? SEAM(GetVolumeInformationW)::Replacement() : SEAM(GetVolumeInformationW)::Replacement(informationFails));
-        std::vector<PSECURITY_DESCRIPTOR> descriptors;
-        auto creation = RecordDescriptors(descriptors);
-        test::ScratchDirectory folder;
-        PathBuffer directory;
-        Hold hold;
-        EXPECT_TRUE(MakeWorkDirectory(folder.Path().c_str(), directory, hold.handle, outcome));
-        EXPECT_EQ(outcome, (RunOutcome{EXIT_OK, 0}));
-        ASSERT_EQ(descriptors.size(), 1u);
-        EXPECT_NE(descriptors[0], nullptr);
-
-        // And a descriptor that cannot be built then is the failure it is
-        // on any volume that keeps ACLs.
-        auto token = SEAM(OpenProcessToken)::Replace([](HANDLE, DWORD, PHANDLE) -> BOOL {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        });
-        test::ScratchDirectory other;
-        PathBuffer refused;
-        Hold none;
-        EXPECT_FALSE(MakeWorkDirectory(other.Path().c_str(), refused, none.handle, outcome));
-        EXPECT_EQ(outcome, (RunOutcome{EXIT_WORK_DIR_ACL_FAILED, ERROR_ACCESS_DENIED}));
-        EXPECT_TRUE(test::Entries(other.Path()).empty());
-    }
+// Another program may hold the installer's folder open for deletion, sharing
+// everything, as it may to rename something inside: the run still makes its
+// directory there.
+TEST_F(WorkDirectoryTest, AFolderHeldOpenForDeletionByAnotherStillGetsItsDirectory) {
+    HANDLE other = CreateFileW(parent.Path().c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE) << GetLastError();
+    const bool made = MakeWorkDirectory(parent.Path().c_str(), workDirectory, held.handle, outcome);
+    CloseHandle(other);
+    EXPECT_TRUE(made);
+    EXPECT_EQ(outcome, (RunOutcome{EXIT_OK, 0}));
+    EXPECT_TRUE(test::IsDirectory(workDirectory.Text()));
 }
 
 // --- The hold: from creation to the end of the run, nobody else can rename,
