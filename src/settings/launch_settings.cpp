@@ -2,17 +2,46 @@
 
 #include <shellapi.h>
 
+#include "settings/protocol_switches.h"
+
 namespace {
+
+// The argument, up to its first "=" (or whole), is "--" and one of the
+// switches by which the stub itself tells its setup program where the archive
+// is, in any case. Anyone may start the genuine installer, elevated under its
+// own publisher's name, with one of them appended: a setup program that takes
+// the last of each would then read an installer or an archive of the
+// caller's choosing. So they are refused too, with a value or without.
+// Compared in place: the "=" is cut off for the comparison and put back, in
+// the vector that the settings own.
+bool IsProtocolSwitch(wchar_t* argument, const InstallerNames& names) {
+    if (argument[0] != L'-' || argument[1] != L'-') {
+        return false;
+    }
+    wchar_t* end = argument + 2;
+    while (*end != 0 && *end != L'=') {
+        ++end;
+    }
+    const wchar_t kept = *end;
+    *end = 0;
+    const wchar_t* const switches[] = {names.pathSwitch, ARCHIVE_NAME_SWITCH, ARCHIVE_TYPE_SWITCH};
+    bool found = false;
+    for (const wchar_t* name : switches) {
+        found = found || lstrcmpiW(argument + 2, name) == 0;
+    }
+    *end = kept;
+    return found;
+}
 
 // Switches that belong to the setup program's own protocol; a user or updater
 // who hands them to the stub gets a refusal instead of a half-done run.
-bool IsRejectedSwitch(const wchar_t* argument, const InstallerNames& names) {
+bool IsRejectedSwitch(wchar_t* argument, const InstallerNames& names) {
     for (uint32_t index = 0; index < names.refusedSwitchCount; ++index) {
         if (lstrcmpiW(argument, names.refusedSwitches[index]) == 0) {
             return true;
         }
     }
-    return false;
+    return IsProtocolSwitch(argument, names);
 }
 
 }  // namespace

@@ -113,6 +113,66 @@ INSTANTIATE_TEST_SUITE_P(
                     SwitchCase{"NoArguments", L"stub.exe", false}),
     [](const testing::TestParamInfo<SwitchCase>& info) { return info.param.name; });
 
+// The switches the stub gives its setup program, given again by whoever
+// started it: refused up to the first "=" (or whole), in any case, with a
+// value or without, so that no setup program can take a second one for the
+// stub's.
+class ProtocolSwitchTest : public testing::TestWithParam<SwitchCase> {};
+
+TEST_P(ProtocolSwitchTest, RefusesTheStubsOwnSwitchesUpToTheirEqualsSign) {
+    const SwitchCase& c = GetParam();
+    std::wstring text = c.commandLine;
+    const std::wstring before = text;
+    LaunchSettings settings;
+    ASSERT_TRUE(settings.ParseCommandLine(text.data(), InstallerNames()));
+    EXPECT_EQ(settings.rejectedSwitchSeen, c.expectedRejected);
+    // Compared in the settings' own vector, and put back: the text passed on
+    // and every argument are as they were.
+    EXPECT_EQ(text, before);
+    int count = 0;
+    LPWSTR* fresh = CommandLineToArgvW(before.c_str(), &count);
+    ASSERT_EQ(count, settings.argumentCount);
+    for (int i = 0; i < count; ++i) {
+        EXPECT_STREQ(settings.argumentVector[i], fresh[i]) << "argument " << i;
+    }
+    LocalFree(fresh);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProtocolSwitchTest,
+    testing::Values(SwitchCase{"PathSwitchWithAValue", L"stub.exe --ferrolt-path=\"C:\\x\\its-own.exe\"", true},
+                    SwitchCase{"PathSwitchAlone", L"stub.exe --ferrolt-path", true},
+                    SwitchCase{"PathSwitchInAnyCase", L"stub.exe --FERROLT-Path=x", true},
+                    SwitchCase{"PathSwitchWithAnEmptyValue", L"stub.exe a --ferrolt-path= b", true},
+                    SwitchCase{"ArchiveName", L"stub.exe --archive-resource-name=OTHER.7Z", true},
+                    SwitchCase{"ArchiveNameAlone", L"stub.exe --Archive-Resource-Name", true},
+                    SwitchCase{"ArchiveType", L"stub.exe --archive-resource-type=BN", true},
+                    SwitchCase{"ArchiveTypeQuoted", L"stub.exe \"--archive-resource-type=B 7\"", true},
+                    SwitchCase{"TheValueHoldsAnotherEquals", L"stub.exe --archive-resource-type=a=b", true},
+                    SwitchCase{"AfterOtherArguments", L"stub.exe /quiet --x=1 --ferrolt-path=y", true},
+                    SwitchCase{"ALongerName", L"stub.exe --ferrolt-paths=x", false},
+                    SwitchCase{"AShorterName", L"stub.exe --ferrolt-pat=x", false},
+                    SwitchCase{"OneDash", L"stub.exe -ferrolt-path=x", false},
+                    SwitchCase{"NoDashes", L"stub.exe ferrolt-path=x", false},
+                    SwitchCase{"AsAValueOfAnother", L"stub.exe --x=--ferrolt-path=y", false},
+                    SwitchCase{"OnlyDashes", L"stub.exe -- --=x", false},
+                    SwitchCase{"ProgramName", L"--ferrolt-path=x", false}),
+    [](const testing::TestParamInfo<SwitchCase>& info) { return info.param.name; });
+
+// A release's own path switch is the one refused; the project's then passes
+// on like any other argument.
+TEST(ProtocolSwitch, TheInstallersOwnPathSwitchIsRefused) {
+    InstallerNames names;
+    names.pathSwitch = L"installer-path";
+    for (const auto& [line, rejected] : {std::pair<std::wstring, bool>{L"stub.exe --Installer-Path=x", true},
+                                         std::pair<std::wstring, bool>{L"stub.exe --ferrolt-path=x", false}}) {
+        std::wstring text = line;
+        LaunchSettings settings;
+        ASSERT_TRUE(settings.ParseCommandLine(text.data(), names));
+        EXPECT_EQ(settings.rejectedSwitchSeen, rejected) << test::Narrow(line);
+    }
+}
+
 // --- Splitting failures and ownership of the argument vector -----------------
 
 TEST(LaunchSettings, SplitFailureReturnsFalseWithItsError) {

@@ -122,7 +122,8 @@ protected:
 
 TEST_F(RunStubTest, RejectedSwitchTouchesNothing) {
     for (const wchar_t* line : {L"stub.exe --cleanup", L"\"C:\\x\\stub.exe\" a --BRISEL-FRAME",
-                                L"stub.exe \"--brisel-frame\""}) {
+                                L"stub.exe \"--brisel-frame\"", L"stub.exe --ferrolt-path=\"C:\\x\\its-own.exe\"",
+                                L"stub.exe --archive-resource-name=OTHER.7Z", L"stub.exe --ARCHIVE-RESOURCE-TYPE=BN"}) {
         auto commandLine = CommandLineIs(line);
         const unsigned long pathReads = SEAM_CALLS(GetModuleFileNameW);
         const unsigned long opens = SEAM_CALLS(CreateFileW);
