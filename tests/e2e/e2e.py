@@ -227,7 +227,11 @@ class InstallerTest(unittest.TestCase):
 
 class RejectedSwitches(InstallerTest):
     def test_refused_switches_exit_118_and_create_nothing(self):
-        for arguments in ["--cleanup", "--CLEANUP", '"--brisel-frame"', "first --Brisel-Frame last"]:
+        # The project's refused switches, and the three that the installer
+        # itself gives its setup program, with a value or without.
+        for arguments in ["--cleanup", "--CLEANUP", '"--brisel-frame"', "first --Brisel-Frame last",
+                          '--ferrolt-path="C:\\its-own.exe"', "--Ferrolt-Path", "--archive-resource-name=OTHER.7Z",
+                          "x --ARCHIVE-RESOURCE-TYPE=BN y"]:
             with self.subTest(arguments=arguments):
                 result = self.run_installer(arguments)
                 self.assertEqual(result.exit_code, EXIT_REJECTED_SWITCH)
@@ -240,6 +244,11 @@ class RejectedSwitches(InstallerTest):
 
     def test_a_switch_with_a_value_is_not_refused(self):
         self.assertNotEqual(self.run_installer("--cleanup=1").exit_code, EXIT_REJECTED_SWITCH)
+
+    def test_only_the_whole_name_of_a_protocol_switch_is_refused(self):
+        for arguments in ["--ferrolt-paths=x", "-ferrolt-path=x", "--x=--ferrolt-path=y"]:
+            with self.subTest(arguments=arguments):
+                self.assertEqual(self.run_installer(arguments).exit_code, 0)
 
 
 class WorkArea(InstallerTest):
@@ -415,6 +424,71 @@ class Launch(ProbeInstallerTest):
                     os.replace(moved, self.installer)
                 self.assertEqual(self.installer.read_bytes(), before)
 
+    def test_an_installer_reached_through_a_linked_folder_goes_by_its_own_path(self):
+        # The installer lies in "real", and is started through "via", a link
+        # to that folder (on Windows it would be a junction the user may
+        # retarget). Once it holds its file, the scratch directory, the setup
+        # program and the path it tells the setup program are the real ones.
+        real = self.folder / "real"
+        real.mkdir()
+        os.replace(self.installer, real / "installer.exe")
+        via = self.folder / "via"
+        os.symlink(real, via)
+        line = '"%s"' % self.runner.windows_path(via / "installer.exe")
+        env = {"PROBE_OUT": self.runner.windows_path(self.record), "PROBE_EXIT": "0x%08X" % 7}
+        self.runner.set_cleanup_value("0")
+        result = self.runner.launch(line, cwd=self.folder, env=env, cleanup=self.cleanup)
+        self.assertEqual(result.exit_code, 7, result)
+        command_line, _ = self.recorded()
+        folder = re.escape(self.runner.windows_path(real))
+        installer = re.escape(self.runner.windows_path(real / "installer.exe"))
+        self.assertRegex(command_line, '^"%s\\\\QX_[0-9A-F]{5}\\.tmp\\\\setup\\.exe" --ferrolt-path="%s" '
+                                       % (folder, installer))
+        self.assertEqual(len([p for p in real.iterdir() if SCRATCH_NAME.match(p.name)]), 1, list(real.iterdir()))
+        self.assertEqual(self.entries(), ["probe.out", "real", "via"])
+
+    def test_an_installer_held_open_with_delete_access_ends_with_119(self):
+        # An updater or browser that keeps the download open with delete
+        # access (as one opened delete-on-close is) takes what the hold must
+        # refuse to everyone: every run ends at the hold. One that keeps it
+        # open only for reading lets it run.
+        cases = [
+            ("delete access", 0x00010000, EXIT_INSTALLER_FILE_FAILED),
+            ("reading and delete access", 0x80010000, EXIT_INSTALLER_FILE_FAILED),
+            ("reading only", 0x80000000, 7),
+        ]
+        for name, access, exit_code in cases:
+            with self.subTest(name):
+                hold = {"LAUNCHER_HOLD": self.runner.windows_path(self.installer),
+                        "LAUNCHER_HOLD_ACCESS": "0x%08X" % access}
+                result = self.run_probe(exit_code=7, env=hold)
+                self.assertIn("hold=0\n", result.stdout)
+                self.assertEqual(result.exit_code, exit_code)
+                self.assertEqual(self.record.exists(), exit_code == 7, "the setup program ran or did not")
+                self.record.unlink(missing_ok=True)
+                self.assertEqual(self.entries(), ["installer.exe"])
+
+    def test_a_cabinet_library_planted_under_windir_is_never_loaded(self):
+        # WINDIR and SYSTEMROOT, which for an elevated run the user may set,
+        # name a folder whose system32 holds a planted cabinet.dll: it is
+        # never loaded, and the run is the setup program's. Wine is told to
+        # prefer a native cabinet.dll, as Windows loads whatever a path names.
+        windows = self.folder / "windows"
+        (windows / "system32").mkdir(parents=True)
+        planted = windows / "system32" / "cabinet.dll"
+        shutil.copyfile(self.runner.build / "kit" / "planted.dll", planted)
+        overrides = r"HKCU\Software\Wine\DllOverrides"
+        self.runner.tool(["reg", "add", overrides, "/v", "cabinet", "/t", "REG_SZ", "/d", "native,builtin", "/f"])
+        try:
+            system = {"LAUNCHER_SET_WINDIR": self.runner.windows_path(windows),
+                      "LAUNCHER_SET_SYSTEMROOT": self.runner.windows_path(windows)}
+            result = self.run_probe(exit_code=7, env=system)
+        finally:
+            self.runner.tool(["reg", "delete", overrides, "/v", "cabinet", "/f"])
+        self.assertEqual(result.exit_code, 7, result)
+        self.assertFalse((windows / "system32" / "cabinet.dll.loaded").exists(), "the planted cabinet.dll was loaded")
+        self.assertEqual(self.entries(), ["installer.exe", "probe.out", "windows"])
+
     def test_registry_zero_keeps_the_setup_program(self):
         self.runner.set_cleanup_value("0")
         self.assertEqual(self.run_probe(exit_code=7).exit_code, 7)
@@ -458,18 +532,19 @@ class BrandedInstaller(ProbeInstallerTest):
         super().tearDown()
 
     def test_own_switches_reach_the_setup_program_and_the_projects_refused_ones_pass(self):
-        self.assertEqual(self.run_probe('--cleanup "--brisel-frame"', exit_code=5).exit_code, 5)
+        self.assertEqual(self.run_probe('--cleanup "--brisel-frame" --ferrolt-path=x', exit_code=5).exit_code, 5)
         command_line, _ = self.recorded()
         folder = re.escape(self.runner.windows_path(self.folder))
         installer = re.escape(self.runner.windows_path(self.installer))
         self.assertRegex(command_line,
                          '^"%s\\\\QX_[0-9A-F]{5}\\.tmp\\\\setup\\.exe" --installer-path="%s"'
                          ' --archive-resource-name="PRODUCT\\.DATA\\.7Z" --archive-resource-type="B7"'
-                         ' --cleanup "--brisel-frame"$' % (folder, installer))
+                         ' --cleanup "--brisel-frame" --ferrolt-path=x$' % (folder, installer))
         self.assertEqual(self.entries(), ["installer.exe", "probe.out"])
 
     def test_own_refused_switches_exit_118_and_create_nothing(self):
-        for arguments in ["--repair-frame", "--REPAIR-FRAME", 'first "/uninstall" last']:
+        # Its own path switch too, which it gives its setup program.
+        for arguments in ["--repair-frame", "--REPAIR-FRAME", 'first "/uninstall" last', '--installer-path="x"']:
             with self.subTest(arguments=arguments):
                 self.assertEqual(self.run_probe(arguments).exit_code, EXIT_REJECTED_SWITCH)
                 self.assertEqual(self.entries(), ["installer.exe"])
@@ -542,6 +617,31 @@ class StackCookie(unittest.TestCase):
         cookies = [self.run_image("cookie") for _ in range(2)]
         self.assertNotIn(0, cookies)
         self.assertNotEqual(cookies[0], cookies[1])
+
+    def test_the_whole_cookie_is_drawn(self):
+        # Both halves, each anew at each start: a draw of half the cookie
+        # would leave the other half at its known starting value.
+        for half in ["cookie-high", "cookie-low"]:
+            with self.subTest(half):
+                values = [self.run_image(half) for _ in range(2)]
+                self.assertNotIn(0, values)
+                self.assertNotEqual(values[0], values[1])
+
+    def test_a_library_asked_for_by_name_is_never_taken_from_beside_the_image(self):
+        # After the entry point's first step, a library that any code in the
+        # process asks for by its bare name is looked for in the system
+        # folder alone: one of that name beside the image is not loaded.
+        folder = self.runner.work / "library-search"
+        shutil.rmtree(folder, ignore_errors=True)
+        folder.mkdir(parents=True)
+        self.image = folder / "smashed-cookie.exe"
+        shutil.copyfile(self.runner.build / "tests" / "smashed-cookie.exe", self.image)
+        shutil.copyfile(self.runner.build / "kit" / "planted.dll", folder / "planted.dll")
+        try:
+            self.assertEqual(self.run_image("search"), 0)
+            self.assertFalse((folder / "planted.dll.loaded").exists())
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 class PlatformStartRetry(unittest.TestCase):

@@ -17,6 +17,16 @@
 // its place: what someone who may write the folder can do to an installer
 // that has just been started. Prints "swap=<error of the first rename that
 // failed, or 0>" before the exit line.
+//
+// With LAUNCHER_HOLD set, the file it names is opened first, with the access
+// LAUNCHER_HOLD_ACCESS gives (a number, "0x" for hexadecimal) and sharing
+// everything, and held until the program has ended: what an updater or a
+// browser does that keeps a download open. Prints "hold=<the open's error,
+// or 0>" before the exit line.
+//
+// LAUNCHER_SET_WINDIR and LAUNCHER_SET_SYSTEMROOT, when set, become the
+// program's WINDIR and SYSTEMROOT (Wine sets its own for a program it starts
+// from outside, whatever the caller's environment says).
 #include <windows.h>
 
 #include "common/tool_support.h"
@@ -72,6 +82,43 @@ DWORD Swap() {
     return 0;
 }
 
+wchar_t holdPath[MAX_TEXT];
+wchar_t value[MAX_TEXT];
+
+// Opens LAUNCHER_HOLD as asked: the handle (INVALID_HANDLE_VALUE when the
+// open failed, with `error` set).
+HANDLE Hold(DWORD& error) {
+    uint32_t access = 0;
+    if (GetEnvironmentVariableW(L"LAUNCHER_HOLD_ACCESS", value, MAX_TEXT) - 1 >= MAX_TEXT - 1 ||
+        !tool::ParseNumber(value, access)) {
+        error = ERROR_INVALID_PARAMETER;
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE held = CreateFileW(holdPath, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    error = held == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    return held;
+}
+
+// The program's own WINDIR and SYSTEMROOT, from LAUNCHER_SET_<name>.
+void SetSystemFolderVariables() {
+    const wchar_t* const NAMES[][2] = {{L"LAUNCHER_SET_WINDIR", L"WINDIR"},
+                                       {L"LAUNCHER_SET_SYSTEMROOT", L"SYSTEMROOT"}};
+    for (const auto& name : NAMES) {
+        if (GetEnvironmentVariableW(name[0], value, MAX_TEXT) - 1 < MAX_TEXT - 1) {
+            SetEnvironmentVariableW(name[1], value);
+        }
+    }
+}
+
+void WriteNumberLine(HANDLE out, const char* key, uint64_t number) {
+    char text[21];
+    tool::FormatDecimal64(number, text);
+    tool::WriteAscii(out, key);
+    tool::WriteAscii(out, text);
+    tool::WriteAscii(out, "\n");
+}
+
 }  // namespace
 
 extern "C" [[noreturn]] void LauncherEntry() {
@@ -89,6 +136,11 @@ extern "C" [[noreturn]] void LauncherEntry() {
         tool::WriteAscii(out, "usage: launcher.exe HEXCOMMAND [HEXAPPLICATION|- [HEXDIRECTORY|-]]\n");
         ExitProcess(2);
     }
+
+    SetSystemFolderVariables();
+    const bool hold = GetEnvironmentVariableW(L"LAUNCHER_HOLD", holdPath, MAX_TEXT) - 1 < MAX_TEXT - 1;
+    DWORD holdError = 0;
+    HANDLE held = hold ? Hold(holdError) : INVALID_HANDLE_VALUE;
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
@@ -116,14 +168,11 @@ extern "C" [[noreturn]] void LauncherEntry() {
     DWORD exitCode = 0;
     GetExitCodeProcess(process.hProcess, &exitCode);
     CloseHandle(process.hProcess);
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
 
     char text[21];
-    if (swap) {
-        tool::FormatDecimal64(swapError, text);
-        tool::WriteAscii(out, "swap=");
-        tool::WriteAscii(out, text);
-        tool::WriteAscii(out, "\n");
-    }
+    if (swap) WriteNumberLine(out, "swap=", swapError);
+    if (hold) WriteNumberLine(out, "hold=", holdError);
     tool::FormatDecimal64(static_cast<uint64_t>(start.QuadPart), text);
     tool::WriteAscii(out, "start=");
     tool::WriteAscii(out, text);
