@@ -85,6 +85,8 @@ struct SwitchCase {
     bool expectedRejected;
 };
 
+void PrintTo(const SwitchCase& c, std::ostream* out) { *out << c.name; }
+
 class RejectedSwitchTest : public testing::TestWithParam<SwitchCase> {};
 
 TEST_P(RejectedSwitchTest, ComparesWholeArgumentsIgnoringCase) {

@@ -11,9 +11,26 @@ set(ACCEPTANCE_DIR ${CMAKE_CURRENT_SOURCE_DIR}/acceptance)
 
 add_tool(acceptance_kit ENTRY KitEntry SUBSYSTEM console OUTPUT_NAME acceptance
     LIBRARIES ${ACCEPTANCE_LIBRARIES}
-    SOURCES ${ACCEPTANCE_DIR}/kit.cpp ${ACCEPTANCE_DIR}/judging.cpp ${ACCEPTANCE_DIR}/verdict_table.cpp ${ACCEPTANCE_DIR}/platform_probes.cpp
+    SOURCES ${ACCEPTANCE_DIR}/kit.cpp ${ACCEPTANCE_DIR}/judging.cpp ${ACCEPTANCE_DIR}/judging_support.cpp
+            ${ACCEPTANCE_DIR}/judging_elevation.cpp
+            ${ACCEPTANCE_DIR}/verdict_table.cpp ${ACCEPTANCE_DIR}/platform_probes.cpp
             ${ACCEPTANCE_DIR}/work_folder.cpp ${ACCEPTANCE_DIR}/facts.cpp ${ACCEPTANCE_DIR}/descriptor_facts.cpp
-            ${ACCEPTANCE_DIR}/links.cpp ${ACCEPTANCE_DIR}/intruder.cpp)
+            ${ACCEPTANCE_DIR}/links.cpp ${ACCEPTANCE_DIR}/intruder.cpp ${ACCEPTANCE_DIR}/retarget.cpp
+            ${ACCEPTANCE_DIR}/volumes.cpp ${ACCEPTANCE_DIR}/side_by_side.cpp)
+# The kit's manifest (kit.manifest says why it differs from the installer's).
+set(KIT_RC ${CMAKE_CURRENT_BINARY_DIR}/acceptance_kit.rc)
+set(KIT_RES ${CMAKE_CURRENT_BINARY_DIR}/acceptance_kit.res)
+file(CONFIGURE OUTPUT ${KIT_RC} CONTENT "1 24 \"${ACCEPTANCE_DIR}/kit.manifest\"\n")
+add_custom_command(
+    OUTPUT ${KIT_RES}
+    COMMAND ${LLVM_RC} -no-preprocess -C 65001 -FO ${KIT_RES} -- ${KIT_RC}
+    DEPENDS ${KIT_RC} ${ACCEPTANCE_DIR}/kit.manifest
+    COMMENT "Resources of the acceptance kit"
+    VERBATIM)
+add_custom_target(acceptance_kit_resources DEPENDS ${KIT_RES})
+add_dependencies(acceptance_kit acceptance_kit_resources)
+target_link_options(acceptance_kit PRIVATE ${KIT_RES})
+set_property(TARGET acceptance_kit APPEND PROPERTY LINK_DEPENDS ${KIT_RES})
 add_tool(acceptance_probe ENTRY AcceptanceProbeEntry SUBSYSTEM windows OUTPUT_NAME acceptance-probe
     LIBRARIES ${ACCEPTANCE_LIBRARIES}
     SOURCES ${ACCEPTANCE_DIR}/acceptance_probe.cpp ${ACCEPTANCE_DIR}/facts.cpp

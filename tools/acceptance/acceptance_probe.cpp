@@ -9,11 +9,15 @@
 //   ACCEPTANCE_ASIDE   where to move its own image out of the scratch directory
 //   ACCEPTANCE_TARGET  what a planted link leads to; the installer, for
 //                      "take-installer"; the folder the restricted token must
-//                      be able to open, for "descriptor"
+//                      be able to open, for "descriptor"; the installer's
+//                      folder, for "rename-folders"
+//   ACCEPTANCE_ASIDE   (also) the folder above that, for "rename-folders"
 //   ACCEPTANCE_KIT     the kit program, which holds a file for it (--hold)
 //   ACCEPTANCE_WAIT    milliseconds to wait before exiting
-// Every run records "command-line", "current-directory", "image" and "scratch".
+// Every run records "command-line", "current-directory", "image", "scratch"
+// and "started-at" (the performance counter as it began).
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include "acceptance/descriptor_facts.h"
 #include "acceptance/facts.h"
@@ -243,10 +247,69 @@ void TryToTakeInstaller() {
     Record(L"installer.data-file", dataError);
 }
 
+// Renames `folder` to "<folder>-renamed" (and back, if a faulty stub let
+// that happen): "<key>.rename" is 0 when it could be renamed, else the error.
+void TryToRename(const wchar_t* key, const wchar_t* folder) {
+    static kit::Text<1100> path;
+    static kit::Text<1100> renamed;
+    path.Clear();
+    path.Add(folder);
+    renamed.Clear();
+    renamed.Add(folder);
+    renamed.Add(L"-renamed");
+    kit::Text<64> name;
+    const BOOL moved = MoveFileExW(path.Get(), renamed.Get(), 0);
+    name.Clear();
+    name.Add(key);
+    name.Add(L".rename");
+    Record(name.Get(), moved ? 0 : GetLastError());
+    if (moved) {
+        name.Add(L"-back");
+        Record(name.Get(), MoveFileExW(renamed.Get(), path.Get(), 0) ? 0 : GetLastError());
+    }
+}
+
+// Every module loaded in the process that started us (the stub), from a
+// tool-help snapshot taken while it waits for us: "module.<n>" its path,
+// "modules" how many; "modules-error" when the snapshot could not be had.
+void ListParentModules() {
+    const DWORD self = GetCurrentProcessId();
+    DWORD parent = 0;
+    HANDLE processes = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (processes != INVALID_HANDLE_VALUE) {
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = Process32FirstW(processes, &entry); more; more = Process32NextW(processes, &entry)) {
+            if (entry.th32ProcessID == self) parent = entry.th32ParentProcessID;
+        }
+        CloseHandle(processes);
+    }
+    HANDLE modules = parent != 0 ? CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, parent) : INVALID_HANDLE_VALUE;
+    if (modules == INVALID_HANDLE_VALUE) {
+        Record(L"modules-error", parent == 0 ? ERROR_NOT_FOUND : GetLastError());
+        return;
+    }
+    MODULEENTRY32W module = {};
+    module.dwSize = sizeof(module);
+    uint32_t count = 0;
+    kit::Text<32> key;
+    for (BOOL more = Module32FirstW(modules, &module); more; more = Module32NextW(modules, &module)) {
+        facts.Set(kit::Numbered(key, L"module.", ++count), module.szExePath);
+    }
+    CloseHandle(modules);
+    Record(L"modules", count);
+}
+
 }  // namespace
 
 extern "C" [[noreturn]] void AcceptanceProbeEntry() {
+    LARGE_INTEGER started = {};
+    QueryPerformanceCounter(&started);
     facts.Clear();
+    kit::Text<24> startedAt;
+    startedAt.Clear();
+    startedAt.AddDecimal(static_cast<uint64_t>(started.QuadPart));
+    facts.Set(L"started-at", startedAt.Get());
     facts.Set(L"command-line", GetCommandLineW());
     static kit::Text<1024> directory;
     directory.Clear();
@@ -291,6 +354,18 @@ extern "C" [[noreturn]] void AcceptanceProbeEntry() {
         TryToTakeScratch();
     } else if (kit::Equal(task.Get(), L"take-installer")) {
         TryToTakeInstaller();
+    } else if (kit::Equal(task.Get(), L"scratch-descriptor")) {
+        kit::AddDescriptorFacts(facts, L"scratch.", scratch.Get());
+        kit::Text<200> owner;
+        if (kit::TokenOwnerText(owner)) facts.Set(L"token-owner", owner.Get());
+    } else if (kit::Equal(task.Get(), L"rename-folders")) {
+        static kit::Text<1100> above;
+        above.Clear();
+        above.Add(Environment(L"ACCEPTANCE_ASIDE"));
+        TryToRename(L"folder", Environment(L"ACCEPTANCE_TARGET"));
+        TryToRename(L"above", above.Get());
+    } else if (kit::Equal(task.Get(), L"list-parent-modules")) {
+        ListParentModules();
     } else if (kit::Equal(task.Get(), L"look-for-intruder")) {
         // A directory someone swapped in for ours would hold their marker.
         static kit::Text<1100> marker;

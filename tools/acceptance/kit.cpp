@@ -22,14 +22,23 @@
 //                                       still there
 //   acceptance.exe --load NAME          LoadLibraryW(NAME), for the platform
 //                                       probe of planted libraries
+//   acceptance.exe --modules-beside     exits with how many of its own modules
+//                                       the platform names by a path beside
+//                                       it while they left no marker there
 #include <windows.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include "acceptance/facts.h"
 #include "acceptance/intruder.h"
 #include "acceptance/judging.h"
+#include "acceptance/judging_elevation.h"
+#include "acceptance/links.h"
 #include "acceptance/platform_probes.h"
+#include "acceptance/retarget.h"
+#include "acceptance/side_by_side.h"
 #include "acceptance/verdict_table.h"
+#include "acceptance/volumes.h"
 #include "acceptance/work_folder.h"
 
 namespace kit {
@@ -43,6 +52,8 @@ constexpr DWORD HOLD_MS = 3000;
 constexpr DWORD CROWD_WAIT_MS = 2000;
 // Runs from one folder while an intruder goes for each new scratch directory.
 constexpr int SWAP_RUNS = 20;
+// Runs through a junction that is retargeted at each new scratch directory.
+constexpr int RETARGET_RUNS = 5;
 
 Facts facts;
 Text<PATH_UNITS> kitFolder;
@@ -65,9 +76,11 @@ void SetNumberVariable(const wchar_t* name, uint32_t value) {
 
 // One installer run, as a user would start it: a copy of the acceptance
 // installer in a folder of its own, the setup program's task and exit code
-// in the environment. Facts under `prefix`: "installer", "directory",
-// "exit" (or "start-error"), "left" (what stays in the folder besides `keep`)
-// and all the probe recorded.
+// in the environment. Facts under `prefix`: "installer" (the copy's own
+// path, as the file system gives it, which the stub tells its setup
+// program), "started" (the path it was started by), "directory", "exit" (or
+// "start-error"), "left" (what stays in the folder besides `keep`) and all
+// the probe recorded.
 struct Case {
     const wchar_t* prefix;
     const wchar_t* folder;
@@ -79,10 +92,14 @@ struct Case {
     const wchar_t* const* extraKeep = nullptr;
     int extraKeepCount = 0;
     void (*beforeItRuns)(const wchar_t* installer) = nullptr;  // done while it is started suspended
+    const wchar_t* startedThrough = nullptr;  // a folder (under the work folder) the installer is started by
+    const wchar_t* folderPath = nullptr;      // the installer's folder as a full path, in place of `folder`
 };
 
+constexpr int KEEP_MAX = 32;
+
 [[gnu::noinline]] void RunCase(const Case& run) {
-    Path folder(work.Get(), run.folder);
+    Path folder(run.folderPath != nullptr ? run.folderPath : work.Get(), run.folderPath != nullptr ? nullptr : run.folder);
     CreateDirectoryW(folder.Get(), nullptr);
     Path installer(folder.Get(), run.installerName);
     Path source(kitFolder.Get(), L"acceptance-installer.exe");
@@ -90,26 +107,39 @@ struct Case {
         facts.SetNumber(run.prefix, L"start-error", GetLastError());
         return;
     }
-    Path record(work.Get(), run.folder);
+    // Kept apart from the frame, which would otherwise need a stack probe.
+    static Text<PATH_UNITS> started;
+    started.Clear();
+    if (run.startedThrough != nullptr) {
+        started.Add(Path(work.Get(), run.startedThrough, run.installerName).Get());
+    } else {
+        started.Add(installer.Get());
+    }
+    static Text<PATH_UNITS> record;
+    record.Clear();
+    record.Add(Path(work.Get(), run.folder).Get());
     record.Add(L".facts");
     SetEnvironmentVariableW(L"ACCEPTANCE_TASK", run.task);
     SetEnvironmentVariableW(L"ACCEPTANCE_OUT", record.Get());
     SetNumberVariable(L"ACCEPTANCE_EXIT", run.exitCode);
     const wchar_t* directory = run.directory != nullptr ? run.directory : folder.Get();
-    facts.Set(run.prefix, L"installer", installer.Get());
+    static Text<PATH_UNITS> own;
+    FinalPathOf(started.Get(), own);
+    facts.Set(run.prefix, L"installer", own.Get());
+    facts.Set(run.prefix, L"started", started.Get());
     facts.Set(run.prefix, L"directory", directory);
 
     static Text<2000> command;
     command.Clear();
     command.Add(L"\"");
-    command.Add(installer.Get());
+    command.Add(started.Get());
     command.Add(L"\"");
     if (*run.typed != 0) {
         command.Add(L" ");
         command.Add(run.typed);
     }
     RunResult result;
-    RunProgram(installer.Get(), command.units, directory, INSTALLER_TIMEOUT_MS, result, run.beforeItRuns);
+    RunProgram(started.Get(), command.units, directory, INSTALLER_TIMEOUT_MS, result, run.beforeItRuns);
     if (!result.started) {
         facts.SetNumber(run.prefix, L"start-error", result.error);
     } else if (result.timedOut) {
@@ -117,8 +147,8 @@ struct Case {
     } else {
         facts.SetNumber(run.prefix, L"exit", result.exitCode);
     }
-    const wchar_t* keep[8] = {run.installerName};
-    for (int i = 0; i < run.extraKeepCount && i < 7; ++i) keep[1 + i] = run.extraKeep[i];
+    const wchar_t* keep[KEEP_MAX] = {run.installerName};
+    for (int i = 0; i < run.extraKeepCount && i < KEEP_MAX - 1; ++i) keep[1 + i] = run.extraKeep[i];
     static Text<2000> left;
     ListOthers(folder.Get(), keep, 1 + run.extraKeepCount, left);
     facts.Set(run.prefix, L"left", left.Get());
@@ -228,7 +258,9 @@ struct Case {
     Path installer(folder.Get(), L"installer.exe");
     Path source(kitFolder.Get(), L"acceptance-installer.exe");
     CopyFileW(source.Get(), installer.Get(), FALSE);
-    facts.Set(L"k.installer", installer.Get());
+    static Text<PATH_UNITS> own;
+    FinalPathOf(installer.Get(), own);
+    facts.Set(L"k.installer", own.Get());
     HANDLE processes[CROWD] = {};
     int started = 0;
     SetNumberVariable(L"ACCEPTANCE_WAIT", CROWD_WAIT_MS);
@@ -343,6 +375,175 @@ void PutALinkAtTheName(const wchar_t* installer) {
     facts.SetNumber(L"x.", L"runs", SWAP_RUNS);
 }
 
+// Copies the planted library into `folder` under each of `names`.
+void Plant(const wchar_t* folder, const wchar_t* const* names, int count) {
+    Path library(kitFolder.Get(), L"planted.dll");
+    for (int i = 0; i < count; ++i) {
+        Path planted(folder, names[i]);
+        CopyFileW(library.Get(), planted.Get(), FALSE);
+    }
+}
+
+// "<prefix>loaded.<name>": whether the planted library `name` in `folder`
+// left its marker, that is, was loaded.
+void RecordLoaded(const wchar_t* prefix, const wchar_t* folder, const wchar_t* const* names, int count) {
+    Text<64> key;
+    for (int i = 0; i < count; ++i) {
+        Path marker(folder, names[i]);
+        marker.Add(L".loaded");
+        key.Clear();
+        key.Add(prefix);
+        key.Add(L"loaded.");
+        facts.Set(key.Get(), names[i], GetFileAttributesW(marker.Get()) == INVALID_FILE_ATTRIBUTES ? L"no" : L"yes");
+    }
+}
+
+// WINDIR and SYSTEMROOT, which for an elevated run come from the user who
+// asked for it, name a folder whose system32 holds planted libraries under
+// the names of the two the stub takes from the system.
+[[gnu::noinline]] void ObserveEnvironmentSystemFolder() {
+    Path folder(work.Get(), L"environment");
+    CreateDirectoryW(folder.Get(), nullptr);
+    Path windows(folder.Get(), L"windows");
+    CreateDirectoryW(windows.Get(), nullptr);
+    Path system(windows.Get(), L"system32");
+    CreateDirectoryW(system.Get(), nullptr);
+    Plant(system.Get(), ENVIRONMENT_PLANTED, ENVIRONMENT_PLANTED_COUNT);
+    static const wchar_t* const NAMES[] = {L"WINDIR", L"SYSTEMROOT"};
+    static Text<PATH_UNITS> saved[2];
+    for (int i = 0; i < 2; ++i) {
+        saved[i].Clear();
+        const DWORD units = GetEnvironmentVariableW(NAMES[i], saved[i].units, PATH_UNITS);
+        saved[i].length = units < PATH_UNITS ? static_cast<int>(units) : 0;
+        saved[i].units[saved[i].length] = 0;
+        SetEnvironmentVariableW(NAMES[i], windows.Get());
+    }
+    facts.Set(L"w.windir", windows.Get());
+    static const wchar_t* const KEEP[] = {L"windows"};
+    RunCase({L"w.", L"environment", L"", 0, L"", nullptr, L"installer.exe", KEEP, 1});
+    for (int i = 0; i < 2; ++i) SetEnvironmentVariableW(NAMES[i], saved[i].length > 0 ? saved[i].Get() : nullptr);
+    RecordLoaded(L"w.", system.Get(), ENVIRONMENT_PLANTED, ENVIRONMENT_PLANTED_COUNT);
+}
+
+// The installer started through a junction to its folder, which the kit
+// retargets at a decoy the moment the scratch directory appears.
+[[gnu::noinline]] void ObserveJunctionRetargeted() {
+    static Path top(work.Get(), L"retarget");
+    CreateDirectoryW(top.Get(), nullptr);
+    static Path real(top.Get(), L"real");
+    static Path decoy(top.Get(), L"decoy");
+    static Path via(top.Get(), L"via");
+    static Path library(kitFolder.Get(), L"planted.dll");
+    CreateDirectoryW(real.Get(), nullptr);
+    CreateDirectoryW(decoy.Get(), nullptr);
+    const DWORD made = MakeJunction(via.Get(), real.Get());
+    facts.SetNumber(L"jr.", L"junction", made);
+    if (made != 0) return;
+    static Retargeter retargeter;
+    retargeter.real = real.Get();
+    retargeter.via = via.Get();
+    retargeter.decoy = decoy.Get();
+    retargeter.library = library.Get();
+    StartRetargeter(retargeter);
+    Text<16> prefix;
+    for (int i = 0; i < RETARGET_RUNS; ++i) {
+        Numbered(prefix, L"jr.", i, L".");
+        facts.SetNumber(prefix.Get(), L"arm", ArmRetargeter(retargeter));
+        RunCase({prefix.Get(), L"retarget\\real", L"", 0, L"", nullptr, L"installer.exe", nullptr, 0, nullptr,
+                 L"retarget\\via"});
+        // What the retarget did, and what the decoy holds afterwards.
+        Text<24> at;
+        at.Clear();
+        at.AddDecimal(retargeter.retargetedAt);
+        facts.Set(prefix.Get(), L"retargeted-at", at.Get());
+        facts.SetNumber(prefix.Get(), L"retarget-error", retargeter.error);
+        facts.Set(prefix.Get(), L"retargeted-for", retargeter.name.Get());
+        static Text<2000> inside;
+        Path directory(decoy.Get(), retargeter.name.Get());
+        if (retargeter.name.length > 0) {
+            ListOthers(directory.Get(), nullptr, 0, inside);
+        } else {
+            inside.Clear();
+        }
+        facts.Set(prefix.Get(), L"decoy", inside.Get());
+    }
+    StopRetargeter(retargeter, facts, L"jr.");
+    facts.SetNumber(L"jr.", L"runs", RETARGET_RUNS);
+    SetJunctionTarget(via.Get(), real.Get());
+}
+
+// While the setup program runs, it tries to rename the installer's folder
+// and the folder above it.
+[[gnu::noinline]] void ObserveFolderPinned() {
+    Path top(work.Get(), L"pinned");
+    CreateDirectoryW(top.Get(), nullptr);
+    Path inner(top.Get(), L"inner");
+    SetEnvironmentVariableW(L"ACCEPTANCE_TARGET", inner.Get());
+    SetEnvironmentVariableW(L"ACCEPTANCE_ASIDE", top.Get());
+    RunCase({L"f.", L"pinned\\inner", L"rename-folders", 0});
+}
+
+// The installer on a volume that keeps no ACLs, where there is one.
+[[gnu::noinline]] void ObserveNoAclVolume() {
+    static Text<PATH_UNITS> folder;
+    Text<64> fileSystem;
+    static Text<700> why;
+    wchar_t windows[PATH_UNITS] = {};
+    const UINT length = GetSystemWindowsDirectoryW(windows, PATH_UNITS);
+    Path temp(length > 0 && length < PATH_UNITS ? windows : L"", L"Temp");
+    facts.Set(L"v.system-temp", temp.Get());
+    if (!MakeFolderOnVolumeWithoutAcls(folder, fileSystem, why)) {
+        facts.Set(L"v.volume", L"none");
+        facts.Set(L"v.why", why.Get());
+        return;
+    }
+    facts.Set(L"v.volume", folder.Get());
+    facts.Set(L"v.file-system", fileSystem.Get());
+    RunCase({L"v.", L"no-acl", L"scratch-descriptor", 0, L"", nullptr, L"installer.exe", nullptr, 0, nullptr, nullptr,
+             folder.Get()});
+    // The scratch directory in the system's Temp must be gone with the run.
+    const wchar_t* scratch = facts.Get(L"v.", L"scratch");
+    facts.SetNumber(L"v.", L"scratch-after",
+                    scratch == nullptr || GetFileAttributesW(scratch) != INVALID_FILE_ATTRIBUTES ? 0 : GetLastError());
+    RemoveTree(folder.Get());
+}
+
+// While the setup program runs, it lists every module of the stub's process.
+[[gnu::noinline]] void ObserveModules() {
+    Path folder(work.Get(), L"modules");
+    CreateDirectoryW(folder.Get(), nullptr);
+    Plant(folder.Get(), SYSTEM_NAMES, SYSTEM_NAME_COUNT);
+    wchar_t system[PATH_UNITS] = {};
+    const UINT systemUnits = GetSystemDirectoryW(system, PATH_UNITS);
+    facts.Set(L"m.system-folder", systemUnits > 0 && systemUnits < PATH_UNITS ? system : L"");
+    wchar_t windows[PATH_UNITS] = {};
+    const UINT windowsUnits = GetSystemWindowsDirectoryW(windows, PATH_UNITS);
+    Path sideBySide(windowsUnits > 0 && windowsUnits < PATH_UNITS ? windows : L"", L"WinSxS");
+    facts.Set(L"m.side-by-side-folder", sideBySide.Get());
+    RunCase({L"m.", L"modules", L"list-parent-modules", 0, L"", nullptr, L"installer.exe", SYSTEM_NAMES,
+             SYSTEM_NAME_COUNT});
+    RecordLoaded(L"m.", folder.Get(), SYSTEM_NAMES, SYSTEM_NAME_COUNT);
+}
+
+// "<program>.local" beside the installer, holding planted libraries in both
+// forms: by name, and in the side-by-side store's folder form.
+[[gnu::noinline]] void ObserveDotLocal() {
+    static const wchar_t* const PLAIN[] = {L"comctl32.dll", L"cryptbase.dll", L"version.dll", L"cabinet.dll"};
+    Path folder(work.Get(), L"dotlocal");
+    CreateDirectoryW(folder.Get(), nullptr);
+    Path local(folder.Get(), L"installer.exe.local");
+    CreateDirectoryW(local.Get(), nullptr);
+    Plant(local.Get(), PLAIN, 4);
+    Path library(kitFolder.Get(), L"planted.dll");
+    const int forms = PlantSideBySideForms(local.Get(), library.Get());
+    facts.SetNumber(L"dl.", L"planted", 4 + static_cast<uint32_t>(forms));
+    static const wchar_t* const KEEP[] = {L"installer.exe.local"};
+    RunCase({L"dl.", L"dotlocal", L"", 0, L"", nullptr, L"installer.exe", KEEP, 1});
+    static Text<2000> loaded;
+    ListLoadedMarkers(local.Get(), loaded);
+    facts.Set(L"dl.loaded", loaded.Get());
+}
+
 // Which kit ran, and whether elevated: an elevated run's scratch directory
 // names Administrators as its owner, a standard run's the user, so a report
 // must say which it was.
@@ -384,6 +585,12 @@ void RecordRunner() {
     ObserveInstallerHeld();
     ObserveInstallerTakenAtStart();
     ObserveScratchCreatedHeld();
+    ObserveEnvironmentSystemFolder();
+    ObserveJunctionRetargeted();
+    ObserveFolderPinned();
+    ObserveNoAclVolume();
+    ObserveModules();
+    ObserveDotLocal();
 }
 
 void Print(const wchar_t* text) { WriteText(out, text); }
@@ -453,6 +660,33 @@ bool ReadOptions(int count, wchar_t** argv, Options& options) {
 
 bool Exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
+// Our own modules that the platform names by a path in our own folder, the
+// program itself aside, although no library planted there left its marker:
+// a platform that names a module by where it looked, not by where it loaded
+// it from, cannot show where a process's modules came from.
+[[gnu::noinline]] uint32_t ModulesMisnamedBeside() {
+    static wchar_t self[PATH_UNITS];
+    const DWORD length = GetModuleFileNameW(nullptr, self, PATH_UNITS);
+    if (length == 0 || length >= PATH_UNITS) return 0;
+    DWORD cut = length;
+    while (cut > 0 && self[cut - 1] != L'\\') --cut;
+    uint32_t misnamed = 0;
+    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetCurrentProcessId());
+    if (modules == INVALID_HANDLE_VALUE) return 0;
+    MODULEENTRY32W module = {};
+    module.dwSize = sizeof(module);
+    for (BOOL more = Module32FirstW(modules, &module); more; more = Module32NextW(modules, &module)) {
+        bool beside = !Equal(module.szExePath, self);
+        for (DWORD i = 0; beside && i < cut; ++i) beside = module.szExePath[i] == self[i];
+        if (!beside) continue;
+        Path marker(module.szExePath);
+        marker.Add(L".loaded");
+        if (!Exists(marker.Get())) ++misnamed;
+    }
+    CloseHandle(modules);
+    return misnamed;
+}
+
 }  // namespace
 
 }  // namespace kit
@@ -465,6 +699,7 @@ extern "C" [[noreturn]] void KitEntry() {
     if (argv == nullptr) ExitProcess(2);
     if (count == 4 && Equal(argv[1], L"--hold")) Hold(argv[2], argv[3]);
     if (count == 3 && Equal(argv[1], L"--load")) ExitProcess(LoadLibraryW(argv[2]) != nullptr ? 0 : 1);
+    if (count == 2 && Equal(argv[1], L"--modules-beside")) ExitProcess(ModulesMisnamedBeside());
     Options options;
     if (!ReadOptions(count, argv, options)) {
         Refuse(L"usage: acceptance.exe [--facts FILE] [--allow-not-shown CHECK[,CHECK...]]\r\n"

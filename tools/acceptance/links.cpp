@@ -26,9 +26,14 @@ MountPointData mountPoint;
 }  // namespace
 
 DWORD MakeJunction(const wchar_t* link, const wchar_t* target) {
+    if (Length(target) * 2 + 6 > 1024) return ERROR_BUFFER_OVERFLOW;
+    if (!CreateDirectoryW(link, nullptr)) return GetLastError();
+    return SetJunctionTarget(link, target);
+}
+
+DWORD SetJunctionTarget(const wchar_t* link, const wchar_t* target) {
     const int targetUnits = Length(target);
     if (targetUnits + 4 + 1 + targetUnits + 1 > 1024) return ERROR_BUFFER_OVERFLOW;
-    if (!CreateDirectoryW(link, nullptr)) return GetLastError();
     wchar_t* names = mountPoint.pathBuffer;
     const wchar_t NT_PREFIX[] = L"\\??\\";
     int at = 0;

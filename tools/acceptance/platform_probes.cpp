@@ -2,6 +2,7 @@
 
 #include "acceptance/descriptor_facts.h"
 #include "acceptance/links.h"
+#include "acceptance/side_by_side.h"
 #include "acceptance/work_folder.h"
 
 namespace kit {
@@ -221,6 +222,113 @@ bool Exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FI
     }
 }
 
+// Starts the kit's own role "--load NAME" from `program` in `folder`.
+void RunLoad(const wchar_t* program, const wchar_t* folder, const wchar_t* name) {
+    static Text<1200> command;
+    command.Clear();
+    command.Add(L"\"");
+    command.Add(program);
+    command.Add(L"\" --load \"");
+    command.Add(name);
+    command.Add(L"\"");
+    RunResult result;
+    RunProgram(program, command.units, folder, 120000, result);
+}
+
+// A program asks for a planted cabinet.dll by its full path: whether the
+// platform loads a library that a path names (which an environment variable
+// could make), rather than its own of that name.
+[[gnu::noinline]] void ProbeLoadByPath(Facts& facts, const wchar_t* folder, const wchar_t* kitProgram,
+                                       const wchar_t* plantedLibrary) {
+    Path byPath(folder, L"by-path");
+    CreateDirectoryW(byPath.Get(), nullptr);
+    Path library(byPath.Get(), L"cabinet.dll");
+    if (!CopyFileW(plantedLibrary, library.Get(), FALSE)) {
+        return Answer(facts, L"load-by-path", L"no library to plant", GetLastError());
+    }
+    RunLoad(kitProgram, byPath.Get(), library.Get());
+    Path marker(library.Get());
+    marker.Add(L".loaded");
+    Answer(facts, L"load-by-path", Exists(marker.Get()) ? L"loaded" : L"not loaded");
+}
+
+// A program beside libraries planted under the names of system libraries
+// that the platform itself may load into it (version.dll, which Wine's own
+// ADVAPI32 loads): whether the platform names each module of a process by
+// the path it was loaded from, which a list of modules needs.
+[[gnu::noinline]] void ProbeModulePaths(Facts& facts, const wchar_t* folder, const wchar_t* kitProgram,
+                                        const wchar_t* plantedLibrary) {
+    Path beside(folder, L"module-paths");
+    CreateDirectoryW(beside.Get(), nullptr);
+    Path program(beside.Get(), L"acceptance.exe");
+    CopyFileW(kitProgram, program.Get(), FALSE);
+    const wchar_t* const NAMES[] = {L"version.dll", L"cryptbase.dll", L"cabinet.dll"};
+    for (const wchar_t* name : NAMES) {
+        Path library(beside.Get(), name);
+        CopyFileW(plantedLibrary, library.Get(), FALSE);
+    }
+    static Text<1200> command;
+    command.Clear();
+    command.Add(L"\"");
+    command.Add(program.Get());
+    command.Add(L"\" --modules-beside");
+    RunResult result;
+    RunProgram(program.Get(), command.units, beside.Get(), 120000, result);
+    if (!result.started || result.timedOut) return Answer(facts, L"module-paths", L"the helper did not run", result.error);
+    Answer(facts, L"module-paths", result.exitCode == 0
+                                       ? L"as loaded"
+                                       : L"misnamed: a module named beside a program was not loaded from there");
+}
+
+// A file held as the stub holds its own (reading, sharing reading, the
+// name's own entry): whether its folder, and the folder above, can still be
+// renamed. Were they, a folder on the held file's path could be swapped.
+[[gnu::noinline]] void ProbeFolderOfOpenFile(Facts& facts, const wchar_t* folder) {
+    Path above(folder, L"pin");
+    Path inner(above.Get(), L"inner");
+    CreateDirectoryW(above.Get(), nullptr);
+    CreateDirectoryW(inner.Get(), nullptr);
+    Path file(inner.Get(), L"held.txt");
+    if (!WriteSmallFile(file.Get(), "held")) return Answer(facts, L"folder-of-open-file", L"no file", GetLastError());
+    HANDLE held = CreateFileW(file.Get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (held == INVALID_HANDLE_VALUE) return Answer(facts, L"folder-of-open-file", L"the file cannot be held");
+    const wchar_t* const FOLDERS[] = {inner.Get(), above.Get()};
+    bool renamed = false;
+    for (const wchar_t* each : FOLDERS) {
+        Path away(each);
+        away.Add(L"-renamed");
+        if (MoveFileExW(each, away.Get(), 0)) {
+            renamed = true;
+            MoveFileExW(away.Get(), each, 0);
+        }
+    }
+    CloseHandle(held);
+    Answer(facts, L"folder-of-open-file",
+           renamed ? L"renamed: a folder that holds an open file was renamed" : L"pinned");
+}
+
+// A program whose manifest depends on the Common-Controls assembly (the kit
+// itself) asks for comctl32.dll, with "<program>.local" beside it holding a
+// planted one by name and in the side-by-side folder form: whether the
+// platform redirects a program's libraries through such a folder.
+[[gnu::noinline]] void ProbeDotLocal(Facts& facts, const wchar_t* folder, const wchar_t* kitProgram,
+                                     const wchar_t* plantedLibrary) {
+    Path probe(folder, L"dotlocal");
+    CreateDirectoryW(probe.Get(), nullptr);
+    Path program(probe.Get(), L"acceptance.exe");
+    CopyFileW(kitProgram, program.Get(), FALSE);
+    Path local(probe.Get(), L"acceptance.exe.local");
+    CreateDirectoryW(local.Get(), nullptr);
+    Path plain(local.Get(), L"comctl32.dll");
+    CopyFileW(plantedLibrary, plain.Get(), FALSE);
+    PlantSideBySideForms(local.Get(), plantedLibrary);
+    RunLoad(program.Get(), probe.Get(), L"comctl32.dll");
+    static Text<2000> loaded;
+    ListLoadedMarkers(local.Get(), loaded);
+    Answer(facts, L"dot-local", loaded.length > 0 ? L"redirected" : L"not redirected");
+}
+
 // A folder and a file whose names have letters beyond ASCII, read back by
 // listing: a platform whose file system cannot keep them cannot show a run
 // from such a folder.
@@ -252,6 +360,10 @@ void ProbePlatform(Facts& facts, const wchar_t* folder, const wchar_t* kitProgra
     ProbeDirectorySharing(facts, folder);
     ProbePlantedLoad(facts, folder, kitProgram, plantedLibrary);
     ProbeNonAsciiNames(facts, folder);
+    ProbeLoadByPath(facts, folder, kitProgram, plantedLibrary);
+    ProbeFolderOfOpenFile(facts, folder);
+    ProbeModulePaths(facts, folder, kitProgram, plantedLibrary);
+    ProbeDotLocal(facts, folder, kitProgram, plantedLibrary);
 }
 
 }  // namespace kit

@@ -119,6 +119,28 @@ bool FileHolds(const wchar_t* path, const char* content) {
     }
 }
 
+[[gnu::noinline]] void FinalPathOf(const wchar_t* path, Text<PATH_UNITS>& out) {
+    out.Clear();
+    HANDLE handle = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    static wchar_t found[PATH_UNITS + 8];
+    const DWORD length = handle == INVALID_HANDLE_VALUE
+                             ? 0
+                             : GetFinalPathNameByHandleW(handle, found, PATH_UNITS + 8,
+                                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    if (length == 0 || length >= PATH_UNITS + 8) {
+        out.Add(path);
+    } else if (StartsWith(found, L"\\\\?\\UNC\\")) {
+        out.Add(L"\\\\");
+        out.Add(found + 8);
+    } else if (StartsWith(found, L"\\\\?\\") && found[5] == L':' && found[6] == L'\\') {
+        out.Add(found + 4);
+    } else {
+        out.Add(found);
+    }
+}
+
 [[gnu::noinline]] void RunProgram(const wchar_t* program, wchar_t* command, const wchar_t* directory, DWORD timeoutMs, RunResult& result,
                                   void (*beforeItRuns)(const wchar_t* program)) {
     result = {false, 0, 0, false};

@@ -22,6 +22,12 @@ void RemoveTree(const wchar_t* path);
 // The names in `folder` other than the `keep` ones, comma-separated.
 void ListOthers(const wchar_t* folder, const wchar_t* const* keep, int keepCount, Text<2000>& names);
 
+// The path of what `path` names, as the file system gives it from an open
+// handle (links resolved, long names, "\\?\" dropped for a drive or a share),
+// as the stub now tells its setup program; `path` itself when it cannot be
+// had.
+void FinalPathOf(const wchar_t* path, Text<PATH_UNITS>& out);
+
 struct RunResult {
     bool started;
     DWORD error;     // CreateProcessW's, when not started
