@@ -57,7 +57,7 @@ RunOutcome RunStub(HMODULE module) {
     // is nowhere safe to work, and that must not look like success.
     const DWORD length =
         GetModuleFileNameW(module, installerPath.Text(), static_cast<DWORD>(installerPath.capacity));
-    if (length - 1 >= installerPath.capacity - 1 || PathTail(installerPath.Text(), length) == 0) {
+    if (length - 1 >= installerPath.capacity - 1) {
         return {EXIT_PATH_TOO_LONG, 0};
     }
 

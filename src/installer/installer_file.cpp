@@ -22,13 +22,15 @@ NtAreMappedFilesTheSameFunction LoadNtAreMappedFilesTheSame() {
 // second backslash); anything longer cannot fit a PathBuffer either way.
 constexpr uint64_t FINAL_PATH_UNITS = MAX_PATH_UNITS + 6;
 
-bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
-    for (; *prefix != 0; ++text, ++prefix) {
-        if (*text != *prefix) {
-            return false;
-        }
-    }
-    return true;
+// Four units read as one number, in the order they lie in memory.
+uint64_t FourUnits(const wchar_t* text) {
+    uint64_t units;
+    __builtin_memcpy(&units, text, sizeof(units));
+    return units;
+}
+
+constexpr uint64_t AsFourUnits(wchar_t a, wchar_t b, wchar_t c, wchar_t d) {
+    return uint64_t{a} | uint64_t{b} << 16 | uint64_t{c} << 32 | uint64_t{d} << 48;
 }
 
 }  // namespace
@@ -80,13 +82,15 @@ RunOutcome InstallerFinalPath(HANDLE file, PathBuffer& path) {
     // The prefix goes where what is left is a drive path or a share path,
     // which every program reads; any other form keeps it, since without it
     // the path would mean something else.
-    bool copied;
-    if (StartsWith(found, L"\\\\?\\UNC\\")) {
-        copied = path.Copy(L"\\\\") && path.Append(found + 8);
-    } else if (StartsWith(found, L"\\\\?\\") && found[5] == L':' && found[6] == L'\\') {
-        copied = path.Copy(found + 4);
-    } else {
-        copied = path.Copy(found);
+    uint64_t skip = 0;
+    if (FourUnits(found) == AsFourUnits(L'\\', L'\\', L'?', L'\\')) {
+        if (found[5] == L':' && found[6] == L'\\') {
+            skip = 4;
+        } else if (FourUnits(found + 4) == AsFourUnits(L'U', L'N', L'C', L'\\')) {
+            // "\\?\UNC\server" becomes "\\server".
+            found[6] = L'\\';
+            skip = 6;
+        }
     }
-    return copied ? RunOutcome{EXIT_OK, 0} : RunOutcome{EXIT_PATH_TOO_LONG, 0};
+    return path.Copy(found + skip) ? RunOutcome{EXIT_OK, 0} : RunOutcome{EXIT_PATH_TOO_LONG, 0};
 }

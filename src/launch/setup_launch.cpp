@@ -87,15 +87,19 @@ RunOutcome LaunchSetup(const LaunchSettings& settings, const InstallerNames& nam
 
     // "setup" --ferrolt-path="installer" --archive-resource-name="name"
     // --archive-resource-type="type" (the first switch under the installer's
-    // own name): one piece per switch, the values in between as they stand
-    // (nothing is escaped).
+    // own name): one piece per switch, the values as they stand (nothing is
+    // escaped).
+    const wchar_t* switches[PROTOCOL_SWITCH_COUNT];
+    ProtocolSwitches(names, switches);
+    const wchar_t* const values[PROTOCOL_SWITCH_COUNT] = {installerPath.Text(), archiveName.Text(),
+                                                          archiveType.Text()};
     CommandBuffer command;
-    const bool composed = command.Copy(L"\"") && command.Append(application.Text()) &&
-                          command.Append(L"\" --") && command.Append(names.pathSwitch) && command.Append(L"=\"") &&
-                          command.Append(installerPath.Text()) &&
-                          command.Append(L"\" --" ARCHIVE_NAME_SWITCH L"=\"") && command.Append(archiveName.Text()) &&
-                          command.Append(L"\" --" ARCHIVE_TYPE_SWITCH L"=\"") && command.Append(archiveType.Text()) &&
-                          command.Append(L"\"");
+    bool composed = command.Copy(L"\"") && command.Append(application.Text());
+    for (uint64_t i = 0; composed && i < PROTOCOL_SWITCH_COUNT; ++i) {
+        composed = command.Append(L"\" --") && command.Append(switches[i]) && command.Append(L"=\"") &&
+                   command.Append(values[i]);
+    }
+    composed = composed && command.Append(L"\"");
     if (!composed) {
         return {EXIT_SETUP_COMMAND_TOO_LONG, 0};
     }

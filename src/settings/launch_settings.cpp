@@ -24,7 +24,8 @@ bool IsProtocolSwitch(wchar_t* argument, const InstallerNames& names) {
     }
     const wchar_t kept = *end;
     *end = 0;
-    const wchar_t* const switches[] = {names.pathSwitch, ARCHIVE_NAME_SWITCH, ARCHIVE_TYPE_SWITCH};
+    const wchar_t* switches[PROTOCOL_SWITCH_COUNT];
+    ProtocolSwitches(names, switches);
     bool found = false;
     for (const wchar_t* name : switches) {
         found = found || lstrcmpiW(argument + 2, name) == 0;
@@ -45,6 +46,9 @@ bool IsRejectedSwitch(wchar_t* argument, const InstallerNames& names) {
 }
 
 }  // namespace
+
+const wchar_t ARCHIVE_NAME_SWITCH[] = L"archive-resource-name";
+const wchar_t ARCHIVE_TYPE_SWITCH[] = L"archive-resource-type";
 
 LaunchSettings::~LaunchSettings() { Reset(); }
 

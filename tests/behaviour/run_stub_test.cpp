@@ -160,8 +160,7 @@ TEST_F(RunStubTest, OwnPathNotObtainedWholeEndsWithoutWork) {
         std::wstring path;
         bool fails;
     };
-    for (const Case& c : {Case{"empty", L"", false}, Case{"cut at 260", tooLong, false},
-                          Case{"no backslash", L"stub.exe", false}}) {
+    for (const Case& c : {Case{"empty", L"", false}, Case{"cut at 260", tooLong, false}}) {
         auto modulePath = ModulePathIs(c.path);
         auto failing = SEAM(GetModuleFileNameW)::Replace(
             c.path.empty() ? SEAM(GetModuleFileNameW)::Replacement([](HMODULE, LPWSTR, DWORD) -> DWORD {
@@ -175,6 +174,17 @@ TEST_F(RunStubTest, OwnPathNotObtainedWholeEndsWithoutWork) {
         EXPECT_EQ(SEAM_CALLS(CreateFileW), opens) << c.name;
         EXPECT_EQ(SEAM_CALLS(NtCreateFile), creations) << c.name;
     }
+    EXPECT_TRUE(Left().empty());
+}
+
+// A name without a folder, which the system never gives for a module, is
+// no file this process runs from: the hold takes it as it stands and the
+// comparison ends the run before anything is made.
+TEST_F(RunStubTest, OwnPathWithoutAFolderEndsAtTheCheck) {
+    auto modulePath = ModulePathIs(L"stub.exe");
+    const unsigned long creations = SEAM_CALLS(NtCreateFile);
+    EXPECT_EQ(RunStub(Self()).exitCode, EXIT_INSTALLER_FILE_FAILED);
+    EXPECT_EQ(SEAM_CALLS(NtCreateFile), creations);
     EXPECT_TRUE(Left().empty());
 }
 
