@@ -52,7 +52,7 @@ WINE_NOT_SHOWN = [
     "folder-of-held-file-pinned",  # a folder that holds an open file is renamed
     "no-acl-volume",             # no volume without ACLs (and no DACL stored)
     "dot-local-ignored",         # no library is redirected through a .local folder
-    "modules-from-system",       # a module is named by where it was looked for, not loaded from
+    "modules-from-system",       # a module is named by where it was looked for (the emulation lists none)
 ]
 NOT_SHOWN = {
     "x64": WINE_NOT_SHOWN,

@@ -237,7 +237,7 @@ void JudgeNoAclVolume(const Facts& facts, Verdict& verdict) {
 void JudgeModulesFromSystem(const Facts& facts, Verdict& verdict) {
     if (!NoneLoaded(facts, L"m.", SYSTEM_NAMES, SYSTEM_NAME_COUNT, L" beside the installer was loaded", verdict) ||
         !Shown(facts, L"module-paths", L"as loaded",
-               L"this platform names a module by a path it was not loaded from", verdict) ||
+               L"this platform cannot show where another process's modules were loaded from", verdict) ||
         !RanCleanly(facts, L"m.", 0, verdict)) {
         return;
     }

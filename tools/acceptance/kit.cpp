@@ -22,12 +22,11 @@
 //                                       still there
 //   acceptance.exe --load NAME          LoadLibraryW(NAME), for the platform
 //                                       probe of planted libraries
-//   acceptance.exe --modules-beside     exits with how many of its own modules
-//                                       the platform names by a path beside
-//                                       it while they left no marker there
+//   acceptance.exe --ready-wait         marks itself ready and waits, for the
+//                                       platform probe that lists another
+//                                       process's modules
 #include <windows.h>
 #include <shellapi.h>
-#include <tlhelp32.h>
 
 #include "acceptance/facts.h"
 #include "acceptance/intruder.h"
@@ -660,31 +659,19 @@ bool ReadOptions(int count, wchar_t** argv, Options& options) {
 
 bool Exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
-// Our own modules that the platform names by a path in our own folder, the
-// program itself aside, although no library planted there left its marker:
-// a platform that names a module by where it looked, not by where it loaded
-// it from, cannot show where a process's modules came from.
-[[gnu::noinline]] uint32_t ModulesMisnamedBeside() {
+// Marks itself ready beside its own image ("<image>.ready") and waits, so
+// that the platform probe can list its modules from outside, as the probe
+// inside an installer lists the stub's.
+[[noreturn]] void ReadyAndWait() {
     static wchar_t self[PATH_UNITS];
     const DWORD length = GetModuleFileNameW(nullptr, self, PATH_UNITS);
-    if (length == 0 || length >= PATH_UNITS) return 0;
-    DWORD cut = length;
-    while (cut > 0 && self[cut - 1] != L'\\') --cut;
-    uint32_t misnamed = 0;
-    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetCurrentProcessId());
-    if (modules == INVALID_HANDLE_VALUE) return 0;
-    MODULEENTRY32W module = {};
-    module.dwSize = sizeof(module);
-    for (BOOL more = Module32FirstW(modules, &module); more; more = Module32NextW(modules, &module)) {
-        bool beside = !Equal(module.szExePath, self);
-        for (DWORD i = 0; beside && i < cut; ++i) beside = module.szExePath[i] == self[i];
-        if (!beside) continue;
-        Path marker(module.szExePath);
-        marker.Add(L".loaded");
-        if (!Exists(marker.Get())) ++misnamed;
+    if (length > 0 && length < PATH_UNITS) {
+        Path ready(self);
+        ready.Add(L".ready");
+        WriteSmallFile(ready.Get(), "ready");
     }
-    CloseHandle(modules);
-    return misnamed;
+    Sleep(60000);
+    ExitProcess(0);
 }
 
 }  // namespace
@@ -699,7 +686,7 @@ extern "C" [[noreturn]] void KitEntry() {
     if (argv == nullptr) ExitProcess(2);
     if (count == 4 && Equal(argv[1], L"--hold")) Hold(argv[2], argv[3]);
     if (count == 3 && Equal(argv[1], L"--load")) ExitProcess(LoadLibraryW(argv[2]) != nullptr ? 0 : 1);
-    if (count == 2 && Equal(argv[1], L"--modules-beside")) ExitProcess(ModulesMisnamedBeside());
+    if (count == 2 && Equal(argv[1], L"--ready-wait")) ReadyAndWait();
     Options options;
     if (!ReadOptions(count, argv, options)) {
         Refuse(L"usage: acceptance.exe [--facts FILE] [--allow-not-shown CHECK[,CHECK...]]\r\n"

@@ -1,5 +1,7 @@
 #include "acceptance/platform_probes.h"
 
+#include <tlhelp32.h>
+
 #include "acceptance/descriptor_facts.h"
 #include "acceptance/links.h"
 #include "acceptance/side_by_side.h"
@@ -254,13 +256,16 @@ void RunLoad(const wchar_t* program, const wchar_t* folder, const wchar_t* name)
 
 // A program beside libraries planted under the names of system libraries
 // that the platform itself may load into it (version.dll, which Wine's own
-// ADVAPI32 loads): whether the platform names each module of a process by
-// the path it was loaded from, which a list of modules needs.
+// ADVAPI32 loads), its modules listed from another process as the probe
+// inside an installer lists the stub's: whether that can be done at all, and
+// whether the platform names each module by the path it was loaded from
+// (one named beside the program that left no marker there was not).
 [[gnu::noinline]] void ProbeModulePaths(Facts& facts, const wchar_t* folder, const wchar_t* kitProgram,
                                         const wchar_t* plantedLibrary) {
-    Path beside(folder, L"module-paths");
+    // Kept apart from the frame, which would otherwise need a stack probe.
+    static Path beside(folder, L"module-paths");
     CreateDirectoryW(beside.Get(), nullptr);
-    Path program(beside.Get(), L"acceptance.exe");
+    static Path program(beside.Get(), L"acceptance.exe");
     CopyFileW(kitProgram, program.Get(), FALSE);
     const wchar_t* const NAMES[] = {L"version.dll", L"cryptbase.dll", L"cabinet.dll"};
     for (const wchar_t* name : NAMES) {
@@ -271,13 +276,42 @@ void RunLoad(const wchar_t* program, const wchar_t* folder, const wchar_t* name)
     command.Clear();
     command.Add(L"\"");
     command.Add(program.Get());
-    command.Add(L"\" --modules-beside");
-    RunResult result;
-    RunProgram(program.Get(), command.units, beside.Get(), 120000, result);
-    if (!result.started || result.timedOut) return Answer(facts, L"module-paths", L"the helper did not run", result.error);
-    Answer(facts, L"module-paths", result.exitCode == 0
-                                       ? L"as loaded"
-                                       : L"misnamed: a module named beside a program was not loaded from there");
+    command.Add(L"\" --ready-wait");
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(program.Get(), command.units, nullptr, nullptr, FALSE, 0, nullptr, beside.Get(), &startup,
+                        &process)) {
+        return Answer(facts, L"module-paths", L"the helper did not start", GetLastError());
+    }
+    CloseHandle(process.hThread);
+    static Path ready(program.Get());
+    ready.Add(L".ready");
+    for (int waited = 0; waited < 600 && !Exists(ready.Get()); ++waited) Sleep(100);
+    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process.dwProcessId);
+    const DWORD error = modules == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    uint32_t misnamed = 0;
+    if (modules != INVALID_HANDLE_VALUE) {
+        static MODULEENTRY32W module;
+        module = {};
+        module.dwSize = sizeof(module);
+        const int cut = beside.length + 1;
+        for (BOOL more = Module32FirstW(modules, &module); more; more = Module32NextW(modules, &module)) {
+            bool inside = !Equal(module.szExePath, program.Get());
+            for (int i = 0; inside && i < cut; ++i) inside = module.szExePath[i] == (i < beside.length ? beside.units[i] : L'\\');
+            if (!inside) continue;
+            Path marker(module.szExePath);
+            marker.Add(L".loaded");
+            if (!Exists(marker.Get())) ++misnamed;
+        }
+        CloseHandle(modules);
+    }
+    TerminateProcess(process.hProcess, 0);
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hProcess);
+    if (error != 0) return Answer(facts, L"module-paths", L"unknown: another process's modules cannot be listed", error);
+    Answer(facts, L"module-paths",
+           misnamed == 0 ? L"as loaded" : L"misnamed: a module named beside a program was not loaded from there");
 }
 
 // A file held as the stub holds its own (reading, sharing reading, the
