@@ -18,16 +18,6 @@ uint64_t PathTail(const wchar_t* text, uint64_t length) {
     return 0;
 }
 
-namespace {
-
-// The unpacking, in a frame of its own: its buffers beside the run's own
-// would make a frame that needs a stack probe.
-[[gnu::noinline]] RunOutcome Unpack(HMODULE module, const InstallerNames& names, const PathBuffer& workDirectory,
-                                    PathBuffer& setupPath, PathBuffer& archiveName, TypeNameBuffer& archiveType) {
-    return ExtractPayload(module, names, workDirectory, setupPath, archiveName, archiveType);
-}
-
-}  // namespace
 
 RunOutcome RunStub(HMODULE module) {
     InstallerNames names;
@@ -94,7 +84,7 @@ RunOutcome RunStub(HMODULE module) {
     }
 
     path.Clear();
-    RunOutcome result = Unpack(module, names, workDirectory, path, archiveName, archiveType);
+    RunOutcome result = ExtractPayload(module, names, workDirectory, path, archiveName, archiveType);
 
     // The unpacking touched the whole setup resource; hand those pages back
     // before the setup program needs the memory.
