@@ -1,193 +1,43 @@
-#!/usr/bin/python3
-"""End-to-end tests of the real installer under Wine.
+"""End-to-end tests of the real installer under Wine, started through the
+project's launcher (harness.runner).
 
-Every program is started through the project's launcher (tools/launcher), which
-hands the command line over exactly and reports the full 32-bit exit code:
-Wine's exit status keeps only eight bits, and a shell would re-quote the line.
-
-    e2e.py --arch x64|arm64 [-k PATTERN]
-
-x64 runs Debian's wine64 with the prefix that test.sh prepared (WINEPREFIX);
-arm64 runs Debian's arm64 wine64 under emulation through tests/arm64/arm64-wine.sh,
-in the session that test.sh set up for this checkout's build folder.
-
-A launch that the platform itself failed to start (tests/lib/platform_starts.py)
-is made once more, printed, and counted against the run's few retries.
+The x64 tier (e2e-x64) runs them here under Debian's wine64 in the run's
+prefix; the arm64 tier runs the same classes (tests/arm64/test_e2e_arm64.py)
+under Debian's arm64 wine64 in emulation, in this checkout's session.
 """
 
-import argparse
 import contextlib
 import io
 import json
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import unittest
 from pathlib import Path
 from unittest import mock
 
-REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tests" / "lib"))
-import platform_starts  # noqa: E402  (found through the path set just above)
-import unittest_main  # noqa: E402
-SCRATCH_NAME = re.compile(r"^QX_[0-9A-F]{5}\.tmp$")
+import pytest
 
-EXIT_SETUP_COMMAND_TOO_LONG = 105
-EXIT_REJECTED_SWITCH = 118
-EXIT_INSTALLER_FILE_FAILED = 119
-EXIT_WORK_DIR_FAILED = 109
-STATUS_STACK_BUFFER_OVERRUN = 0xC0000409  # what a fail-fast leaves as the exit code
-# The registry value that turns the removal off ("0"), as the project's own
-# installers read it: key under HKCU, value name.
-CLEANUP = (r"Software\Tolvane", "BriselInstallerCleanup")
+from harness import platform_starts
+from harness.paths import BUILD
+from harness.runner import (CLEANUP, EXIT_INSTALLER_FILE_FAILED, EXIT_REJECTED_SWITCH,  # noqa: F401
+                            EXIT_SETUP_COMMAND_TOO_LONG, EXIT_WORK_DIR_FAILED, SCRATCH_NAME,
+                            STATUS_STACK_BUFFER_OVERRUN, LaunchResult, WineRunner)
 
 
-def hex_units(text):
-    data = text.encode("utf-16-le")
-    return "".join("%02X%02X" % (data[i + 1], data[i]) for i in range(0, len(data), 2))
+@pytest.fixture(scope="module")
+def e2e_runner(wine_x64):
+    runner = WineRunner("x64")
+    shutil.rmtree(runner.work, ignore_errors=True)
+    return runner
 
 
-class LaunchResult:
-    def __init__(self, completed):
-        self.stdout = completed.stdout
-        self.stderr = completed.stderr  # Wine's own complaints, if any
-        self.returncode = completed.returncode
-        found = re.search(r"exit=0x([0-9A-F]{8})", completed.stdout)
-        self.exit_code = int(found.group(1), 16) if found else None
-        found = re.search(r"start=(\d+)", completed.stdout)
-        self.start = int(found.group(1)) if found else None
-        found = re.search(r"error=(\d+)", completed.stdout)
-        self.start_error = int(found.group(1)) if found else None  # the launcher's own start failed
-
-    def start_refused(self):
-        """Why the platform, rather than the program, failed this launch, or
-        None. The launcher prints on every path once it runs, so a launcher
-        that ended by itself without a word never ran. A stub's 124 is its
-        right answer to a refused start, and what a broken stub would say
-        too: the retry tells them apart, as a broken stub says it again."""
-        if self.start_error == platform_starts.ERROR_INTERNAL_ERROR:
-            return "the launcher's start of the program failed with %d" % self.start_error
-        if self.exit_code == platform_starts.EXIT_SETUP_SPAWN_FAILED:
-            return "the stub exited with %d: its setup program did not start" % self.exit_code
-        if (self.stdout == "" and self.returncode not in platform_starts.TIMED_OUT
-                and "arm64-wine.sh:" not in self.stderr):  # the harness's own refusal is no start
-            return "the launcher never ran (status %s)" % self.returncode
-        return None
-
-    def __repr__(self):
-        return "LaunchResult(exit=%r, stdout=%r)" % (self.exit_code, self.stdout)
-
-
-class WineRunner:
-    """Runs Windows programs of one architecture under Wine."""
-
-    def __init__(self, arch, timeout=180):
-        self.arch = arch
-        self.timeout = timeout
-        self.build = REPO / "build" / arch
-        self.work = REPO / "build" / "e2e" / arch
-        self.kept = set()  # (key, value name) of the registry values set to "0"
-        if arch == "x64":
-            self.prefix = ["timeout", str(timeout), "/usr/lib/wine/wine64"]
-        else:
-            self.prefix = [str(REPO / "tests/arm64/arm64-wine.sh"), "run", "--bind", str(REPO / "build"),
-                           "--timeout", str(timeout)]
-
-    @staticmethod
-    def windows_path(path):
-        # Wine maps Z: to the root of the (possibly chrooted) file system, and
-        # the ARM64 root binds our build folder at the same path.
-        return "Z:" + str(path).replace("/", "\\")
-
-    def start(self, args, env=None, cwd=None):
-        """Starts a Windows program; its output goes to a file, never a pipe:
-        a Wine service started along the way would hold a pipe open."""
-        full_env = dict(os.environ)
-        full_env.update(env or {})
-        output = tempfile.TemporaryFile(mode="w+")
-        errors = tempfile.TemporaryFile(mode="w+", errors="replace")
-        process = subprocess.Popen(self.prefix + [str(a) for a in args], env=full_env, cwd=cwd,
-                                   stdin=subprocess.DEVNULL, stdout=output, stderr=errors)
-        return process, (output, errors)
-
-    def finish(self, started):
-        process, files = started
-        try:
-            process.wait(timeout=self.timeout + 30)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-        texts = []
-        for file in files:
-            file.seek(0)
-            texts.append(file.read())
-            file.close()
-        return subprocess.CompletedProcess(process.args, process.returncode, *texts)
-
-    def wine(self, args, env=None, cwd=None):
-        return self.finish(self.start(args, env, cwd))
-
-    def launch_async(self, command_line, application=None, directory=None, env=None, cwd=None):
-        args = [self.build / "tools/launcher.exe", hex_units(command_line),
-                hex_units(application) if application else "-",
-                hex_units(directory) if directory else "-"]
-        return self.start(args, env, cwd)
-
-    def launch(self, command_line, application=None, directory=None, env=None, cwd=None, cleanup=CLEANUP):
-        """Launches and waits. A launch the platform failed to start is made
-        once more while the run may retry; what the failed one left in `cwd`
-        (a scratch directory kept because the registry value `cleanup`, the
-        one the installer reads, turns the removal off) goes first."""
-        before = set(os.listdir(cwd)) if cwd else set()
-        result = LaunchResult(self.finish(self.launch_async(command_line, application, directory, env, cwd)))
-        refused = result.start_refused()
-        if refused and platform_starts.may_retry("%s launch of %s: %s" % (self.arch, command_line, refused)):
-            if cleanup in self.kept:
-                self.clear_failed_start(cwd, before)
-            result = LaunchResult(self.finish(self.launch_async(command_line, application, directory, env, cwd)))
-        return result
-
-    @staticmethod
-    def clear_failed_start(folder, before):
-        """Removes the scratch directories that a launch which failed to
-        start its setup program left in `folder` while the removal is off
-        (the stub keeps them then). With the removal on, a directory left is
-        the stub's fault, and stays for the test to see."""
-        if folder is None:
-            return
-        for name in set(os.listdir(folder)) - before:
-            if SCRATCH_NAME.match(name):
-                shutil.rmtree(Path(folder) / name, ignore_errors=True)
-
-    def tool(self, args, accepted=(0,)):
-        """Runs one of Wine's own programs (reg), once more when it ended
-        with a status it never gives unless it failed to start (or failed
-        outright, which the retry shows)."""
-        result = self.wine(args)
-        if result.returncode not in accepted and result.returncode not in platform_starts.TIMED_OUT:
-            if platform_starts.may_retry("%s %s: status %s, %r" % (self.arch, " ".join(map(str, args)),
-                                                                   result.returncode, result.stderr[-300:])):
-                result = self.wine(args)
-        assert result.returncode in accepted, result
-        return result
-
-    def set_cleanup_value(self, value, key=CLEANUP[0], name=CLEANUP[1]):
-        """Sets HKCU\\<key> <name> (REG_SZ; by default the project's own
-        Software\\Tolvane BriselInstallerCleanup), or removes the key for None."""
-        if value is None:
-            # 1: there was no key to remove.
-            self.tool(["reg", "delete", "HKCU\\" + key, "/f"], accepted=(0, 1))
-        else:
-            self.tool(["reg", "add", "HKCU\\" + key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"])
-        self.kept = {kept for kept in self.kept if kept[0] != key}
-        if value == "0":
-            self.kept.add((key, name))
-
-
-RUNNER = None
+@pytest.fixture(autouse=True)
+def runner_of_each_test(request, e2e_runner):
+    """Hands the module's runner to each test case before its setUp."""
+    request.instance.runner = e2e_runner
 
 
 class InstallerTest(unittest.TestCase):
@@ -197,7 +47,6 @@ class InstallerTest(unittest.TestCase):
     cleanup = CLEANUP  # the registry value it reads
 
     def setUp(self):
-        self.runner = RUNNER
         self.folder = self.runner.work / self.id().split(".")[-1]
         shutil.rmtree(self.folder, ignore_errors=True)
         self.folder.mkdir(parents=True)
@@ -600,7 +449,6 @@ class StackCookie(unittest.TestCase):
     (tests/e2e/smashed_cookie.cpp)."""
 
     def setUp(self):
-        self.runner = RUNNER
         self.image = self.runner.build / "tests" / "smashed-cookie.exe"
 
     def run_image(self, argument):
@@ -665,7 +513,7 @@ class PlatformStartRetry(unittest.TestCase):
     ]
 
     def setUp(self):
-        self.folder = Path(tempfile.mkdtemp(dir=REPO / "build"))
+        self.folder = Path(tempfile.mkdtemp(dir=BUILD))
         self.outcomes = self.folder / "outcomes.json"
         self.log = self.folder / "retries.log"
         self.runner = WineRunner("x64", timeout=60)
@@ -705,18 +553,3 @@ class PlatformStartRetry(unittest.TestCase):
                 self.assertEqual(sorted(p.name for p in self.folder.glob("QX_*")), left)
                 for scratch in self.folder.glob("QX_*"):
                     scratch.rmdir()
-
-
-def main():
-    global RUNNER
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--arch", choices=["x64", "arm64"], required=True)
-    options = unittest_main.arguments(parser)
-    RUNNER = WineRunner(options.arch)
-    shutil.rmtree(RUNNER.work, ignore_errors=True)
-
-    return unittest_main.run_module(sys.modules[__name__], options.patterns)
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -11,9 +11,12 @@ for each start and only a few times in a whole test run, so that a real
 regression cannot hide behind retries: a failure that comes back on the retry,
 or one more than the run may retry, fails its test.
 
-Every process of a tier writes its retries, one a line, to the log that
-test.sh names in PLATFORM_START_LOG; PLATFORM_START_LIMIT is how many the run
-may still make. A program run alone counts its own, up to DEFAULT_LIMIT.
+Every test of a tier writes its retries, one a line, to the log that the
+test run's plugin (harness.plugin) names in PLATFORM_START_LOG as the tier
+begins; PLATFORM_START_LIMIT is how many the run may still make. The log is
+locked for each decision, so that the threads of a campaign, or processes
+beside them, may decide at the same moment. Without the log a process counts
+its own, up to DEFAULT_LIMIT.
 """
 
 import fcntl
@@ -24,7 +27,7 @@ import threading
 ERROR_INTERNAL_ERROR = 1359
 # The stub's code for a setup program that did not start (EXIT_SETUP_SPAWN_FAILED).
 EXIT_SETUP_SPAWN_FAILED = 124
-# As many as test.sh allows a whole run.
+# As many as a whole test run may retry.
 DEFAULT_LIMIT = 5
 # How a run stopped for taking too long ends: timeout's own status, its KILL,
 # or a kill of the caller's. Such a run was started; it is no refused start.
@@ -48,7 +51,7 @@ def _lines(file):
 
 
 def retried():
-    """How many starts the run (the tier, under test.sh) has retried."""
+    """How many starts the run (the tier, in a test run) has retried."""
     log = _log()
     if log is None:
         return _retried_here
