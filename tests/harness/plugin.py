@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import arm64, platform_starts, tiers
+from harness import arm64, tiers
 from harness.paths import BUILD, REPO, RESULTS
 from harness.runner import WineRunner
 from harness.wine import WinePrefix
@@ -133,6 +133,12 @@ def tier_of_path(path):
         return None
     tier = tiers.tier_of_folder(parts[0]) if len(parts) > 1 else None
     return tier.name if tier else None
+
+
+def wine_prefix(config):
+    """The run's x64 prefix (started by the wine_x64 fixture, or earlier by
+    a collection that needs Wine, such as the behaviour suite's listing)."""
+    return _run(config).wine
 
 
 def note(config, text):

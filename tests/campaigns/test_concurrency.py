@@ -1,7 +1,6 @@
-#!/usr/bin/python3
 """Many installers started at once from one folder, end to end under x64 Wine.
 
-    concurrency.py [--count N] [--rounds R] [--timeout SECONDS]
+    ./test.sh campaigns [--long] [--concurrency-rounds R]
 
 One copy of build/x64/probe-installer.exe in one folder, started N times
 together (default 32), each through its own tools/launcher with its own
@@ -11,34 +10,32 @@ name N distinct scratch directories QX_XXXXX.tmp beside the installer, and
 afterwards the folder holds the installer alone. --rounds repeats it (the long
 form).
 
-Counts one test per installer (its exit code and its own scratch directory)
-and one per round for the folder afterwards; the last line is
-"N passed, N failed". Under this much load Wine now and then fails to
+One test per installer (its exit code and its own scratch directory) and one
+per round for the folder afterwards, all of them run by one fixture. Under
+this much load Wine now and then fails to
 start a process ("failed to map the shared user data: c0000018", seen with
 WINEDEBUG=err+all, about once in a thousand starts): a launcher then ends
 without a word, or a stub reports 124 (the system refused to start its setup
 program, which is the stub's right answer). A round whose only failures are
 such starts, with nothing left behind, is printed and then run once more,
 each such start counted against the few that a test run may retry
-(tests/lib/platform_starts.py). Needs WINEPREFIX with a prepared prefix.
+(harness.platform_starts).
 """
 
-import argparse
 import collections
-import os
 import re
 import shutil
-import sys
 import time
-from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tests" / "e2e"))
-sys.path.insert(0, str(REPO / "tests" / "lib"))
-import e2e  # noqa: E402  (the end-to-end suite's runner and launcher protocol)
-import platform_starts  # noqa: E402
+import pytest
 
-WORK = REPO / "build" / "campaigns" / "concurrency"
+from harness import platform_starts, plugin
+from harness.paths import BUILD
+from harness.runner import LaunchResult, WineRunner
+
+WORK = BUILD / "campaigns" / "concurrency"
+COUNT = 32  # installers started at once
+TIMEOUT = 300  # seconds one run may take
 # Codes that no stage of the stub uses and that need all 32 bits.
 FIRST_PROBE_EXIT = 0xA5000000
 
@@ -51,8 +48,8 @@ def start_refused(result, name):
 
 
 def run_round(runner, number, count):
-    """Returns (passed, failed, notes, refused): refused lists the failures
-    that were starts Wine refused."""
+    """Returns ({test name: problem or None}, notes, refused): refused lists
+    the failures that were starts Wine refused."""
     folder = WORK / ("round-%d" % number)
     records = WORK / ("records-%d" % number)
     for path in (folder, records):
@@ -68,7 +65,7 @@ def run_round(runner, number, count):
         env = {"PROBE_OUT": runner.windows_path(records / ("probe-%02d.out" % index)),
                "PROBE_EXIT": "0x%08X" % (FIRST_PROBE_EXIT + index)}
         started.append(runner.launch_async(command, env=env, cwd=folder))
-    results = [e2e.LaunchResult(runner.finish(process)) for process in started]
+    results = [LaunchResult(runner.finish(process)) for process in started]
 
     scratch = re.compile('^"%s\\\\(QX_[0-9A-F]{5}\\.tmp)\\\\setup\\.exe" ' % re.escape(runner.windows_path(folder)))
     notes = []
@@ -87,7 +84,7 @@ def run_round(runner, number, count):
         names.append(name)
         directories[name] += 1
 
-    passed = failed = 0
+    outcomes = {}
     refused = []
     for index, (result, name) in enumerate(zip(results, names)):
         expected = FIRST_PROBE_EXIT + index
@@ -101,21 +98,17 @@ def run_round(runner, number, count):
             problems.append("no scratch directory recorded")
         elif directories[name] > 1:
             problems.append("%s shared with %d others" % (name, directories[name] - 1))
+        outcomes[installer_test(number, index)] = "; ".join(problems) or None
         if problems:
-            failed += 1
             reason = start_refused(result, name)
             if reason:
                 refused.append("round %d installer %d: %s" % (number, index, reason))
             notes.append("  FAIL round %d installer %d: %s" % (number, index, "; ".join(problems)))
-        else:
-            passed += 1
     left = sorted(p.name for p in folder.iterdir())
-    if left == ["installer.exe"]:
-        passed += 1
-    else:
-        failed += 1
-        notes.append("  FAIL round %d: left beside the installer: %s" % (number, ", ".join(
-            n for n in left if n != "installer.exe")))
+    outcomes[folder_test(number)] = None if left == ["installer.exe"] else \
+        "left beside the installer: %s" % ", ".join(n for n in left if n != "installer.exe")
+    if outcomes[folder_test(number)]:
+        notes.append("  FAIL round %d: %s" % (number, outcomes[folder_test(number)]))
 
     # How far the runs overlapped: the most stubs between their start and
     # their probe's start at one moment (the probe starts at the end of a
@@ -130,47 +123,61 @@ def run_round(runner, number, count):
                      number, len([n for n in directories if n is not None]), count,
                      sum(1 for i, r in enumerate(results) if r.exit_code == FIRST_PROBE_EXIT + i), most,
                      "nothing" if left == ["installer.exe"] else ", ".join(left)))
-    if failed == 0:
+    if not any(outcomes.values()):
         shutil.rmtree(folder, ignore_errors=True)
         shutil.rmtree(records, ignore_errors=True)
-    return passed, failed, notes, refused
+    return outcomes, notes, refused
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--count", type=int, default=32, help="installers started at once (default 32)")
-    parser.add_argument("--rounds", type=int, default=1, help="times to do it (default 1)")
-    parser.add_argument("--timeout", type=int, default=300, help="seconds one run may take (default 300)")
-    options = parser.parse_args()
-    if "WINEPREFIX" not in os.environ:
-        sys.exit("WINEPREFIX is not set: run through tests/campaigns/run.sh or test.sh")
+def installer_test(number, index):
+    return "round-%d-installer-%02d" % (number, index)
 
+
+def folder_test(number):
+    return "round-%d-folder" % number
+
+
+def rounds(config):
+    return config.getoption("concurrency_rounds") or (5 if config.getoption("long") else 1)
+
+
+def pytest_generate_tests(metafunc):
+    if "check" in metafunc.fixturenames:
+        names = [name for number in range(1, rounds(metafunc.config) + 1)
+                 for name in [installer_test(number, index) for index in range(COUNT)] + [folder_test(number)]]
+        metafunc.parametrize("check", names, ids=names)
+
+
+@pytest.fixture(scope="module")
+def round_outcomes(request, wine_x64):
+    """Every round, run once more when its only failures were starts Wine
+    refused; {test name: problem or None}."""
     started = time.monotonic()
-    runner = e2e.WineRunner("x64", timeout=options.timeout)
+    runner = WineRunner("x64", timeout=TIMEOUT)
     runner.set_cleanup_value(None)
     shutil.rmtree(WORK, ignore_errors=True)
-    passed = failed = 0
-    for number in range(1, options.rounds + 1):
-        p, f, notes, refused = run_round(runner, number, options.count)
-        if f and f == len(refused) and all(platform_starts.may_retry("concurrency " + r) for r in refused):
+    count = rounds(request.config)
+    outcomes, lines = {}, []
+    for number in range(1, count + 1):
+        found, notes, refused = run_round(runner, number, COUNT)
+        failed = [name for name, problem in found.items() if problem]
+        if failed and len(failed) == len(refused) and all(
+                platform_starts.may_retry("concurrency " + r) for r in refused):
             # Wine now and then fails to start one of many processes started
             # at once; that says nothing about the stub, so the round runs
             # once more, and counts only then. Shown, never hidden.
-            for note in notes:
-                print(note)
-            print("concurrency: round %d: %d process(es) that Wine failed to start; the round runs once more"
-                  % (number, f))
-            p, f, notes, _ = run_round(runner, number, options.count)
-        passed += p
-        failed += f
-        for note in notes:
-            print(note)
-    print("concurrency: %d round(s) of %d installers at once, %.0f s" % (
-        options.rounds, options.count, time.monotonic() - started))
-    platform_starts.print_count()
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+            lines += notes
+            lines.append("concurrency: round %d: %d process(es) that Wine failed to start; the round runs once more"
+                         % (number, len(failed)))
+            found, notes, _ = run_round(runner, number, COUNT)
+        outcomes.update(found)
+        lines += notes
+    lines.append("concurrency: %d round(s) of %d installers at once, %.0f s" % (
+        count, COUNT, time.monotonic() - started))
+    (BUILD / "campaigns" / "concurrency.log").write_text("\n".join(lines) + "\n")
+    plugin.note(request.config, "\n".join(lines))
+    return outcomes
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+def test_installers_at_once_each_get_their_own_directory_and_leave_nothing(check, round_outcomes):
+    assert round_outcomes[check] is None, "%s: %s" % (check, round_outcomes[check])

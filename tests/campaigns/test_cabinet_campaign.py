@@ -1,8 +1,7 @@
-#!/usr/bin/python3
 """Installers with a damaged setup cabinet, end to end under x64 Wine.
 
-    cabinet_campaign.py [--count N] [--seed S] [--jobs J] [--timeout SECONDS]
-                        [--no-checksum] [--keep]
+    ./test.sh campaigns [--long] [--cabinet-count N] [--cabinet-seed S]
+                        [--cabinet-no-checksum] [--cabinet-keep]
 
 Each installer is a copy of build/x64/probe-installer.exe in which one byte of
 the BL/SETUP.EX_ resource (the probe as a cabinet) has been changed in place:
@@ -45,12 +44,11 @@ shipped form of a cabinet, in which library crashes do happen and in which the
 library may also expand damaged data without an error (that fails, as a
 damaged setup program runs).
 
-The last line is "N passed, N failed" (a crash inside the library counts as
-passed); the exit status is 0 when none failed. Needs WINEPREFIX with a
-prepared prefix (test.sh or tests/campaigns/run.sh set one up).
+Each installer is a test of its own (a crash inside the library counts as
+passed), all of them run by one fixture two at a time; the campaign's
+summary ends the tier's part of the run.
 """
 
-import argparse
 import collections
 import concurrent.futures
 import os
@@ -60,27 +58,28 @@ import shutil
 import signal
 import struct
 import subprocess
-import sys
 import tempfile
 import time
 from pathlib import Path
 
 import pefile
+import pytest
 
-REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tests" / "e2e"))
-sys.path.insert(0, str(REPO / "tests" / "lib"))
-import e2e  # noqa: E402  (the end-to-end suite's runner and launcher protocol)
-import platform_starts  # noqa: E402
-sys.path.insert(0, str(REPO / "tools"))
-import check_installer as layout  # noqa: E402  (reads the installer's resources)
+import check_installer as layout  # reads the installer's resources
+from harness import platform_starts, plugin
+from harness.paths import BUILD
+from harness.runner import LaunchResult, WineRunner, hex_units
 
-WORK = REPO / "build" / "campaigns" / "cabinet"
-SOURCE = REPO / "build" / "x64" / "probe-installer.exe"
+WORK = BUILD / "campaigns" / "cabinet"
+SOURCE = BUILD / "x64" / "probe-installer.exe"
 EXIT_SETUP_RESOURCE_FAILED = 115
 PROBE_EXIT = 77
 EXCEPTION_CODES = 0xC0000000  # NTSTATUS errors: how a process that died of an exception ends
 CRASH_GRACE_SECONDS = 8  # after the stub's first exception, before the run is stopped
+JOBS = 2  # installers run at once
+TIMEOUT = 60  # seconds one run may take
+# The known cases (known_cases()), run every time besides the drawn ones.
+KNOWN_CASES = 1
 
 # Wine's builtin libraries for x64, where cabinet.dll's image size is read.
 WINE_LIBRARY_DIRECTORIES = [Path("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"),
@@ -99,7 +98,7 @@ def setup_resource(image):
     try:
         begin, end = layout.Image(pefile.PE(data=image)).file_extent("BL", "SETUP.EX_")
     except layout.Failure as failure:
-        sys.exit("%s: %s" % (SOURCE, failure))
+        raise AssertionError("%s: %s" % (SOURCE, failure))
     return begin, end - begin
 
 
@@ -108,7 +107,7 @@ def cabinet_areas(cabinet):
     (signature, _, size, _, files_offset, _, _, _, folders, files, flags, _, _) = struct.unpack_from(
         "<4sIIIIIBBHHHHH", cabinet, 0)
     if signature != b"MSCF" or size != len(cabinet):
-        sys.exit("the setup resource is no cabinet of its own size")
+        raise AssertionError("the setup resource is no cabinet of its own size")
     header_end = 36
     folder_reserve = data_reserve = 0
     if flags & 0x0004:  # reserved areas present
@@ -268,7 +267,7 @@ class Campaign:
         self.options = options
         # The runner's own time limit is only a back-stop: watch() stops a run
         # first, with everything it started.
-        self.runner = e2e.WineRunner("x64", timeout=options.timeout + 60)
+        self.runner = WineRunner("x64", timeout=options.timeout + 60)
         image = SOURCE.read_bytes()
         self.resource_offset, resource_size = setup_resource(image)
         cabinet = image[self.resource_offset:self.resource_offset + resource_size]
@@ -276,9 +275,9 @@ class Campaign:
             cabinet = without_checksums(cabinet)
         self.cabinet = cabinet
         self.image = image[:self.resource_offset] + cabinet + image[self.resource_offset + resource_size:]
-        self.probe = (REPO / "build" / "x64" / "tools" / "probe.exe").read_bytes()
+        self.probe = (BUILD / "x64" / "tools" / "probe.exe").read_bytes()
         self.sizes = {"installer.exe": pefile.PE(data=image, fast_load=True).OPTIONAL_HEADER.SizeOfImage,
-                      "setup.exe": image_size(REPO / "build" / "x64" / "tools" / "probe.exe"),
+                      "setup.exe": image_size(BUILD / "x64" / "tools" / "probe.exe"),
                       "cabinet.dll": wine_library_size("cabinet.dll")}
 
     def run_case(self, case):
@@ -343,7 +342,7 @@ class Campaign:
 
         env = dict(os.environ, PROBE_OUT=runner.windows_path(record), PROBE_EXIT=str(PROBE_EXIT),
                    WINEDEBUG="-all,+seh,+loaddll")
-        args = [runner.build / "tools/launcher.exe", e2e.hex_units('"%s"' % runner.windows_path(installer)),
+        args = [runner.build / "tools/launcher.exe", hex_units('"%s"' % runner.windows_path(installer)),
                 "-", "-"]
         output = tempfile.TemporaryFile(mode="w+")
         with open(trace_path, "w") as trace_file:
@@ -351,7 +350,7 @@ class Campaign:
                                        stdin=subprocess.DEVNULL, stdout=output, stderr=trace_file)
             stopped = self.watch(process, trace_path, ("PROBE_OUT=" + env["PROBE_OUT"]).encode())
         output.seek(0)
-        result = e2e.LaunchResult(subprocess.CompletedProcess(process.args, process.returncode, output.read(), ""))
+        result = LaunchResult(subprocess.CompletedProcess(process.args, process.returncode, output.read(), ""))
         output.close()
         return result, stopped, Trace(trace_path.read_text(errors="replace")), run, record
 
@@ -405,19 +404,63 @@ class Campaign:
                 code, "ran" if record.exists() else "did not run", ", ".join(left) or "nothing")
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--count", type=int, default=200, help="installers to run (default 200)")
-    parser.add_argument("--seed", type=int, default=1, help="seed of the byte choice (default 1)")
-    parser.add_argument("--jobs", type=int, default=2, help="installers run at once (default 2)")
-    parser.add_argument("--timeout", type=int, default=60, help="seconds one run may take (default 60)")
-    parser.add_argument("--no-checksum", action="store_true",
-                        help="clear the data blocks' checksums first, so that damage reaches the decompressor")
-    parser.add_argument("--keep", action="store_true", help="keep every case's folder, not only failed ones")
-    options = parser.parse_args()
-    if "WINEPREFIX" not in os.environ:
-        sys.exit("WINEPREFIX is not set: run through tests/campaigns/run.sh or test.sh")
+class Options:
+    """How the campaign runs, from the test run's command line."""
 
+    def __init__(self, config):
+        self.count = config.getoption("cabinet_count") or (2000 if config.getoption("long") else 200)
+        self.seed = config.getoption("cabinet_seed")
+        self.no_checksum = config.getoption("cabinet_no_checksum")
+        self.keep = config.getoption("cabinet_keep")
+        self.jobs = JOBS
+        self.timeout = TIMEOUT
+
+
+def pytest_generate_tests(metafunc):
+    if "case_number" in metafunc.fixturenames:
+        count = Options(metafunc.config).count
+        numbers = list(range(count + KNOWN_CASES))
+        metafunc.parametrize("case_number", numbers,
+                             ids=["case-%04d" % n if n < count else "known-%d" % (n - count) for n in numbers])
+
+
+def summary(campaign, cases, options, seconds):
+    """The campaign's own account of its cases, by class and by area."""
+    classes = collections.Counter(case.outcome for case in cases)
+    by_area = collections.defaultdict(collections.Counter)
+    for case in cases:
+        by_area[case.area][case.outcome] += 1
+    lines = ["cabinet campaign: %d installers (%d drawn with seed %d, %d known), one byte of the %d-byte setup "
+             "cabinet changed in each%s" % (len(cases), options.count, options.seed, len(cases) - options.count,
+                                            len(campaign.cabinet),
+                                            ", data checksums cleared" if options.no_checksum else "")]
+    for case in cases:
+        if case.outcome in ("library crash", "failed"):
+            lines.append("  %s %s: %s" % ("CRASH IN LIBRARY" if case.outcome == "library crash" else "FAIL",
+                                          case.label(), case.detail))
+    lines.append("cabinet campaign: stopped with 115: %d" % classes["stopped"])
+    lines.append("cabinet campaign: probe ran, its exit code came through: %d" % classes["probe"])
+    lines.append("cabinet campaign: crashed inside Wine's cabinet.dll, not in the stub: %d" % classes["library crash"])
+    lines.append("cabinet campaign: failed: %d" % classes["failed"])
+    for area in AREAS:
+        counts = by_area[area]
+        lines.append("cabinet campaign:   %-12s %s" % (area + ":", ", ".join(
+            "%s %d" % (name, counts[name]) for name in ("stopped", "probe", "library crash", "failed")
+            if counts[name]) or "none"))
+    restarted = sum(1 for case in cases if case.restarted)
+    if restarted:
+        lines.append("cabinet campaign: runs that Wine never started and that ran again: %d" % restarted)
+    if campaign.sizes["cabinet.dll"] is None:
+        lines.append("cabinet campaign: Wine's cabinet.dll was not found, so no crash can be placed inside it")
+    lines.append("cabinet campaign: %.0f s" % seconds)
+    return "\n".join(lines)
+
+
+@pytest.fixture(scope="module")
+def campaign_cases(request, wine_x64):
+    """Runs every case, two at a time, then those whose probe ran once more
+    with the removal off; {number: case}."""
+    options = Options(request.config)
     started = time.monotonic()
     campaign = Campaign(options)
     campaign.runner.set_cleanup_value(None)
@@ -437,37 +480,12 @@ def main():
             list(pool.map(campaign.recheck, [case for case in cases if case.outcome == "probe"]))
         finally:
             campaign.runner.set_cleanup_value(None)
-
-    classes = collections.Counter(case.outcome for case in cases)
-    by_area = collections.defaultdict(collections.Counter)
-    for case in cases:
-        by_area[case.area][case.outcome] += 1
-    print("cabinet campaign: %d installers (%d drawn with seed %d, %d known), one byte of the %d-byte setup "
-          "cabinet changed in each%s" % (len(cases), options.count, options.seed, len(cases) - options.count,
-                                         len(cabinet), ", data checksums cleared" if options.no_checksum else ""))
-    for case in cases:
-        if case.outcome in ("library crash", "failed"):
-            print("  %s %s: %s" % ("CRASH IN LIBRARY" if case.outcome == "library crash" else "FAIL",
-                                   case.label(), case.detail))
-    print("cabinet campaign: stopped with 115: %d" % classes["stopped"])
-    print("cabinet campaign: probe ran, its exit code came through: %d" % classes["probe"])
-    print("cabinet campaign: crashed inside Wine's cabinet.dll, not in the stub: %d" % classes["library crash"])
-    print("cabinet campaign: failed: %d" % classes["failed"])
-    for area in AREAS:
-        counts = by_area[area]
-        print("cabinet campaign:   %-12s %s" % (area + ":", ", ".join(
-            "%s %d" % (name, counts[name]) for name in ("stopped", "probe", "library crash", "failed")
-            if counts[name]) or "none"))
-    restarted = sum(1 for case in cases if case.restarted)
-    if restarted:
-        print("cabinet campaign: runs that Wine never started and that ran again: %d" % restarted)
-    platform_starts.print_count()
-    if campaign.sizes["cabinet.dll"] is None:
-        print("cabinet campaign: Wine's cabinet.dll was not found, so no crash can be placed inside it")
-    print("cabinet campaign: %.0f s" % (time.monotonic() - started))
-    print("%d passed, %d failed" % (len(cases) - classes["failed"], classes["failed"]))
-    return 1 if classes["failed"] else 0
+    text = summary(campaign, cases, options, time.monotonic() - started)
+    (BUILD / "campaigns" / "cabinets.log").write_text(text + "\n")
+    plugin.note(request.config, text)
+    return {case.number: case for case in cases}
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+def test_damaged_cabinet_stops_with_115_or_runs_the_whole_setup_program(case_number, campaign_cases):
+    case = campaign_cases[case_number]
+    assert case.outcome in ("stopped", "probe", "library crash"), "%s: %s" % (case.label(), case.detail)
