@@ -1,36 +1,31 @@
-#!/usr/bin/python3
-"""Sessions of the ARM64 emulation (tests/arm64/arm64-wine.sh) side by side
-on the one shared root.
-
-    test_sessions.py [-k PATTERN]
+"""Sessions of the ARM64 emulation (harness.arm64) side by side on the one
+shared root.
 
 Stand-in checkouts are folders under /var/tmp, each with a build folder to
-bind. Each sets its session up from an owner process that stays, as test.sh
-does, and works outside the checkout, so that only the recorded owner keeps
-the session in use. Every test also checks that this checkout's own session
-(under test.sh) still stands afterwards, its bind mounted and its wineserver
-the same. Other checkouts may run these tests at the same moment: their
-sessions come and go beside ours. Needs root.
+bind. Each sets its session up with an owner process that stays, as a test
+run does, and that works outside the checkout, so that only the recorded
+owner keeps the session in use. Every test also checks that this checkout's
+own session (the test run's) still stands afterwards, its bind mounted and
+its wineserver the same. Other checkouts may run these tests at the same
+moment: their sessions come and go beside ours. Needs root.
 """
 
-import hashlib
+import contextlib
+import io
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tests" / "lib"))
-import platform_starts  # noqa: E402  (found through the path set just above)
-import unittest_main  # noqa: E402
+import pytest
 
-SCRIPT = REPO / "tests" / "arm64" / "arm64-wine.sh"
-ROOT = Path(os.path.realpath(os.environ.get("ARM64_WINE_ROOT", "/var/cache/installer-stub/arm64-wine-root")))
-SESSIONS = Path(str(ROOT) + ".sessions")
-OLD_STATE = Path(str(ROOT) + ".state")
+from harness import arm64, platform_starts
+from harness.paths import BUILD
+
+ROOT = Path(arm64.ROOT)
+OLD_STATE = Path(arm64.OLD_STATE_FILE)
 
 
 def mounts():
@@ -63,7 +58,7 @@ def servers():
 
 
 def record_of(bind):
-    return SESSIONS / hashlib.sha256(str(bind).encode()).hexdigest()[:16]
+    return Path(arm64.session_file(str(bind)))
 
 
 class Checkout:
@@ -76,17 +71,18 @@ class Checkout:
         self.prefix = self.bind / "wineprefix-arm64"
         self.bind.mkdir(parents=True)
         self.processes = []
+        self.session = None
 
     def setup(self):
-        """Sets the session up from an owner that stays until ended."""
-        log = open(self.folder / "setup.log", "w")
-        owner = subprocess.Popen(
-            ["bash", "-c", 'cd / && "$0" setup "$1" && echo ready && exec sleep infinity', SCRIPT, self.bind],
-            stdout=subprocess.PIPE, stderr=log, text=True)
-        log.close()
+        """Sets the session up, owned by a process that stays until ended."""
+        owner = subprocess.Popen(["sleep", "infinity"], cwd="/")
         self.processes.append(owner)
-        ready = owner.stdout.readline().strip() == "ready"
-        assert ready, "setup for %s failed: %s" % (self.bind, (self.folder / "setup.log").read_text()[-2000:])
+        notes = io.StringIO()
+        try:
+            with contextlib.redirect_stderr(notes):
+                self.session = arm64.setup(str(self.bind), owner=arm64.owner_of(owner.pid))
+        except arm64.SessionError as error:
+            raise AssertionError("setup for %s failed: %s\n%s" % (self.bind, error, notes.getvalue()[-2000:]))
         return owner
 
     def work_inside(self):
@@ -97,15 +93,19 @@ class Checkout:
 
     def run(self, code):
         """The exit status of cmd.exe /c exit CODE in the session."""
-        command = [SCRIPT, "run", "--bind", self.bind, "--timeout", "120", "cmd.exe", "/c", "exit", str(code)]
-        result = subprocess.run(command, capture_output=True, text=True, timeout=300)
-        if (result.returncode not in (code,) + platform_starts.TIMED_OUT and "arm64-wine.sh:" not in result.stderr
+        argv, env = self.session.command("cmd.exe", ["/c", "exit", str(code)], timeout=120)
+        result = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=300)
+        if (result.returncode not in (code,) + platform_starts.TIMED_OUT
                 and platform_starts.may_retry("session %s: cmd.exe: status %d" % (self.bind, result.returncode))):
-            result = subprocess.run(command, capture_output=True, text=True, timeout=300)
+            result = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=300)
         return result.returncode
 
     def teardown(self):
-        return subprocess.run([SCRIPT, "teardown", self.bind], capture_output=True, text=True, timeout=600)
+        """Tears the session down; what the teardown said, which raises on failure."""
+        notes = io.StringIO()
+        with contextlib.redirect_stderr(notes):
+            arm64.teardown(str(self.bind))
+        return notes.getvalue()
 
     def end(self, process):
         process.kill()
@@ -118,13 +118,14 @@ class Checkout:
             self.end(process)
 
 
+@pytest.mark.usefixtures("arm64_session")
 class SessionsSideBySide(unittest.TestCase):
     def setUp(self):
         self.base = Path(tempfile.mkdtemp(prefix="arm64-sessions.", dir="/var/tmp"))
         self.a = Checkout(self.base, "a")
         self.b = Checkout(self.base, "b")
         # This checkout's own session, when test.sh has set it up.
-        own = REPO / "build"
+        own = BUILD
         self.own = (own, servers().get(str(own / "wineprefix-arm64"))) if record_of(own).exists() else None
         self.planted_old_state = False
 
@@ -132,7 +133,8 @@ class SessionsSideBySide(unittest.TestCase):
         for checkout in (self.a, self.b):
             checkout.end_all()
         for checkout in (self.a, self.b):
-            checkout.teardown()
+            with contextlib.suppress(arm64.SessionError):
+                checkout.teardown()
         if self.planted_old_state and OLD_STATE.exists() and str(self.a.bind) in OLD_STATE.read_text():
             OLD_STATE.unlink()
         # The mount points' folders in the root that no record names: the
@@ -179,8 +181,7 @@ class SessionsSideBySide(unittest.TestCase):
         self.b.setup()
         self.assertSessionWorks(self.a, 8)  # the second setup left the first alone
         self.assertSessionWorks(self.b, 9)
-        result = self.a.teardown()
-        self.assertEqual(result.returncode, 0, result.stderr)
+        self.a.teardown()
         self.assertSessionEnded(self.a)
         self.assertSessionWorks(self.b, 10)
         self.assertOwnSessionUntouched()
@@ -218,13 +219,9 @@ class SessionsSideBySide(unittest.TestCase):
         self.assertSessionWorks(self.b, 13)
 
         self.a.end(worker)
-        result = self.b.teardown()
-        self.assertEqual(result.returncode, 0, result.stderr)
+        self.b.teardown()
         self.assertFalse(OLD_STATE.exists(), "the older script's record of a session no longer in use")
         self.assertSessionEnded(self.a, recorded_mount_point=False)
         self.assertSessionEnded(self.b)
         self.assertOwnSessionUntouched()
 
-
-if __name__ == "__main__":
-    sys.exit(unittest_main.main(sys.modules[__name__]))
