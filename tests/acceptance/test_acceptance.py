@@ -1,42 +1,40 @@
-#!/usr/bin/python3
 """The acceptance kit under Wine: the kit of each architecture runs whole, as a
 release engineer would run it on Windows, and its table is printed; the kit's
 judging is fed what a real Windows machine would report, and that report with
 one fault at a time; and the workflow that runs the kit on Windows is checked
 by a real validator.
 
-    acceptance.py [--arch x64] [--arch arm64] [-k PATTERN]
+    ./test.sh acceptance [-k PATTERN]
 
 Wine cannot show every promise. The kit probes the platform and says
 NOT-SHOWN for those; here each platform's list of them is written down and
 handed to the kit (--allow-not-shown), so that a probe that stops working
 (and would hide a check behind NOT-SHOWN) fails the kit, and this tier.
 
-A kit run spoiled by a start that Wine refused (tests/lib/platform_starts.py;
+A kit run spoiled by a start that Wine refused (harness.platform_starts;
 the facts show it) runs once more, counted against the run's few retries.
+Each kit runs once for the whole tier (the fixture `kits`), and its table
+ends the tier's part of the run.
 """
 
-import argparse
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tests" / "lib"))
-sys.path.insert(0, str(REPO / "tests" / "e2e"))
-import platform_starts  # noqa: E402  (found through the paths set just above)
-import unittest_main  # noqa: E402
-from e2e import WineRunner  # noqa: E402
+import pytest
+
+from harness import platform_starts, plugin
+from harness.paths import BUILD, REPO
+from harness.runner import WineRunner
 
 ROW = re.compile(r"^(\S+)\s+(PASS|FAIL|NOT-SHOWN)\s+(.*)$")
 COUNT = re.compile(r"^(\d+) passed, (\d+) failed, (\d+) not shown(?: \((\d+) of them not allowed, so the run fails\))?$")
 NOT_ALLOWED = "(not allowed) "
 WORKFLOW = REPO / ".github" / "workflows" / "acceptance.yml"
-VALIDATOR = REPO / "build" / "npm" / "node_modules" / ".bin" / "action-validator"
+VALIDATOR = BUILD / "npm" / "node_modules" / ".bin" / "action-validator"
 # The kit's crowd: installers started at once (CROWD in tools/acceptance/judging.h).
 CROWD = 16
 
@@ -60,8 +58,6 @@ NOT_SHOWN = {
     # beyond ASCII.
     "arm64": WINE_NOT_SHOWN + ["non-ascii-path"],
 }
-RUNNERS = {}
-KIT_RUNS = {}
 
 
 def parse_table(text):
@@ -119,69 +115,92 @@ class KitRun:
         self.facts = parse_facts(facts_file.read_text(encoding="utf-8")) if facts_file.exists() else {}
 
 
-def kit_run(arch):
-    """The kit of `arch`, copied to a folder of its own and run once with one
-    command and the platform's NOT-SHOWN list; later calls get the same run.
-    Run once more when Wine never ran it, or when it did not pass and its
-    facts show a start that Wine refused."""
-    if arch not in KIT_RUNS:
-        run = kit_run_once(arch)
-        refused = ("the kit never ran (status %s)" % run.result.returncode if never_ran(run.result)
-                   else refused_start(run.facts) if run.result.returncode != 0 else None)
-        if refused and platform_starts.may_retry("kit under %s: %s" % (arch, refused)):
-            run = kit_run_once(arch)
-        KIT_RUNS[arch] = run
-    return KIT_RUNS[arch]
+class Kits:
+    """The kits of this run: each architecture's runner, its one whole run,
+    and the judging."""
 
+    def __init__(self, config, x64_runner):
+        self.config = config
+        self.runners = {"x64": x64_runner}
+        self.runs = {}
 
-def kit_run_once(arch):
-    runner = RUNNERS[arch]
-    folder = REPO / "build" / "acceptance" / arch
-    shutil.rmtree(folder, ignore_errors=True)
-    shutil.copytree(REPO / "build" / arch / "kit", folder)
-    # Wine prefers its own cabinet.dll even to one a program asks for by
-    # bare name beside itself; told to prefer a native one, it behaves as
-    # Windows does, so the kit's planted cabinet.dll means something.
-    overrides = r"HKCU\Software\Wine\DllOverrides"
-    runner.tool(["reg", "add", overrides, "/v", "cabinet", "/t", "REG_SZ", "/d", "native,builtin", "/f"])
-    runner.set_cleanup_value(None)
-    try:
-        result = runner.wine([folder / "acceptance.exe", "--facts", folder / "facts.txt",
-                              "--allow-not-shown", ",".join(NOT_SHOWN[arch])], cwd=folder)
-    finally:
-        runner.tool(["reg", "delete", overrides, "/v", "cabinet", "/f"])
-    # Indented, so that the kit's own count is never taken for the tier's.
-    table = "".join("  " + line + "\n" for line in result.stdout.splitlines())
-    print("\n--- the kit's table under %s ---\n%s" % ("Wine x64" if arch == "x64" else "ARM64 emulation", table))
-    sys.stdout.flush()
-    return KitRun(result, folder / "facts.txt")
+    def add_arm64(self, session):
+        if "arm64" not in self.runners:
+            self.runners["arm64"] = WineRunner("arm64", timeout=900, session=session)
 
+    def run(self, arch):
+        """The kit of `arch`, copied to a folder of its own and run once with
+        one command and the platform's NOT-SHOWN list; later calls get the
+        same run. Run once more when Wine never ran it, or when it did not
+        pass and its facts show a start that Wine refused."""
+        if arch not in self.runs:
+            run = self.run_once(arch)
+            refused = ("the kit never ran (status %s)" % run.result.returncode if never_ran(run.result)
+                       else refused_start(run.facts) if run.result.returncode != 0 else None)
+            if refused and platform_starts.may_retry("kit under %s: %s" % (arch, refused)):
+                run = self.run_once(arch)
+            self.runs[arch] = run
+        return self.runs[arch]
 
-def judge(arch, facts, allowed=None):
-    """acceptance.exe --judge on `facts` (a dict; a value of None leaves the
-    key out), with `allowed` after --allow-not-shown when given."""
-    runner = RUNNERS[arch]
-    with tempfile.TemporaryDirectory(dir=REPO / "build") as folder:
-        path = Path(folder) / "facts.txt"
-        path.write_text("".join("%s=%s\n" % (key, value) for key, value in facts.items() if value is not None),
-                        encoding="utf-8")
-        command = [runner.build / "kit" / "acceptance.exe", "--judge", path]
-        if allowed is not None:
-            command += ["--allow-not-shown", allowed]
-        result = runner.wine(command)
-        if never_ran(result) and platform_starts.may_retry(
-                "the kit's judging under %s: it never ran (status %s)" % (arch, result.returncode)):
+    def run_once(self, arch):
+        runner = self.runners[arch]
+        folder = BUILD / "acceptance" / arch
+        shutil.rmtree(folder, ignore_errors=True)
+        shutil.copytree(BUILD / arch / "kit", folder)
+        # Wine prefers its own cabinet.dll even to one a program asks for by
+        # bare name beside itself; told to prefer a native one, it behaves as
+        # Windows does, so the kit's planted cabinet.dll means something.
+        overrides = r"HKCU\Software\Wine\DllOverrides"
+        runner.tool(["reg", "add", overrides, "/v", "cabinet", "/t", "REG_SZ", "/d", "native,builtin", "/f"])
+        runner.set_cleanup_value(None)
+        try:
+            result = runner.wine([folder / "acceptance.exe", "--facts", folder / "facts.txt",
+                                  "--allow-not-shown", ",".join(NOT_SHOWN[arch])], cwd=folder)
+        finally:
+            runner.tool(["reg", "delete", overrides, "/v", "cabinet", "/f"])
+        # Indented, so that the kit's own count is never taken for the tier's.
+        table = "".join("  " + line + "\n" for line in result.stdout.splitlines())
+        plugin.note(self.config, "--- the kit's table under %s ---\n%s" % (
+            "Wine x64" if arch == "x64" else "ARM64 emulation", table))
+        return KitRun(result, folder / "facts.txt")
+
+    def judge(self, arch, facts, allowed=None):
+        """acceptance.exe --judge on `facts` (a dict; a value of None leaves the
+        key out), with `allowed` after --allow-not-shown when given."""
+        runner = self.runners[arch]
+        with tempfile.TemporaryDirectory(dir=BUILD) as folder:
+            path = Path(folder) / "facts.txt"
+            path.write_text("".join("%s=%s\n" % (key, value) for key, value in facts.items() if value is not None),
+                            encoding="utf-8")
+            command = [runner.build / "kit" / "acceptance.exe", "--judge", path]
+            if allowed is not None:
+                command += ["--allow-not-shown", allowed]
             result = runner.wine(command)
-        return result
+            if never_ran(result) and platform_starts.may_retry(
+                    "the kit's judging under %s: it never ran (status %s)" % (arch, result.returncode)):
+                result = runner.wine(command)
+            return result
+
+
+@pytest.fixture(scope="module")
+def kits(request, wine_x64):
+    return Kits(request.config, WineRunner("x64", timeout=900))
+
+
+@pytest.fixture(autouse=True)
+def kits_of_each_test(request, kits):
+    """Hands the kits to each test case; a test that asks for the ARM64
+    session gets the ARM64 kit too."""
+    if "arm64_session" in request.fixturenames:
+        kits.add_arm64(request.getfixturevalue("arm64_session"))
+    request.instance.kits = kits
 
 
 class KitOnWine(unittest.TestCase):
     """The whole kit under each platform, gated by that platform's list."""
 
     def check_table(self, arch):
-        if arch not in RUNNERS:
-            self.skipTest("%s not asked for" % arch)
-        run = kit_run(arch)
+        run = self.kits.run(arch)
         rows, count = parse_table(run.result.stdout)
         self.assertIsNotNone(count, "no count line: %r" % run.result.stdout[-2000:])
         self.assertEqual(sum(count[:3]), len(rows))
@@ -194,13 +213,14 @@ class KitOnWine(unittest.TestCase):
         self.assertEqual(run.result.returncode, 0, run.result.stdout[-2000:])
         # The facts file carries all that the judging needed: judged again,
         # it gives the same table.
-        again = judge(arch, run.facts, ",".join(NOT_SHOWN[arch]))
+        again = self.kits.judge(arch, run.facts, ",".join(NOT_SHOWN[arch]))
         self.assertEqual(parse_table(again.stdout), (rows, count))
         self.assertEqual(again.returncode, 0)
 
     def test_kit_under_wine_x64(self):
         self.check_table("x64")
 
+    @pytest.mark.usefixtures("arm64_session")
     def test_kit_under_arm64_emulation(self):
         self.check_table("arm64")
 
@@ -326,14 +346,12 @@ class Judging(unittest.TestCase):
     changed at a time."""
 
     def setUp(self):
-        if "x64" not in RUNNERS:
-            self.skipTest("the judging runs on x64 Wine")
-        self.wine_facts = kit_run("x64").facts
+        self.wine_facts = self.kits.run("x64").facts
         self.assertTrue(self.wine_facts, "the kit under Wine x64 wrote no facts")
         self.windows_facts = windows_report(self.wine_facts)
 
     def judged(self, facts, allowed=None):
-        result = judge("x64", facts, allowed)
+        result = self.kits.judge("x64", facts, allowed)
         rows, count = parse_table(result.stdout)
         self.assertIsNotNone(count, result.stdout)
         return rows, count, result
@@ -498,7 +516,7 @@ class Judging(unittest.TestCase):
                 self.assertEqual(count[3], len(not_allowed))
 
     def test_a_list_naming_no_check_is_refused(self):
-        result = judge("x64", self.wine_facts, "descriptor-stored,descriptor-stroed")
+        result = self.kits.judge("x64", self.wine_facts, "descriptor-stored,descriptor-stroed")
         self.assertEqual(result.returncode, 2)
         self.assertIn('no check is called "descriptor-stroed"', result.stdout)
 
@@ -546,7 +564,7 @@ class Workflow(unittest.TestCase):
         result = self.validate(WORKFLOW)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         # The same validator must see a fault, or its yes means nothing.
-        with tempfile.TemporaryDirectory(dir=REPO / "build") as folder:
+        with tempfile.TemporaryDirectory(dir=BUILD) as folder:
             broken = Path(folder) / "acceptance.yml"
             broken.write_text(WORKFLOW.read_text().replace("runs-on:", "runs_on:", 1))
             result = self.validate(broken)
@@ -554,14 +572,12 @@ class Workflow(unittest.TestCase):
             self.assertIn("runs_on", result.stdout + result.stderr)
 
     def test_the_workflows_lists_name_real_checks(self):
-        if "x64" not in RUNNERS:
-            self.skipTest("the kit's reading runs on x64 Wine")
         lists = re.findall(r"ALLOW_NOT_SHOWN: *([^\s#]+)", WORKFLOW.read_text())
         self.assertTrue(lists, "the workflow names no list")
-        facts = windows_report(kit_run("x64").facts)
+        facts = windows_report(self.kits.run("x64").facts)
         for allowed in lists:
             with self.subTest(allowed):
-                result = judge("x64", facts, allowed)
+                result = self.kits.judge("x64", facts, allowed)
                 self.assertEqual(result.returncode, 0, result.stdout)
 
 
@@ -585,16 +601,3 @@ class RefusedStarts(unittest.TestCase):
                 facts = dict(crowd, **changes)
                 facts = {key: value for key, value in facts.items() if value is not None}
                 self.assertEqual(refused_start(facts) is not None, refused, refused_start(facts))
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--arch", choices=["x64", "arm64"], action="append", default=[])
-    options = unittest_main.arguments(parser)
-    for arch in options.arch or ["x64"]:
-        RUNNERS[arch] = WineRunner(arch, timeout=900)
-    return unittest_main.run_module(sys.modules[__name__], options.patterns)
-
-
-if __name__ == "__main__":
-    sys.exit(main())

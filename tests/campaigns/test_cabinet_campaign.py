@@ -35,7 +35,7 @@ with every process of the run (found by the environment they all inherit,
 which names the case's folder). Any other crash, a hang, another exit code or
 a file left behind fails. A run in which Wine never loaded the installer
 (Wine now and then hangs starting a process), or that Wine failed to start
-(tests/lib/platform_starts.py), says nothing about the stub and runs again
+(harness.platform_starts), says nothing about the stub and runs again
 once, counted against the few that a test run may retry.
 
 --no-checksum also clears the data blocks' checksum field before the byte is

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """A stand-in for Wine and the launcher, for the end-to-end runner's rule on
-starts the platform refused (e2e.py's PlatformStartRetry). Each start answers
+starts the platform refused (test_e2e.py's PlatformStartRetry). Each start answers
 with the next of the outcomes in the JSON file that STAND_IN_OUTCOMES names,
 [printed, status, leaves]: what the launcher prints, the exit status, and
 whether a scratch directory is left in the current directory (as a stub does

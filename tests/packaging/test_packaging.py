@@ -1,15 +1,12 @@
-#!/usr/bin/python3
 """Tests of ./package.sh, the command that turns a release engineer's own
 archive and setup program into an installer. The inputs are made here: a 7z
 archive made with 7zz, and the probe (build/<arch>/tools/probe.exe) as the
 setup program, which the x64 installer then starts under Wine.
 
-    /usr/bin/python3 tests/packaging/test_packaging.py [-k PATTERN]
+    ./test.sh packaging [-k PATTERN]
 
-Needs the arm64 and x64 presets built (./test.sh builds them) and, for the
-runs under Wine, WINEPREFIX naming a prefix with a running wineserver (as
-tests/lib/wine.sh sets up); without it those runs are skipped. Prints
-"N passed, N failed" last.
+Needs the arm64 and x64 presets built (./test.sh builds them); the runs
+under Wine use the test run's x64 prefix.
 """
 
 import base64
@@ -26,24 +23,18 @@ import shutil
 import socket
 import struct
 import subprocess
-import sys
 import threading
 import time
 import unittest
 from pathlib import Path
 from unittest import mock
 
-REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tests" / "lib"))
-import unittest_main  # noqa: E402  (found through the path set just above)
-sys.path.insert(0, str(REPO / "tools"))
-sys.path.insert(0, str(REPO / "tests" / "e2e"))
-sys.path.insert(0, str(REPO / "tools" / "packaging"))
+import pefile
+import pytest
 
-import pefile  # noqa: E402
-
-import check_installer as layout  # noqa: E402
-import e2e  # noqa: E402
+import check_installer as layout
+from harness.paths import REPO
+from harness.runner import EXIT_REJECTED_SWITCH, SCRATCH_NAME
 
 PACKAGE = REPO / "package.sh"
 SOFTHSM = Path("/usr/lib/softhsm/libsofthsm2.so")
@@ -244,6 +235,12 @@ def make_encrypted_archive(path, *options, files=("readme.txt", "data.bin")):
     return path
 
 
+@pytest.fixture(autouse=True)
+def runner_for_wine_runs(request):
+    """The run's x64 runner, for the tests that run an installer under Wine."""
+    request.instance.runner = request.getfixturevalue("x64_runner")
+
+
 def setUpModule():
     shutil.rmtree(WORK, ignore_errors=True)
     (WORK / "product").mkdir(parents=True)
@@ -290,9 +287,7 @@ class PackagingTest(unittest.TestCase):
     def run_under_wine(self, installer, arguments='--foo "a b"', folder=None):
         """Runs the installer (the probe its setup program) through the
         launcher in `folder`; (exit code, probe record, installer's path)."""
-        if not os.environ.get("WINEPREFIX"):
-            self.skipTest("no WINEPREFIX: the Wine run needs the prefix that test.sh prepares")
-        runner = e2e.WineRunner("x64")
+        runner = self.runner
         record = self.folder / "probe.out"
         record.unlink(missing_ok=True)
         result = runner.launch('"%s" %s' % (runner.windows_path(installer), arguments), cwd=folder or self.folder,
@@ -386,15 +381,15 @@ class Packaging(PackagingTest):
             ' --acme-installer="%s" --archive-resource-name="ACME.PAYLOAD" --archive-resource-type="B7" --cleanup'
             % path) + "$")
         for refused in ["/x", "--ACME-FRAME"]:
-            self.assertEqual(self.run_under_wine(installer, refused, folder)[:2], (e2e.EXIT_REJECTED_SWITCH, None))
+            self.assertEqual(self.run_under_wine(installer, refused, folder)[:2], (EXIT_REJECTED_SWITCH, None))
             self.assertEqual(sorted(p.name for p in folder.iterdir()), ["acme.exe"])
-        runner = e2e.WineRunner("x64")
+        runner = self.runner
         runner.set_cleanup_value("0", r"Software\Acme Test\Setup", "Keep It")
         try:
             self.run_under_wine(installer, "", folder)
         finally:
             runner.set_cleanup_value(None, r"Software\Acme Test\Setup")
-        kept = [p.name for p in folder.iterdir() if e2e.SCRATCH_NAME.match(p.name)]
+        kept = [p.name for p in folder.iterdir() if SCRATCH_NAME.match(p.name)]
         self.assertEqual(len(kept), 1, "the installer's own registry value did not keep its scratch directory")
 
     def test_version_block_up_to_its_limit_builds(self):
@@ -1332,7 +1327,7 @@ class InstallerNames(PackagingTest):
         shutil.copyfile(output, installer)
         # The 16th refused switch, in other letters: refused, nothing made.
         self.assertEqual(self.run_under_wine(installer, texts[-1].upper(), folder)[:2],
-                         (e2e.EXIT_REJECTED_SWITCH, None))
+                         (EXIT_REJECTED_SWITCH, None))
         self.assertEqual(sorted(p.name for p in folder.iterdir()), ["limits.exe"])
         exit_code, recorded, path = self.run_under_wine(installer, "--cleanup", folder)
         self.assertEqual(exit_code, 0x80000001)
@@ -1354,7 +1349,7 @@ class InstallerNames(PackagingTest):
                                                     names.DEFAULT_PATH_SWITCH, names.DEFAULT_ARCHIVE_PREFIX,
                                                     *names.DEFAULT_REFUSED_SWITCHES])
         self.assertStructure(plain, "x64")
-        runner = e2e.WineRunner("x64")
+        runner = self.runner
         for installer in (written, plain):
             with self.subTest(installer.name):
                 folder = self.folder / installer.stem
@@ -1362,7 +1357,7 @@ class InstallerNames(PackagingTest):
                 copy = folder / "installer.exe"
                 shutil.copyfile(installer, copy)
                 for refused in names.DEFAULT_REFUSED_SWITCHES:
-                    self.assertEqual(self.run_under_wine(copy, refused.upper(), folder)[0], e2e.EXIT_REJECTED_SWITCH)
+                    self.assertEqual(self.run_under_wine(copy, refused.upper(), folder)[0], EXIT_REJECTED_SWITCH)
                 exit_code, recorded, path = self.run_under_wine(copy, "", folder)
                 self.assertIn(' --ferrolt-path="%s" --archive-resource-name="BRISEL.PACKED.7Z"' % path, recorded)
                 runner.set_cleanup_value("0")
@@ -1370,7 +1365,7 @@ class InstallerNames(PackagingTest):
                     self.run_under_wine(copy, "", folder)
                 finally:
                     runner.set_cleanup_value(None)
-                kept = [p.name for p in folder.iterdir() if e2e.SCRATCH_NAME.match(p.name)]
+                kept = [p.name for p in folder.iterdir() if SCRATCH_NAME.match(p.name)]
                 self.assertEqual(len(kept), 1, "the project's registry value did not keep the scratch directory")
 
 
@@ -1633,6 +1628,3 @@ class BareRoot(PackagingTest):
                                           ' --archive-resource-type="B7" --foo "a b"' % installer), recorded)
 
 
-
-if __name__ == "__main__":
-    sys.exit(unittest_main.main(sys.modules[__name__]))
