@@ -39,6 +39,8 @@ test_packages=(
     softhsm2 gnutls-bin              # the packaging tests' token and p11tool, which makes its key
     python3-jsonschema               # validates the bill of materials against CycloneDX's schema
     python3-securesystemslib         # verifies the provenance's signature, as a third party would
+    python3-pytest                   # the one runner of every tier (tests/harness)
+    python3-pytest-subtests          # the unittest cases' subTest tables, each reported
 )
 
 list=0

@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from harness import arm64, tiers
-from harness.paths import BUILD, REPO, RESULTS
+from harness.paths import BUILD, RESULTS
 from harness.runner import WineRunner
 from harness.wine import WinePrefix
 
@@ -24,7 +24,6 @@ from harness.wine import WinePrefix
 # cannot hide behind retries (harness.platform_starts). Each tier's tests
 # write theirs to a log of the tier's own.
 RUN_START_RETRIES = 5
-TESTS = REPO / "tests"
 RUN = pytest.StashKey()
 
 
@@ -33,6 +32,10 @@ class Run:
 
     def __init__(self, config):
         self.config = config
+        # The checkout's tests/ and build/results (a checkout of its own in
+        # the runner's own tests).
+        self.tests = config.rootpath / "tests"
+        self.results = config.rootpath / "build" / "results"
         self.selected = config.getoption("tier") or [tier.name for tier in tiers.TIERS]
         self.outcomes = {}  # nodeid -> "passed", "failed" or "skipped"
         self.item_tiers = {}  # nodeid -> tier name
@@ -42,11 +45,19 @@ class Run:
         self.started = []  # tiers in the order they began
         self.wine = WinePrefix(BUILD / "wineprefix-x64", RESULTS / "wine-x64.log")
 
+    def tier_of_path(self, path):
+        """The tier of a path under tests/, or None."""
+        try:
+            parts = Path(path).resolve().relative_to(self.tests.resolve()).parts
+        except ValueError:
+            return None
+        tier = tiers.tier_of_folder(parts[0]) if len(parts) > 1 else None
+        return tier.name if tier else None
+
     # --- the platform-start budget, tier by tier ---------------------------------
 
-    @staticmethod
-    def start_log(tier):
-        return RESULTS / ("%s.platform-starts.log" % tier)
+    def start_log(self, tier):
+        return self.results / ("%s.platform-starts.log" % tier)
 
     def retried(self, tier):
         try:
@@ -73,6 +84,20 @@ class Run:
             self.outcomes[report.nodeid] = "skipped"
         elif report.when == "call" and report.nodeid not in self.outcomes:
             self.outcomes[report.nodeid] = "passed"
+
+    def log(self, report):
+        """The tier's log (build/results/<tier>.log): each test's outcome as
+        it comes, with what a failure said and printed."""
+        tier = self.item_tiers.get(report.nodeid)
+        if tier is None or (report.passed and report.when != "call"):
+            return
+        outcome = "subtest " + report.outcome if type(report).__name__ == "SubTestReport" else report.outcome
+        with open(self.results / ("%s.log" % tier), "a") as log:
+            log.write("%s %s (%s)\n" % (outcome.upper(), report.nodeid, report.when))
+            if report.failed:
+                log.write(report.longreprtext + "\n")
+                for section, text in report.sections:
+                    log.write("--- %s ---\n%s\n" % (section, text))
 
     def counts(self, tier):
         found = {"passed": 0, "failed": self.collection_errors.get(tier, 0), "skipped": 0}
@@ -114,25 +139,20 @@ class Run:
         lines.append("%d passed, %d failed" % (passed, failed))
         return lines, passed, failed
 
+    def write_notes(self):
+        for tier, lines in self.notes.items():
+            with open(self.results / ("%s.log" % tier), "a") as log:
+                log.write("\n".join(lines) + "\n")
+
     def write_list(self):
         """Every test with its tier and outcome, for comparing runs."""
-        with open(RESULTS / "tests.txt", "w") as listing:
+        with open(self.results / "tests.txt", "w") as listing:
             for nodeid, tier in self.item_tiers.items():
                 listing.write("%s %s %s\n" % (tier, self.outcomes.get(nodeid, "not-run"), nodeid))
 
 
 def _run(config):
     return config.stash[RUN]
-
-
-def tier_of_path(path):
-    """The tier of a path under tests/, or None."""
-    try:
-        parts = Path(path).resolve().relative_to(TESTS).parts
-    except ValueError:
-        return None
-    tier = tiers.tier_of_folder(parts[0]) if len(parts) > 1 else None
-    return tier.name if tier else None
 
 
 def wine_prefix(config):
@@ -157,21 +177,21 @@ class RunHooks:
     def pytest_ignore_collect(self, collection_path):
         """Only the chosen tiers' folders are collected: a tier starts only
         what it needs (the behaviour suite's listing, say, starts Wine)."""
-        path = Path(collection_path).resolve()
-        if path == TESTS or not path.is_relative_to(TESTS) or path.parent == TESTS and path.is_file():
+        path, tests = Path(collection_path).resolve(), self.run.tests.resolve()
+        if path == tests or not path.is_relative_to(tests) or path.parent == tests and path.is_file():
             return None
-        tier = tier_of_path(path / "x" if path.is_dir() else path)
+        tier = self.run.tier_of_path(path / "x" if path.is_dir() else path)
         return True if tier is None or tier not in self.run.selected else None
 
     def pytest_collectreport(self, report):
         if report.failed:
-            tier = tier_of_path(REPO / report.nodeid.split("::")[0]) or "runner"
+            tier = self.run.tier_of_path(self.run.config.rootpath / report.nodeid.split("::")[0]) or "runner"
             self.run.collection_errors[tier] = self.run.collection_errors.get(tier, 0) + 1
 
     def pytest_collection_modifyitems(self, items):
         order = {tier.name: index for index, tier in enumerate(tiers.TIERS)}
         for item in items:
-            tier = tier_of_path(item.path)
+            tier = self.run.tier_of_path(item.path)
             item.add_marker(tiers.BY_NAME[tier].marker)
             if item.path.parent.name == "structure":
                 item.add_marker("structure")
@@ -181,7 +201,7 @@ class RunHooks:
 
     def folder_rank(self, item):
         folders = tiers.BY_NAME[self.run.item_tiers[item.nodeid]].folders
-        folder = Path(item.path).resolve().relative_to(TESTS).parts[0]
+        folder = Path(item.path).resolve().relative_to(self.run.tests.resolve()).parts[0]
         return folders.index(folder) if folder in folders else len(folders)
 
     def pytest_deselected(self, items):
@@ -200,12 +220,14 @@ class RunHooks:
 
     def pytest_runtest_logreport(self, report):
         self.run.record(report)
+        self.run.log(report)
 
     @pytest.hookimpl(hookwrapper=True, tryfirst=True)
     def pytest_sessionfinish(self, session):
         yield
         lines, passed, failed = self.run.summary()
         self.run.write_list()
+        self.run.write_notes()
         reporter = session.config.pluginmanager.get_plugin("terminalreporter")
         for line in lines:
             if reporter is not None:
@@ -249,8 +271,8 @@ def pytest_configure(config):
         config.addinivalue_line("markers", "%s: %s" % (tier.marker, tier.description))
     config.addinivalue_line("markers", "structure: the structure checks of the images and the source folders "
                                        "(part of the arm64 tier; -m structure runs them alone)")
-    RESULTS.mkdir(parents=True, exist_ok=True)
     run = config.stash[RUN] = Run(config)
+    run.results.mkdir(parents=True, exist_ok=True)
     config.pluginmanager.register(RunHooks(run), "installer-stub-run")
 
 

@@ -5,6 +5,7 @@ plugin selects and counts by it, and test.sh asks it what to build.
 
     tiers.py workflow [TIER]    the workflow preset a tier (or every tier) needs,
                                 or nothing; exit 2 with the usage for an unknown tier
+    tiers.py usage              test.sh's usage
 """
 
 import sys
@@ -14,6 +15,7 @@ Tier = namedtuple("Tier", "name marker folders workflow description")
 
 # In the order a whole run takes them.
 TIERS = [
+    Tier("runner", "runner", ("runner",), None, "the test runner's own rules: counts, tiers, retries"),
     Tier("behaviour", "behaviour", ("behaviour",), "behaviour",
          "GoogleTest suite over the stub's modules, under Wine x64 with the seam"),
     Tier("e2e-x64", "e2e_x64", ("e2e",), "e2e", "the real x64 installers end to end under Wine x64"),
@@ -25,7 +27,6 @@ TIERS = [
     Tier("arm64", "arm64", ("structure", "arm64"), "product",
          "structure checks of both architectures' images, the ARM64 installer under emulation, its sessions"),
     Tier("acceptance", "acceptance", ("acceptance",), "product", "the acceptance kits under Wine, their judging"),
-    Tier("runner", "runner", ("runner",), None, "the test runner's own rules: counts, tiers, retries"),
 ]
 BY_NAME = {tier.name: tier for tier in TIERS}
 # Every tier's build at once.
@@ -33,8 +34,9 @@ ALL_WORKFLOW = "tests"
 
 USAGE = """usage: ./test.sh [TIER [ARGUMENTS...]]
   TIER is one of: %s (none: every tier)
-  ARGUMENTS go to pytest: -k PATTERN, --gtest_filter=PATTERN (behaviour),
-  --long (campaigns), --fuzz-runs N or --fuzz-seconds S (fuzz), ...""" % ", ".join(t.name for t in TIERS)
+  ARGUMENTS go to pytest: -k PATTERN, -m structure (arm64), --gtest_filter=PATTERN
+  (behaviour), --long (campaigns), --fuzz-runs N or --fuzz-seconds S (fuzz);
+  /usr/bin/python3 -m pytest --help lists them all, under "installer stub".""" % ", ".join(t.name for t in TIERS)
 
 
 def tier_of_folder(folder):
@@ -46,6 +48,9 @@ def tier_of_folder(folder):
 
 
 def main(arguments):
+    if arguments == ["usage"]:
+        print(USAGE)
+        return 0
     if len(arguments) in (1, 2) and arguments[0] == "workflow":
         if len(arguments) == 1:
             print(ALL_WORKFLOW)
