@@ -9,19 +9,18 @@
 #                   the packaging's figures for a 1 GiB archive (or MIB), beside
 #                   those of an earlier commit's packaging
 #                   (tests/bench/packaging_bench.py)
-# Installs what is missing, builds the arm64, x64 and tests-x64 presets here and
-# in a worktree of REV (build/bench/before), and runs Wine in a prefix of its
-# own (build/wineprefix-bench), always torn down.
+# Installs what is missing, builds the arm64, x64 and tests-x64 presets here
+# (the bench workflow; the product workflow for packaging) and in a worktree of
+# REV (build/bench/before, preset by preset: REV may have no workflows), and
+# runs Wine in a prefix of its own (build/wineprefix-bench), always torn down.
 set -euo pipefail
 
 if [ "${1:-}" = packaging ]; then
     shift
     cd "$(dirname "$0")"
     tools/install-deps.sh test
-    for preset in arm64 x64; do
-        cmake --preset "$preset" >/dev/null
-        cmake --build --preset "$preset" >/dev/null
-    done
+    # Each preset serially, as below.
+    cmake --workflow --preset product >/dev/null
     exec /usr/bin/python3 tests/bench/packaging_bench.py "$@"
 fi
 
@@ -64,7 +63,10 @@ build_presets() {
             cmake --build --preset "$preset" >/dev/null)
     done
 }
-build_presets "$REPO"
+# Here the bench workflow; each preset serially (CMAKE_BUILD_PARALLEL_LEVEL
+# unset), as below.
+echo "building the bench workflow (arm64, x64, tests-x64)"
+cmake --workflow --preset bench >/dev/null
 
 # The tree before, as a worktree of its own, with this tree's run figures test
 # copied in, so that both trees are measured by the same counting code.
@@ -77,8 +79,7 @@ fi
 cp tests/behaviour/bench_run_test.cpp "$BEFORE/tests/behaviour/bench_run_test.cpp"
 build_presets "$BEFORE"
 
-. tests/lib/wine.sh
-trap wine_teardown EXIT
-wine_setup "$REPO/build/wineprefix-bench"
-
-/usr/bin/python3 tests/bench/bench.py --runs "$runs" --before "$BEFORE"
+# The harness (its Wine prefix), the structure check (the installers' layout)
+# and the packaging's writer (the bare installer).
+PYTHONPATH=$REPO/tests:$REPO/tools:$REPO/tools/packaging \
+    /usr/bin/python3 tests/bench/bench.py --runs "$runs" --before "$BEFORE"

@@ -7,9 +7,6 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 tools/install-deps.sh build
-for preset in arm64 x64; do
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" -j "$(nproc)"
-done
+CMAKE_BUILD_PARALLEL_LEVEL=$(nproc) cmake --workflow --preset product
 ls -l build/arm64/installer.exe build/x64/installer.exe
 ls -l build/arm64/kit build/x64/kit

@@ -10,8 +10,9 @@ bench/results.md.
 
 Expects what bench.sh prepares: the arm64, x64 and tests-x64 builds here and
 in DIR (a worktree of the commit before, with this tree's
-tests/behaviour/bench_run_test.cpp copied in), makensis, and WINEPREFIX
-naming a ready Wine prefix with a persistent wineserver.
+tests/behaviour/bench_run_test.cpp copied in), makensis, and the test
+harness, the structure check and the packaging's modules on the module path.
+Runs Wine in a prefix of its own (build/wineprefix-bench), always torn down.
 """
 
 import argparse
@@ -25,6 +26,8 @@ import statistics
 import subprocess
 import sys
 from pathlib import Path
+
+from harness.wine import WinePrefix
 
 REPO = Path(__file__).resolve().parents[2]
 WORK = REPO / "build" / "bench"
@@ -243,10 +246,8 @@ def say_layout(title, path):
 def bare_installer(arch):
     """build/bench/installer-bare-<arch>.exe: the ready stub with the manifest
     and the version block only, laid out by the packaging's own writer."""
-    # The packaging's modules take the structure check from tools/, as
-    # package.py arranges for them.
-    sys.path.insert(0, str(REPO / "tools"))
-    sys.path.insert(0, str(REPO / "tools" / "packaging"))
+    # The packaging's modules (tools/packaging) and the structure check they
+    # take from tools/ are on the module path, as bench.sh sets it.
     import assemble
     import inputs
     import options
@@ -355,7 +356,6 @@ def make_inputs(before):
 
 def payload_extents(installer):
     """File offsets (first byte, end) of the archive and of the setup resource."""
-    sys.path.insert(0, str(REPO / "tools"))
     import check_installer as layout
     import pefile
     pe = pefile.PE(str(installer), fast_load=True)
@@ -708,10 +708,14 @@ def main():
     say()
 
     figure_size(before)
-    setup, installers = make_inputs(before)
-    figure_child_start(setup, installers, args.runs, before)
-    figure_archive(installers, args.runs)
-    figure_run(installers, setup, before)
+    prefix = WinePrefix(REPO / "build" / "wineprefix-bench", WORK / "wine.log").start()
+    try:
+        setup, installers = make_inputs(before)
+        figure_child_start(setup, installers, args.runs, before)
+        figure_archive(installers, args.runs)
+        figure_run(installers, setup, before)
+    finally:
+        prefix.stop()
     say(f"Load average at the end: {' '.join(open('/proc/loadavg').read().split()[:3])}")
 
     results = REPO / "bench" / "results.md"
