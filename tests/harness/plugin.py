@@ -10,6 +10,7 @@ collected counts as one failure of its tier.
 
 import contextlib
 import os
+import time
 from pathlib import Path
 
 import pytest
@@ -43,6 +44,8 @@ class Run:
         self.notes = {}  # tier name -> [lines]
         self.current = None
         self.started = []  # tiers in the order they began
+        self.seconds = {}  # tier -> seconds it took
+        self.began = None
         self.wine = WinePrefix(BUILD / "wineprefix-x64", RESULTS / "wine-x64.log")
 
     def tier_of_path(self, path):
@@ -69,11 +72,18 @@ class Run:
         if tier == self.current:
             return
         before = sum(self.retried(name) for name in self.started)
+        self.end_tier()
         self.current = tier
+        self.began = time.monotonic()
         self.started.append(tier)
         self.start_log(tier).write_text("")
         os.environ["PLATFORM_START_LOG"] = str(self.start_log(tier))
         os.environ["PLATFORM_START_LIMIT"] = str(RUN_START_RETRIES - before)
+
+    def end_tier(self):
+        if self.current is not None and self.began is not None:
+            self.seconds[self.current] = self.seconds.get(self.current, 0) + time.monotonic() - self.began
+        self.began = None
 
     # --- counts --------------------------------------------------------------------
 
@@ -94,9 +104,9 @@ class Run:
         outcome = "subtest " + report.outcome if type(report).__name__ == "SubTestReport" else report.outcome
         with open(self.results / ("%s.log" % tier), "a") as log:
             log.write("%s %s (%s)\n" % (outcome.upper(), report.nodeid, report.when))
-            if report.failed:
+            if report.failed or report.skipped:
                 log.write(report.longreprtext + "\n")
-                for section, text in report.sections:
+                for section, text in report.sections if report.failed else ():
                     log.write("--- %s ---\n%s\n" % (section, text))
 
     def counts(self, tier):
@@ -124,8 +134,9 @@ class Run:
                           for line in self.start_log(tier).read_text().splitlines()]
             found = self.counts(tier)
             skipped = ", %d skipped" % found["skipped"] if found["skipped"] else ""
-            rows.append("%-10s %d passed, %d failed%s, %d platform start failures retried"
-                        % (tier + ":", found["passed"], found["failed"], skipped, retried))
+            took = ", %.0f s" % self.seconds[tier] if tier in self.seconds else ""
+            rows.append("%-10s %d passed, %d failed%s, %d platform start failures retried%s"
+                        % (tier + ":", found["passed"], found["failed"], skipped, retried, took))
             passed += found["passed"]
             failed += found["failed"]
             retried_total += retried
@@ -225,6 +236,7 @@ class RunHooks:
     @pytest.hookimpl(hookwrapper=True, tryfirst=True)
     def pytest_sessionfinish(self, session):
         yield
+        self.run.end_tier()
         lines, passed, failed = self.run.summary()
         self.run.write_list()
         self.run.write_notes()
