@@ -24,7 +24,6 @@ import random
 import re
 import statistics
 import subprocess
-import sys
 from pathlib import Path
 
 from harness.wine import WinePrefix
