@@ -37,4 +37,6 @@ if [ -n "$workflow" ]; then
         exit 1
     }
 fi
+# Run as root from a checkout: no compiled modules are left in it.
+export PYTHONDONTWRITEBYTECODE=1
 exec /usr/bin/python3 -m pytest -rfE --junitxml=build/results/junit.xml "${selection[@]}" "$@"
