@@ -845,23 +845,27 @@ class Session:
         self.bind = bind
         self.prefix = prefix
 
-    @classmethod
-    def find(cls, wanted=None, path=None):
-        """The session for `wanted` (a bind folder), else the one whose bind
-        folder holds `path`, else the only one; None when there is none or
-        it is not mounted."""
+    @staticmethod
+    def find_record(wanted=None, path=None):
+        """The record of the session for `wanted` (a bind folder), else of the
+        one whose bind folder holds `path`, else of the only one; or None."""
         records = session_files()
-        found = None
         if wanted:
             wanted = os.path.realpath(wanted)
-            found = next((r for r in records if record_get(r, "bind") == wanted), None)
-        else:
-            for record in records:
-                bind = record_get(record, "bind")
-                if bind and path and (path == bind or path.startswith(bind + "/")):
-                    found = record
-            if found is None and len(records) == 1:
-                found = records[0]
+            return next((r for r in records if record_get(r, "bind") == wanted), None)
+        found = None
+        for record in records:
+            bind = record_get(record, "bind")
+            if bind and path and (path == bind or path.startswith(bind + "/")):
+                found = record
+        if found is None and len(records) == 1:
+            found = records[0]
+        return found
+
+    @classmethod
+    def find(cls, wanted=None, path=None):
+        """That session, or None when there is none or it is not mounted."""
+        found = cls.find_record(wanted, path)
         if found is None:
             return None
         bind, prefix = record_get(found, "bind"), record_get(found, "prefix")
@@ -956,11 +960,12 @@ def _command_run(arguments):
 def _command_env(arguments):
     if len(arguments) > 1:
         raise Usage()
-    session = Session.find(arguments[0] if arguments else None, os.path.realpath(os.getcwd()))
+    record = Session.find_record(arguments[0] if arguments else None, os.path.realpath(os.getcwd()))
+    bind = record_get(record, "bind") if record else ""
     print("ARM64_WINE_ROOT=%s" % ROOT)
-    print("ARM64_WINE_BIND_DIR=%s" % (session.bind if session else ""))
-    print("WINEPREFIX=%s" % (session.prefix if session else ""))
-    print("ARM64_WINE_READY=%d" % (1 if session else 0))
+    print("ARM64_WINE_BIND_DIR=%s" % bind)
+    print("WINEPREFIX=%s" % (record_get(record, "prefix") if record else ""))
+    print("ARM64_WINE_READY=%d" % (1 if bind and is_mounted(ROOT + bind) else 0))
     return 0
 
 

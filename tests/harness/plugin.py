@@ -10,6 +10,7 @@ collected counts as one failure of its tier.
 
 import contextlib
 import os
+import signal
 import time
 from pathlib import Path
 
@@ -278,6 +279,10 @@ def pytest_addoption(parser):
                     help="fuzz: S seconds per target (default 15; --fuzz-runs wins)")
 
 
+def _interrupt(number, _frame):
+    raise KeyboardInterrupt("signal %d" % number)
+
+
 def pytest_configure(config):
     for tier in tiers.TIERS:
         config.addinivalue_line("markers", "%s: %s" % (tier.marker, tier.description))
@@ -285,6 +290,10 @@ def pytest_configure(config):
                                        "(part of the arm64 tier; -m structure runs them alone)")
     run = config.stash[RUN] = Run(config)
     run.results.mkdir(parents=True, exist_ok=True)
+    # A run stopped by TERM or a hang-up (a CI job's time out) ends as an
+    # interrupted one does: the platforms it started are torn down.
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, _interrupt)
     config.pluginmanager.register(RunHooks(run), "installer-stub-run")
 
 
