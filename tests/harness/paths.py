@@ -7,4 +7,4 @@ BUILD = REPO / "build"
 RESULTS = BUILD / "results"
 # The structure check of a built image: the build runs it after each link,
 # the packaging before it writes its output, the tests on every image.
-CHECK_INSTALLER = REPO / "tests" / "structure" / "check_installer.py"
+CHECK_INSTALLER = REPO / "tools" / "check_installer.py"

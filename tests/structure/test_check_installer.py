@@ -4,7 +4,7 @@ thing in a built installer's bytes and expects exactly the checks that cover
 it to fail, and no other. The protections are broken in the bare stubs too,
 which are checked without resources.
 
-    STUB_INSTALLER=build/x64/installer.exe PYTHONPATH=tools /usr/bin/python3 -m unittest discover -s tests/structure -v
+    STUB_INSTALLER=build/x64/installer.exe ./test.sh arm64 -m structure
 
 STUB_INSTALLER names one installer; by default the x64 and ARM64 installers
 and bare stubs under build/ are used, whichever are built.
