@@ -1,7 +1,8 @@
 """The behaviour tier: the GoogleTest suite over the stub's modules
 (build/tests-x64/behaviour_tests.exe, tests/behaviour/*_test.cpp) under
 Wine x64, run once, with one result per GoogleTest case from its XML report
-(build/results/behaviour.xml; its output in behaviour.log)."""
+(build/results/behaviour.xml; the program's own output in
+behaviour.googletest.log)."""
 
 import pytest
 
@@ -24,7 +25,8 @@ def pytest_generate_tests(metafunc):
 def suite_run(request, wine_x64):
     selected = [item.callspec.params["case"] for item in request.session.items
                 if item.module is request.module and hasattr(item, "callspec")]
-    return googletest.SuiteRun(BINARY, request.config.stash[LISTED], selected, RESULTS / "behaviour.log", RESULTS / "behaviour.xml")
+    return googletest.SuiteRun(BINARY, request.config.stash[LISTED], selected,
+                               RESULTS / "behaviour.googletest.log", RESULTS / "behaviour.xml")
 
 
 def test_googletest_case(case, suite_run):
