@@ -604,8 +604,10 @@ def figure_run(installers, setup, before):
         "installer, read after every write. Heap: HeapAlloc and LocalAlloc and their sizes, and the calls that "
         "make the system allocate for the stub (sizes from LocalSize of the block returned); a HeapAlloc "
         "inside the stub's allocation callback, which the cabinet library calls, is the library's. "
-        "GetVolumeInformationW is made to report FILE_PERSISTENT_ACLS, as NTFS does on Windows, because "
-        "Wine's drives report no ACLs and the token, SID and descriptor allocations would not happen.")
+        "In a tree that asks the volume by path (GetVolumeInformationW), the call is made to report "
+        "FILE_PERSISTENT_ACLS, as NTFS does on Windows, because Wine's drives report no ACLs and the token, "
+        "SID and descriptor allocations would not happen; a tree that builds the descriptor on every volume "
+        "makes them anyway.")
     say()
     # The same two modules for both trees: a layout built in each tree would
     # hold a program of its own (the paths of its build are in it), whose
