@@ -25,6 +25,9 @@ set(CMAKE_CXX_STANDARD_LIBRARIES "")
 set(CMAKE_C_STANDARD_LIBRARIES "")
 
 find_program(LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
+# The installers' resources are written by the packaging; only the acceptance
+# kit still compiles a resource script (its own manifest).
+find_program(LLVM_RC NAMES llvm-rc llvm-rc-14 REQUIRED)
 find_program(LLVM_READOBJ NAMES llvm-readobj llvm-readobj-14 REQUIRED)
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
