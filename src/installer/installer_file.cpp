@@ -33,6 +33,27 @@ constexpr uint64_t AsFourUnits(wchar_t a, wchar_t b, wchar_t c, wchar_t d) {
     return uint64_t{a} | uint64_t{b} << 16 | uint64_t{c} << 32 | uint64_t{d} << 48;
 }
 
+// Without its prefix a path is read by the Win32 rules, and they rewrite
+// some names: a dot or a blank at the end of a name goes, and a device's name
+// such as "nul" stands for the device. Through the prefix a same-user process
+// can make a folder "a." for the genuine installer and put its own copy in
+// "a"; the setup program, told the shortened path, would read that copy. So
+// the prefix goes only where the rules give back the very same path.
+bool ReadsTheSameWithoutThePrefix(const wchar_t* shortened) {
+    wchar_t full[FINAL_PATH_UNITS + 1];
+    const DWORD length = GetFullPathNameW(shortened, FINAL_PATH_UNITS + 1, full, nullptr);
+    if (length == 0 || length > FINAL_PATH_UNITS) {
+        return false;
+    }
+    // The terminators are compared too, so neither text is read past its end.
+    for (DWORD index = 0; index <= length; ++index) {
+        if (full[index] != shortened[index]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 // Generic read, as a read-only mapping of the file documents it needs. The
@@ -91,6 +112,13 @@ RunOutcome InstallerFinalPath(HANDLE file, PathBuffer& path) {
             found[6] = L'\\';
             skip = 6;
         }
+    }
+    if (skip != 0 && !ReadsTheSameWithoutThePrefix(found + skip)) {
+        // Kept whole, the path names exactly the file that is held.
+        if (skip == 6) {
+            found[6] = L'C';
+        }
+        skip = 0;
     }
     return path.Copy(found + skip) ? RunOutcome{EXIT_OK, 0} : RunOutcome{EXIT_PATH_TOO_LONG, 0};
 }

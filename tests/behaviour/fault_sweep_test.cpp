@@ -76,6 +76,7 @@ const std::vector<FaultRule>& Rules() {
         // scratch directory
         {"GetModuleFileNameW", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
         {"GetFinalPathNameByHandleW", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
+        {"GetFullPathNameW", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
         {"GetVolumeInformationByHandleW", Report::Value, FAILED, false, {ERROR_NOT_READY}},
         {"GetSystemWindowsDirectoryW", Report::Value, FAILED, false, {ERROR_NOT_ENOUGH_MEMORY}},
         {"OpenProcessToken", Report::Value, FAILED, false, {ERROR_ACCESS_DENIED}},
@@ -194,6 +195,7 @@ const std::set<std::string> CATALOG_CALLS = {
 const std::set<std::string> OWN_FILE_CALLS = {
     "GetModuleHandleW", "GetProcAddress",  "CreateFileMappingW",        "MapViewOfFile", "NtAreMappedFilesTheSame",
     "UnmapViewOfFile",  "CloseHandle",     "GetFinalPathNameByHandleW", "GetLastError",  "SetLastError",
+    "GetFullPathNameW",
 };
 
 // What a call says about where the run is, beyond its function's name.
@@ -590,7 +592,9 @@ const std::vector<Expectation>& Expectations() {
         // running one, or whose own path the system does not give, ends the
         // run before anything is created. A failed release still released.
         {Stage::OwnFile, {"CreateFileW", "GetFinalPathNameByHandleW"}, 0, EXIT_INSTALLER_FILE_FAILED, INJECTED_ERROR},
-        {Stage::OwnFile, {"UnmapViewOfFile", "CloseHandle"}, 0, PROGRAM_EXIT, 0},
+        // Where the Win32 rules cannot be asked, the final path keeps its
+        // prefix and the run goes on by it.
+        {Stage::OwnFile, {"UnmapViewOfFile", "CloseHandle", "GetFullPathNameW"}, 0, PROGRAM_EXIT, 0},
         {Stage::OwnFile, {}, 0, EXIT_INSTALLER_FILE_FAILED, 0},
         // Without the folder to create in, or the create itself, no
         // directory. A failed create made nothing and draws another name; a

@@ -337,8 +337,9 @@ void PrintTo(const FinalPathCase& c, std::ostream* out) { *out << c.name; }
 
 class FinalPathTest : public testing::TestWithParam<FinalPathCase> {};
 
-// "\\?\" goes where a drive or share path remains; 259 units is the longest
-// that the run may go on with, whatever the form the system gave it in.
+// "\\?\" goes where a drive or share path remains that the Win32 rules read
+// as the very same path; 259 units is the longest that the run may go on
+// with, whatever the form the system gave it in.
 TEST_P(FinalPathTest, DropsThePrefixWhereADriveOrSharePathRemains) {
     const FinalPathCase& c = GetParam();
     DWORD asked = 0;
@@ -367,6 +368,16 @@ INSTANTIATE_TEST_SUITE_P(
         FinalPathCase{"AVolumeWithoutADriveKeepsThePrefix",
                       L"\\\\?\\Volume{0b1d3d36-6491-5577-ab9a-32188d29bbf3}\\installer.exe", {EXIT_OK, 0},
                       L"\\\\?\\Volume{0b1d3d36-6491-5577-ab9a-32188d29bbf3}\\installer.exe"},
+        // The Win32 rules would read these as another file: "a." as "a", a
+        // name's last blank as nothing, "nul" as the device.
+        FinalPathCase{"AFolderEndingInADotKeepsThePrefix", L"\\\\?\\C:\\Users\\u\\Downloads\\a.\\installer.exe",
+                      {EXIT_OK, 0}, L"\\\\?\\C:\\Users\\u\\Downloads\\a.\\installer.exe"},
+        FinalPathCase{"ANameEndingInABlankKeepsThePrefix", L"\\\\?\\C:\\Users\\u\\Downloads\\installer.exe ",
+                      {EXIT_OK, 0}, L"\\\\?\\C:\\Users\\u\\Downloads\\installer.exe "},
+        FinalPathCase{"ADevicesNameKeepsThePrefix", L"\\\\?\\C:\\Users\\u\\Downloads\\nul", {EXIT_OK, 0},
+                      L"\\\\?\\C:\\Users\\u\\Downloads\\nul"},
+        FinalPathCase{"AShareWithAFolderEndingInADotKeepsThePrefix", L"\\\\?\\UNC\\server\\share\\a.\\installer.exe",
+                      {EXIT_OK, 0}, L"\\\\?\\UNC\\server\\share\\a.\\installer.exe"},
         FinalPathCase{"NoPrefixAtAll", L"C:\\installer.exe", {EXIT_OK, 0}, L"C:\\installer.exe"},
         FinalPathCase{"DriveOf259Units", L"\\\\?\\" + LONGEST_DRIVE_PATH, {EXIT_OK, 0}, LONGEST_DRIVE_PATH},
         FinalPathCase{"DriveOf260Units", L"\\\\?\\" + LONGEST_DRIVE_PATH + L"d", {EXIT_PATH_TOO_LONG, 0}, L""},
@@ -379,6 +390,19 @@ INSTANTIATE_TEST_SUITE_P(
         FinalPathCase{"TooLongForTheSystemsAnswer", L"\\\\?\\" + LONGEST_DRIVE_PATH + std::wstring(300, L'd'),
                       {EXIT_PATH_TOO_LONG, 0}, L""}),
     [](const testing::TestParamInfo<FinalPathCase>& info) { return info.param.name; });
+
+TEST(FinalPath, WhenTheRulesCannotBeAskedThePrefixIsKept) {
+    auto answer = SEAM(GetFinalPathNameByHandleW)::Replace([](HANDLE, LPWSTR buffer, DWORD size, DWORD) -> DWORD {
+        return FinalPathAnswer(L"\\\\?\\C:\\installer.exe", buffer, size);
+    });
+    auto rules = SEAM(GetFullPathNameW)::Replace([](LPCWSTR, DWORD, LPWSTR, LPWSTR*) -> DWORD {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    });
+    PathBuffer path;
+    EXPECT_EQ(InstallerFinalPath(GetCurrentProcess(), path), (RunOutcome{EXIT_OK, 0}));
+    EXPECT_EQ(std::wstring(path.Text()), L"\\\\?\\C:\\installer.exe");
+}
 
 TEST(FinalPath, NoAnswerFromTheSystemIsTheInstallerFilesFailure) {
     auto answer = SEAM(GetFinalPathNameByHandleW)::Replace([](HANDLE, LPWSTR, DWORD, DWORD) -> DWORD {
