@@ -6,6 +6,7 @@ set(STUB_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/entry/process_start.cpp
     ${CMAKE_CURRENT_LIST_DIR}/settings/installer_names.cpp
     ${CMAKE_CURRENT_LIST_DIR}/settings/launch_settings.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/settings/argument_split.cpp
     ${CMAKE_CURRENT_LIST_DIR}/text/bounded_text.cpp
     ${CMAKE_CURRENT_LIST_DIR}/libraries/system_library.cpp
     ${CMAKE_CURRENT_LIST_DIR}/installer/installer_file.cpp

@@ -1,30 +1,7 @@
 #include "launch/setup_launch.h"
 
+#include "settings/argument_split.h"
 #include "settings/protocol_switches.h"
-
-namespace {
-
-bool IsBlank(wchar_t unit) { return unit == L' ' || unit == L'\t'; }
-
-// Where the program name of a command line ends, or null when an opening
-// quote is never closed (then nothing can be passed on safely).
-const wchar_t* SkipProgramName(const wchar_t* text) {
-    if (*text == L'"') {
-        // No escapes inside a quoted program name: it runs to the next quote.
-        const wchar_t* cursor = text + 1;
-        while (*cursor != 0 && *cursor != L'"') {
-            ++cursor;
-        }
-        return *cursor == L'"' ? cursor + 1 : nullptr;
-    }
-    const wchar_t* cursor = text;
-    while (*cursor != 0 && !IsBlank(*cursor)) {
-        ++cursor;
-    }
-    return cursor;
-}
-
-}  // namespace
 
 bool AppendPassedOnArguments(CommandBuffer& command, const wchar_t* commandLine) {
     if (commandLine == nullptr) {

@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include "settings/argument_split.h"
 #include "settings/protocol_switches.h"
 
 namespace {
@@ -87,6 +88,16 @@ bool LaunchSettings::ParseCommandLine(LPWSTR text, const InstallerNames& names) 
     // end, so a switch anywhere on the line is found.
     for (int32_t index = 1; index < argumentCount; ++index) {
         if (IsRejectedSwitch(argumentVector[index], names)) {
+            rejectedSwitchSeen = true;
+        }
+    }
+    // The same tail again, as a setup program built with today's C run-time
+    // splits it: the text the launch passes on, from the same end of the
+    // program name (nothing, when its quote is never closed).
+    const wchar_t* tail = text != nullptr ? SkipProgramName(text) : nullptr;
+    wchar_t head[ARGUMENT_HEAD_UNITS + 1];
+    while (tail != nullptr && NextRuntimeArgument(tail, head)) {
+        if (IsRejectedSwitch(head, names)) {
             rejectedSwitchSeen = true;
         }
     }

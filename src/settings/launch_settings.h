@@ -8,7 +8,9 @@
 // The two inputs the stub reads from outside before doing any work: the
 // per-user registry value that can switch the final removal off, and its own
 // command line, whose arguments are scanned for refused switches and later
-// passed on to the setup program.
+// passed on to the setup program. The scan splits them as CommandLineToArgvW
+// does and again as the setup program's C run-time will, since the two part
+// on doubled quotes inside quotes.
 struct LaunchSettings {
     LaunchSettings() = default;
     ~LaunchSettings();

@@ -158,8 +158,70 @@ INSTANTIATE_TEST_SUITE_P(
                     SwitchCase{"NoDashes", L"stub.exe ferrolt-path=x", false},
                     SwitchCase{"AsAValueOfAnother", L"stub.exe --x=--ferrolt-path=y", false},
                     SwitchCase{"OnlyDashes", L"stub.exe -- --=x", false},
-                    SwitchCase{"ProgramName", L"--ferrolt-path=x", false}),
+                    SwitchCase{"ProgramName", L"--ferrolt-path=x", false},
+                    // Two quotes in a row inside a span: CommandLineToArgvW
+                    // leaves the span (`ab"`, then ` --ferrolt-path=...` with
+                    // its blank), today's C run-time stays in it (`ab" `, then
+                    // the switch), and the setup program splits by the latter.
+                    SwitchCase{"HiddenFromTheSystemSplit", L"stub.exe a\"b\"\" \" --ferrolt-path=C:\\evil.exe", true},
+                    SwitchCase{"RefusedSwitchHiddenFromTheSystemSplit", L"stub.exe a\"b\"\" \" --cleanup", true},
+                    SwitchCase{"FrameHiddenFromTheSystemSplit", L"stub.exe a\"b\"\" \" --Brisel-Frame", true},
+                    SwitchCase{"HiddenWithALongValue",
+                               L"stub.exe a\"b\"\" \" --archive-resource-name=" + std::wstring(300, L'x'), true},
+                    // The other way round: the run-time sees `a" --cleanup`,
+                    // the system split `a"` and the switch.
+                    SwitchCase{"HiddenFromTheRuntimeSplit", L"stub.exe \"a\"\" --cleanup\"", true},
+                    // The run-time gives `a"b` and `c`, the system split
+                    // `a"b c` (it leaves the span and the next quote opens
+                    // another): no switch in either.
+                    SwitchCase{"DoubledQuotesWithoutASwitch", L"stub.exe \"a\"\"b\" c", false},
+                    // Both give `ab" ` or `ab"` and then ` x`: no switch in either.
+                    SwitchCase{"DoubledQuotesBeforeAnotherArgument", L"stub.exe a\"b\"\" \" x", false},
+                    // An odd run gives a literal quote in both: one argument,
+                    // `"--ferrolt-path=x"`, which starts with a quote.
+                    SwitchCase{"EscapedQuotesAroundASwitch", L"stub.exe \\\"--ferrolt-path=x\\\"", false},
+                    // An even run lets the quote act: `\` and a span holding
+                    // the switch after a blank, in both.
+                    SwitchCase{"EvenBackslashesOpenASpan", L"stub.exe \\\\\"x --ferrolt-path=y\"", false},
+                    // `\\""` in a span: one backslash, then the doubled quote,
+                    // and the run-times part as above.
+                    SwitchCase{"EvenBackslashesBeforeDoubledQuotes", L"stub.exe a\"b\\\\\"\" \" --cleanup", true},
+                    // `\\\""` in a span: `\"` is literal and the next quote
+                    // closes the span in both, so both give `ab\"` and
+                    // ` --cleanup`.
+                    SwitchCase{"OddBackslashesBeforeDoubledQuotes", L"stub.exe a\"b\\\\\\\"\" \" --cleanup", false},
+                    // Backslashes before anything else are literal: the
+                    // argument starts with `\`.
+                    SwitchCase{"BackslashBeforeASwitch", L"stub.exe a\"b\"\" \" \\--cleanup", false},
+                    // A tail glued to the closing quote of the program name
+                    // is passed on after a blank of its own, and split from
+                    // there.
+                    SwitchCase{"HiddenAndGluedToTheProgramName", L"\"stub.exe\"a\"b\"\" \" --cleanup", true}),
     [](const testing::TestParamInfo<SwitchCase>& info) { return info.param.name; });
+
+// The second split keeps only the head of each argument: "--", a name of the
+// longest length a release may give and its "=". A head a unit short would
+// miss the switch, or take a longer name for it.
+TEST(ProtocolSwitch, NamesOfTheLongestLengthAreJudgedWhole) {
+    const std::wstring name(SWITCH_NAME_LIMIT, L'n');
+    const std::wstring refused = L"--" + std::wstring(SWITCH_NAME_LIMIT - 2, L'r');
+    InstallerNames names;
+    names.pathSwitch = name.c_str();
+    names.refusedSwitches[0] = refused.c_str();
+    const std::wstring hidden = L"stub.exe a\"b\"\" \" ";
+    for (const auto& [tail, rejected] : {std::pair<std::wstring, bool>{L"--" + name + L"=x", true},
+                                         std::pair<std::wstring, bool>{L"--" + name, true},
+                                         std::pair<std::wstring, bool>{L"--" + name + L"n=x", false},
+                                         std::pair<std::wstring, bool>{L"--" + name + L"n", false},
+                                         std::pair<std::wstring, bool>{refused, true},
+                                         std::pair<std::wstring, bool>{refused + L"r", false},
+                                         std::pair<std::wstring, bool>{refused + std::wstring(100, L'r'), false}}) {
+        std::wstring text = hidden + tail;
+        LaunchSettings settings;
+        ASSERT_TRUE(settings.ParseCommandLine(text.data(), names));
+        EXPECT_EQ(settings.rejectedSwitchSeen, rejected) << test::Narrow(tail);
+    }
+}
 
 // A release's own path switch is the one refused; the project's then passes
 // on like any other argument.

@@ -223,6 +223,20 @@ class Launch(ProbeInstallerTest):
         self.assertFalse(self.record.exists(), "the setup program ran without its arguments")
         self.assertEqual(self.entries(), ["installer.exe"])
 
+    def test_a_switch_only_the_runtime_split_shows_is_refused_and_starts_nothing(self):
+        # CommandLineToArgvW leaves the span at the doubled quote and sees
+        # ' --ferrolt-path=...' with its blank; a setup program built with
+        # today's C run-time stays in the span and would take the switch.
+        hidden = 'a"b"" " --ferrolt-path=C:\\evil.exe'
+        self.assertEqual(self.run_probe(hidden, exit_code=7).exit_code, EXIT_REJECTED_SWITCH)
+        self.assertFalse(self.record.exists(), "the setup program ran")
+        self.assertEqual(self.entries(), ["installer.exe"])
+        # Doubled quotes without a switch still pass on as typed.
+        legit = '"a""b" c'
+        self.assertEqual(self.run_probe(legit, exit_code=7).exit_code, 7)
+        command_line, _ = self.recorded()
+        self.assertRegex(command_line, "^" + self.expected_prefix() + re.escape(" " + legit) + "$")
+
     def test_child_runs_in_the_installers_current_directory(self):
         elsewhere = self.folder / "elsewhere"
         elsewhere.mkdir()
