@@ -1,19 +1,24 @@
-// LaunchSettings::ParseCommandLine: the refused switches are found in any
-// argument after the program name, in any letter case, and never in the
-// program name; the argument vector is released by the destructor
-// (LeakSanitizer reports it otherwise).
+// LaunchSettings::ParseCommandLine: the refused switches and the protocol
+// switches are found in any argument after the program name, in any letter
+// case, by either of the two splits a setup program may make of the text
+// passed on to it, and never in the program name; the argument vector is
+// released by the destructor (LeakSanitizer reports it otherwise).
 //
 // Input: a mode byte, then UTF-16LE units.
 //   even mode: the units are the command line itself (it ends at the first
 //     NUL). The expectation comes from splitting it with the
-//     CommandLineToArgvW stand-in and comparing each argument independently.
+//     CommandLineToArgvW stand-in and with the target's own model of the C
+//     run-time's split since 2008, and comparing each argument of either.
 //   odd mode: the units are a list of arguments separated by NUL units (the
-//     first is the program name). They are quoted into a command line, so the
-//     expectation comes from the list itself, and the split must give the
-//     list back, which also checks the stand-in against the splitting rules.
-//     The mode's other bits choose blanks and quoting styles.
+//     first is the program name). They are quoted into a command line, which
+//     the run-time model must split back into the list, and so must the
+//     stand-in when quotes are written as \" (it takes "" inside quotes
+//     differently). This also checks the two splits against the rules. The
+//     mode's other bits choose blanks and quoting styles.
 
 #include <shellapi.h>
+
+#include <algorithm>
 
 #include "fuzz_support.h"
 #include "settings/launch_settings.h"
@@ -21,24 +26,36 @@
 namespace {
 
 const char* const SWITCHES[] = {"--cleanup", "--brisel-frame"};
+const char* const PROTOCOL_SWITCHES[] = {"--ferrolt-path", "--archive-resource-name", "--archive-resource-type"};
 
-// Case-insensitive for the ASCII letters of the switch names, exact for
-// everything else.
-bool IsSwitch(const wchar_t* argument, size_t length) {
-    for (const char* name : SWITCHES) {
-        size_t i = 0;
-        for (; name[i] != 0 && i < length; ++i) {
-            const wchar_t expected = static_cast<wchar_t>(name[i]);
-            const bool letter = expected >= L'a' && expected <= L'z';
-            if (argument[i] != expected && !(letter && argument[i] == expected - 32)) {
-                break;
-            }
-        }
-        if (name[i] == 0 && i == length) {
-            return true;
+// The `length` units of `argument` are `name`: case-insensitive for its ASCII
+// letters, exact for everything else.
+bool IsName(const wchar_t* argument, size_t length, const char* name) {
+    size_t i = 0;
+    for (; name[i] != 0 && i < length; ++i) {
+        const wchar_t expected = static_cast<wchar_t>(name[i]);
+        const bool letter = expected >= L'a' && expected <= L'z';
+        if (argument[i] != expected && !(letter && argument[i] == expected - 32)) {
+            return false;
         }
     }
-    return false;
+    return name[i] == 0 && i == length;
+}
+
+// A refused switch whole, or a protocol switch up to the first "=".
+bool IsSwitch(const wchar_t* argument, size_t length) {
+    size_t name = 0;
+    while (name < length && argument[name] != L'=') {
+        ++name;
+    }
+    bool found = false;
+    for (const char* refused : SWITCHES) {
+        found = found || IsName(argument, length, refused);
+    }
+    for (const char* protocol : PROTOCOL_SWITCHES) {
+        found = found || IsName(argument, name, protocol);
+    }
+    return found;
 }
 
 size_t LengthOf(const wchar_t* text) {
@@ -55,6 +72,66 @@ bool SameText(const wchar_t* text, const Units& units) {
 }
 
 bool IsBlank(wchar_t unit) { return unit == L' ' || unit == L'\t'; }
+
+// The arguments after the program name (quoted: to the next quote, and an
+// unclosed one leaves nothing; unquoted: to the first blank) as the C
+// run-time since 2008 splits them, written from its rules: 2n backslashes
+// before a quote give n and the quote acts, 2n+1 give n and a literal quote,
+// other backslashes are literal; a quote outside quotes opens them; inside,
+// "" gives a literal quote and quoting goes on, and any other quote ends it.
+// The line ends at its first NUL.
+std::vector<Units> RuntimeSplit(const Units& line) {
+    const size_t end = std::find(line.begin(), line.end(), L'\0') - line.begin();
+    size_t at = 0;
+    if (end > 0 && line[0] == L'"') {
+        at = std::find(line.begin() + 1, line.begin() + end, L'"') - line.begin();
+        if (at == end) {
+            return {};
+        }
+        ++at;
+    } else {
+        while (at < end && !IsBlank(line[at])) {
+            ++at;
+        }
+    }
+    std::vector<Units> arguments;
+    for (;;) {
+        while (at < end && IsBlank(line[at])) {
+            ++at;
+        }
+        if (at == end) {
+            return arguments;
+        }
+        Units argument;
+        bool quoted = false;
+        while (at < end && (quoted || !IsBlank(line[at]))) {
+            size_t backslashes = 0;
+            while (at < end && line[at] == L'\\') {
+                ++backslashes;
+                ++at;
+            }
+            if (at < end && line[at] == L'"') {
+                argument.insert(argument.end(), backslashes / 2, L'\\');
+                if (backslashes % 2 == 1) {
+                    argument.push_back(L'"');
+                } else if (quoted && at + 1 < end && line[at + 1] == L'"') {
+                    argument.push_back(L'"');
+                    ++at;
+                } else {
+                    quoted = !quoted;
+                }
+                ++at;
+            } else {
+                argument.insert(argument.end(), backslashes, L'\\');
+                if (backslashes == 0) {
+                    argument.push_back(line[at]);
+                    ++at;
+                }
+            }
+        }
+        arguments.push_back(argument);
+    }
+}
 
 // Program name (without quotes): bare when it has no blank, else in quotes;
 // `forceQuotes` quotes a bare one too.
@@ -175,31 +252,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Report(line, settings, false, "commandLine is not the text that was parsed");
     }
 
-    bool expected = false;
-    if (mode & 1) {
-        if (settings.argumentCount != static_cast<int32_t>(list.size())) {
-            Report(line, settings, false, "argument count differs from the quoted list");
-        }
-        for (size_t i = 0; i < list.size(); ++i) {
-            if (!SameText(settings.argumentVector[i], list[i])) {
-                PrintUnits("listed argument", list[i]);
-                Report(line, settings, false, "the split does not give the quoted argument back");
-            }
-            if (i > 0) {
-                expected = expected || IsSwitch(list[i].data(), list[i].size());
-            }
-        }
-    } else {
-        int count = 0;
-        LPWSTR* arguments = CommandLineToArgvW(text.Data(), &count);
-        if (arguments == nullptr || count != settings.argumentCount) {
-            Report(line, settings, false, "argument count differs from a second split");
-        }
-        for (int i = 1; i < count; ++i) {
-            expected = expected || IsSwitch(arguments[i], LengthOf(arguments[i]));
-        }
-        LocalFree(arguments);
+    int count = 0;
+    LPWSTR* arguments = CommandLineToArgvW(text.Data(), &count);
+    if (arguments == nullptr || count != settings.argumentCount) {
+        Report(line, settings, false, "argument count differs from a second split");
     }
+    bool expected = false;
+    for (int i = 1; i < count; ++i) {
+        expected = expected || IsSwitch(arguments[i], LengthOf(arguments[i]));
+    }
+    const std::vector<Units> runtime = RuntimeSplit(line);
+    for (const Units& argument : runtime) {
+        expected = expected || IsSwitch(argument.data(), argument.size());
+    }
+    if (mode & 1) {
+        if (runtime.size() + 1 != list.size() || !std::equal(runtime.begin(), runtime.end(), list.begin() + 1)) {
+            Report(line, settings, false, "the run-time split does not give the quoted list back");
+        }
+        const bool doubledQuotes = (mode >> 1) & 1;
+        if (!doubledQuotes) {
+            if (count != static_cast<int>(list.size())) {
+                Report(line, settings, false, "argument count differs from the quoted list");
+            }
+            for (size_t i = 0; i < list.size(); ++i) {
+                if (!SameText(arguments[i], list[i])) {
+                    PrintUnits("listed argument", list[i]);
+                    Report(line, settings, false, "the split does not give the quoted argument back");
+                }
+            }
+        }
+    }
+    LocalFree(arguments);
     if (settings.rejectedSwitchSeen != expected) {
         Report(line, settings, expected, "rejectedSwitchSeen is wrong");
     }

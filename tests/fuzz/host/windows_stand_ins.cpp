@@ -55,7 +55,9 @@ void Split(const wchar_t* line, Sink& sink) {
     // Later arguments. Blanks end one outside quotes. 2n backslashes before
     // a quote give n backslashes and the quote toggles quoting; 2n+1 give n
     // backslashes and a literal quote; backslashes before anything else are
-    // literal. Inside quotes, "" gives a literal quote and quoting goes on.
+    // literal. Inside quotes, "" gives a literal quote and quoting ends (the
+    // C run-time since 2008 goes on quoting: the targets model that split
+    // themselves).
     for (;;) {
         while (IsBlank(*cursor)) {
             ++cursor;
@@ -86,6 +88,7 @@ void Split(const wchar_t* line, Sink& sink) {
                 if (quoted && cursor[1] == L'"') {
                     sink.Put(L'"');
                     cursor += 2;
+                    quoted = false;
                 } else {
                     quoted = !quoted;
                     ++cursor;
