@@ -47,6 +47,7 @@ WINE_NOT_SHOWN = [
     "symlink-not-followed",      # a symbolic link is made but leads nowhere
     "held-shared-file-removed",  # a delete-pending file can be opened again
     "junction-retargeted",       # no junction can be made
+    "folder-ending-in-a-dot",    # Wine's own final path of a file in "a." names "a"
     "folder-of-held-file-pinned",  # a folder that holds an open file is renamed
     "no-acl-volume",             # no volume without ACLs (and no DACL stored)
     "dot-local-ignored",         # no library is redirected through a .local folder
@@ -320,6 +321,21 @@ WINDOWS_FACTS.update({
     "v.token-owner": OWNER,
     "v.scratch-after": "0x00000002",
 })
+# The installer in a folder "a." beside a folder "a" with a copy of it,
+# started by its prefixed path and through a junction to "a.", as Windows
+# would report the runs: Wine names a file in "a." as if it were in "a".
+DOT = r"\\?\C:\k\acceptance-work\dot\a."
+DOT_INSTALLER = DOT + r"\installer.exe"
+DOT_SCRATCHES = [DOT + r"\QX_5D1E0.tmp", DOT + r"\QX_5D1E1.tmp"]
+DECOY_INSTALLER = r"C:\k\acceptance-work\dot\a\installer.exe"
+WINDOWS_FACTS.update({"platform.dot-folder": "kept", "ad.folder": "0x00000000", "ad.decoy-folder": "0x00000000",
+                      "ad.junction": "0x00000000", "ad.runs": "0x00000002"})
+for run, (scratch, started) in enumerate(zip(DOT_SCRATCHES, [DOT_INSTALLER,
+                                                              r"C:\k\acceptance-work\dot\via\installer.exe"])):
+    WINDOWS_FACTS.update({"ad.%d.%s" % (run, key): value for key, value in {
+        "exit": "0x00000000", "installer": DOT_INSTALLER, "started": started, "image": scratch + r"\setup.exe",
+        "scratch": scratch, "left": "", "top": "", "decoy": "", "decoy-installer": "yes",
+        "command-line": setup_command(scratch, DOT_INSTALLER)}.items()})
 WINDOWS_FACTS.update({key.replace("d.scratch.", "v.scratch."): value for key, value in WINDOWS_FACTS.items()
                       if key.startswith("d.scratch.")})
 
@@ -456,6 +472,30 @@ class Judging(unittest.TestCase):
              {"jr.0.retargeted-at": "3000"}, "never retargeted before a setup program started"),
             ("a junction the kit could not make", "windows", "junction-retargeted",
              {"jr.junction": ACCESS_DENIED}, "could not make the junction"),
+            ("a setup program told the installer in \"a\"", "windows", "folder-ending-in-a-dot",
+             {"ad.0.command-line": setup_command(DOT_SCRATCHES[0], DECOY_INSTALLER)},
+             'by its prefixed path: setup got ["%s' % DOT_SCRATCHES[0]),
+            ("a setup program told the installer in \"a.\" without the prefix, which reads as \"a\"", "windows",
+             "folder-ending-in-a-dot",
+             {"ad.1.command-line": setup_command(DOT_SCRATCHES[1], DOT_INSTALLER[4:])},
+             'through a junction: setup got ['),
+            ("a scratch directory made in \"a\"", "windows", "folder-ending-in-a-dot",
+             {"ad.0.command-line": setup_command(r"C:\k\acceptance-work\dot\a\QX_5D1E0.tmp", DOT_INSTALLER),
+              "ad.0.image": r"C:\k\acceptance-work\dot\a\QX_5D1E0.tmp\setup.exe"},
+             "nor run in a QX_XXXXX.tmp beside it"),
+            ("a setup program whose own image is in \"a\"", "windows", "folder-ending-in-a-dot",
+             {"ad.0.image": r"C:\k\acceptance-work\dot\a\QX_5D1E0.tmp\setup.exe"}, "the setup program ran as"),
+            ("a run that reached \"a\", though the setup program was told \"a.\"", "windows",
+             "folder-ending-in-a-dot", {"ad.1.decoy": "QX_5D1E1.tmp"}, 'something reached "a": QX_5D1E1.tmp'),
+            ("the copy in \"a\" overwritten", "windows", "folder-ending-in-a-dot",
+             {"ad.0.decoy-installer": "no"}, "its installer changed"),
+            ("a scratch directory left in \"a.\"", "windows", "folder-ending-in-a-dot",
+             {"ad.0.left": "QX_5D1E0.tmp"}, 'left in "a.": QX_5D1E0.tmp'),
+            ("a run that ended with 109", "windows", "folder-ending-in-a-dot",
+             {"ad.0.exit": "0x0000006D"}, "exit code 0x0000006D"),
+            ("a junction to \"a.\" the kit could not make where junctions can be made", "windows",
+             "folder-ending-in-a-dot", {"ad.junction": ACCESS_DENIED, "ad.runs": "0x00000001"},
+             "could not make a junction"),
             ("the installer's folder renamed while it ran", "windows", "folder-of-held-file-pinned",
              {"f.folder.rename": "0x00000000"}, "the installer's folder was renamed"),
             ("the folder above the installer's renamed while it ran", "windows", "folder-of-held-file-pinned",
@@ -543,6 +583,27 @@ class Judging(unittest.TestCase):
         rows, _, _ = self.judged(facts)
         self.assertEqual(rows["no-acl-volume"][0], "NOT-SHOWN", rows["no-acl-volume"])
         self.assertIn(r"C:\ NTFS keeps ACLs", rows["no-acl-volume"][1])
+
+    def test_a_folder_ending_in_a_dot_is_judged_by_the_platforms_own_final_path(self):
+        check = "folder-ending-in-a-dot"
+        # (case, the facts, the row's status, what its detail must say)
+        cases = [
+            ("Windows, with a junction", self.windows_facts, "PASS", "and through a junction"),
+            ("Windows, the setup program's image given without the prefix", dict(self.windows_facts, **{
+                "ad.%d.image" % run: scratch[4:] + r"\setup.exe" for run, scratch in enumerate(DOT_SCRATCHES)}),
+             "PASS", "its prefix kept"),
+            ("Windows, where no junction can be made", dict(self.windows_facts, **{
+                "platform.junction": "cannot be made", "ad.junction": "0x00000001", "ad.runs": "0x00000001"}),
+             "PASS", "through a junction not shown"),
+            ("Wine's own answer", self.wine_facts, "NOT-SHOWN", 'final path of a file in a folder "a." does not name'),
+        ]
+        for name, facts, status, detail in cases:
+            with self.subTest(name):
+                rows, _, _ = self.judged(facts)
+                self.assertEqual(rows[check][0], status, rows[check])
+                self.assertIn(detail, rows[check][1])
+        # Wine names the probe's file in "a" itself.
+        self.assertRegex(self.wine_facts["platform.dot-folder"], r'is named .*\\a\\probe\.txt$')
 
     def test_a_missing_probe_fails_rather_than_hides(self):
         facts = dict(self.windows_facts, **{"platform.junction": None})

@@ -542,6 +542,7 @@ const Check CHECKS[] = {
     {L"scratch-directory-created-held", JudgeScratchCreatedHeld},
     {L"environment-system-folder", JudgeEnvironmentSystemFolder},
     {L"junction-retargeted", JudgeJunctionRetargeted},
+    {L"folder-ending-in-a-dot", JudgeFolderEndingInADot},
     {L"folder-of-held-file-pinned", JudgeFolderOfHeldFilePinned},
     {L"no-acl-volume", JudgeNoAclVolume},
     {L"modules-from-system", JudgeModulesFromSystem},

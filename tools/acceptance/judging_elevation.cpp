@@ -17,6 +17,12 @@ bool StartsWithNoCase(const wchar_t* text, const wchar_t* prefix) {
     return true;
 }
 
+bool EndsWith(const wchar_t* text, const wchar_t* ending) {
+    const int units = Length(text);
+    const int endingUnits = Length(ending);
+    return text != nullptr && units >= endingUnits && Equal(text + units - endingUnits, ending);
+}
+
 bool EqualNoCase(const wchar_t* a, const wchar_t* b) {
     return a != nullptr && b != nullptr && Length(a) == Length(b) && StartsWithNoCase(a, b);
 }
@@ -154,6 +160,81 @@ void JudgeJunctionRetargeted(const Facts& facts, Verdict& verdict) {
                        L"folder and was told the real installer; nothing reached the decoy");
 }
 
+// The scratch directory as the setup command names it: what stands between
+// its opening quote and "\\setup.exe\"".
+bool ScratchOfCommand(const wchar_t* command, Text<1100>& scratch) {
+    scratch.Clear();
+    if (command == nullptr || *command != L'"') return false;
+    const wchar_t SETUP[] = L"\\setup.exe\"";
+    for (const wchar_t* at = command + 1; *at != 0; ++at) {
+        if (StartsWith(at, SETUP)) return scratch.AddUnits(command + 1, static_cast<int>(at - (command + 1)));
+    }
+    return false;
+}
+
+// One run of the installer in "a." (`what` says how it was started): nothing
+// reached "a", it ended with the setup program's code, the setup program was
+// told the installer in "a." by its prefixed path and ran in a scratch
+// directory there, and nothing was left.
+bool RanFromTheDotFolder(const Facts& facts, const wchar_t* prefix, const wchar_t* what, Verdict& verdict) {
+    const wchar_t* decoy = facts.Get(prefix, L"decoy");
+    if (decoy == nullptr || *decoy != 0 || !Equal(facts.Get(prefix, L"decoy-installer"), L"yes")) {
+        Say(verdict, Status::Fail, what, L": something reached \"a\": ",
+            decoy == nullptr ? L"(not observed)" : *decoy != 0 ? decoy : L"its installer changed");
+        return false;
+    }
+    uint32_t exitCode = 0;
+    if (!facts.GetNumber(prefix, L"exit", exitCode)) {
+        const wchar_t* error = facts.Get(prefix, L"start-error");
+        Say(verdict, Status::Fail, what, L": the installer did not run (", error != nullptr ? error : L"not observed");
+        verdict.detail.Add(L")");
+        return false;
+    }
+    if (exitCode != 0) {
+        Say(verdict, Status::Fail, what, L": exit code ");
+        verdict.detail.AddHex(exitCode);
+        verdict.detail.Add(L", expected 0x00000000");
+        return false;
+    }
+    const wchar_t* installer = facts.Get(prefix, L"installer");
+    const wchar_t* command = facts.Get(prefix, L"command-line");
+    static Text<1100> scratch;
+    static Text<4096> wanted;
+    const bool named = ScratchOfCommand(command, scratch);
+    ComposeSetupCommand(scratch.Get(), installer, L"", wanted);
+    if (!StartsWith(installer, L"\\\\?\\") || !EndsWith(installer, L"\\a.\\installer.exe") || !named ||
+        !IsScratchOf(scratch.Get(), installer) || !Equal(command, wanted.Get())) {
+        Say(verdict, Status::Fail, what, L": setup got [", command != nullptr ? command : L"(not observed)");
+        verdict.detail.Add(L"], not told the installer in \"a.\", ");
+        verdict.detail.Add(installer != nullptr ? installer : L"(not observed)");
+        verdict.detail.Add(L", nor run in a QX_XXXXX.tmp beside it");
+        return false;
+    }
+    // The probe's own image names the same file, with the prefix or, where
+    // the system gives a started program's path without it, in "a." still.
+    static Text<1100> image;
+    image.Clear();
+    image.Add(scratch.Get());
+    image.Add(L"\\setup.exe");
+    const wchar_t* seen = facts.Get(prefix, L"image");
+    if (!Equal(seen, image.Get()) && !Equal(seen, image.Get() + 4)) {
+        Say(verdict, Status::Fail, what, L": the setup program ran as ", seen != nullptr ? seen : L"(not observed)");
+        verdict.detail.Add(L", not as ");
+        verdict.detail.Add(image.Get());
+        return false;
+    }
+    const wchar_t* const LEFT[] = {L"left", L"top"};
+    const wchar_t* const WHERE[] = {L": left in \"a.\": ", L": left beside \"a.\" and \"a\": "};
+    for (int i = 0; i < 2; ++i) {
+        const wchar_t* left = facts.Get(prefix, LEFT[i]);
+        if (left == nullptr || *left != 0) {
+            Say(verdict, Status::Fail, what, WHERE[i], left != nullptr ? left : L"(not observed)");
+            return false;
+        }
+    }
+    return true;
+}
+
 // A folder that holds an open file cannot be renamed, which pins every folder
 // on the held installer's path: the platform shows it for a file held as the
 // stub holds its own, and while the setup program runs neither the
@@ -176,6 +257,48 @@ void JudgeFolderOfHeldFilePinned(const Facts& facts, Verdict& verdict) {
     Say(verdict, Status::Pass, L"a folder holding a file held as the stub holds its own, and the folder above, "
                                L"could not be renamed; neither could the installer's folder or the one above while "
                                L"the setup program ran");
+}
+
+// The installer in a folder "a." (beside a folder "a" with a copy of it),
+// started by its prefixed path and, where the platform makes junctions,
+// through a junction to "a.": each run goes by "a." itself, the prefix kept,
+// and nothing reaches "a".
+void JudgeFolderEndingInADot(const Facts& facts, Verdict& verdict) {
+    if (!Shown(facts, L"dot-folder", L"kept",
+               L"this platform's own final path of a file in a folder \"a.\" does not name \"a.\"", verdict)) {
+        return;
+    }
+    const wchar_t* const MADE[] = {L"folder", L"decoy-folder"};
+    const wchar_t* const WHAT[] = {L"the folder \"a.\"", L"the folder \"a\" with a copy of the installer"};
+    for (int i = 0; i < 2; ++i) {
+        uint32_t error = 0;
+        if (!facts.GetNumber(L"ad.", MADE[i], error)) {
+            return Say(verdict, Status::Fail, L"the kit did not make ", WHAT[i], L" (not observed)");
+        }
+        if (error != 0) {
+            Say(verdict, Status::Fail, L"the kit could not make ", WHAT[i], L": error ");
+            verdict.detail.AddHex(error);
+            return;
+        }
+    }
+    if (!RanFromTheDotFolder(facts, L"ad.0.", L"by its prefixed path", verdict)) return;
+    const bool junctions = Equal(facts.Get(L"platform.", L"junction"), L"link-only");
+    uint32_t junction = 0;
+    uint32_t runs = 0;
+    if (junctions) {
+        if (!facts.GetNumber(L"ad.", L"junction", junction) || junction != 0) {
+            return SayNumber(verdict, Status::Fail, L"the kit could not make a junction to \"a.\": error ", junction);
+        }
+        if (!facts.GetNumber(L"ad.", L"runs", runs) || runs != 2) {
+            return Say(verdict, Status::Fail, L"the run through the junction to \"a.\" was not observed");
+        }
+        if (!RanFromTheDotFolder(facts, L"ad.1.", L"through a junction", verdict)) return;
+    }
+    Say(verdict, Status::Pass, L"started by ", facts.Get(L"ad.0.", L"started"),
+        junctions ? L" and through a junction to its folder" : L"");
+    verdict.detail.Add(L": each time the setup program was told that path, its prefix kept, and ran in a "
+                       L"QX_XXXXX.tmp in \"a.\"; the copy in \"a\" was never touched, and nothing was left");
+    if (!junctions) verdict.detail.Add(L"; through a junction not shown (this platform makes none)");
 }
 
 // On a volume that keeps no ACLs, the scratch directory is made in the

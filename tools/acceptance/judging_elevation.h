@@ -2,8 +2,9 @@
 
 // The checks of an elevated run's second round: system libraries never from
 // a folder the environment names, every path after the hold the held file's
-// own, a protected scratch directory on every volume, and no library from
-// beside the installer or through its ".local" folder.
+// own (in a folder whose name ends in a dot too), a protected scratch
+// directory on every volume, and no library from beside the installer or
+// through its ".local" folder.
 #include "acceptance/judging.h"
 
 namespace kit {
@@ -19,6 +20,7 @@ extern const int SYSTEM_NAME_COUNT;
 
 void JudgeEnvironmentSystemFolder(const Facts& facts, Verdict& verdict);
 void JudgeJunctionRetargeted(const Facts& facts, Verdict& verdict);
+void JudgeFolderEndingInADot(const Facts& facts, Verdict& verdict);
 void JudgeFolderOfHeldFilePinned(const Facts& facts, Verdict& verdict);
 void JudgeNoAclVolume(const Facts& facts, Verdict& verdict);
 void JudgeModulesFromSystem(const Facts& facts, Verdict& verdict);

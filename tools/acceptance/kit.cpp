@@ -471,6 +471,68 @@ void RecordLoaded(const wchar_t* prefix, const wchar_t* folder, const wchar_t* c
     SetJunctionTarget(via.Get(), real.Get());
 }
 
+// A folder "a." beside a folder "a", each with a copy of the installer: the
+// "\\?\" prefix makes the one, and a program of the same user can make it
+// too, where the Win32 rules read "...\a.\installer.exe" as the copy in
+// "a". After each run, what "a" holds besides its installer ("decoy"),
+// whether that installer is still the kit's ("decoy-installer"), and what
+// the folder holding both has besides them ("top").
+struct DotFolders {
+    Path top;
+    Text<PATH_UNITS> dotted;  // "a.", literal
+    Path decoy;
+    Path decoyInstaller;
+};
+
+[[gnu::noinline]] void RunFromTheDotFolder(const DotFolders& folders, const wchar_t* prefix, const wchar_t* record,
+                                           const wchar_t* through) {
+    // Started from the folder above, so that no current directory needs the
+    // prefix.
+    RunCase({prefix, record, L"", 0, L"", folders.top.Get(), L"installer.exe", nullptr, 0, nullptr, through,
+             folders.dotted.Get()});
+    // The stub tells its setup program the final path whole where the
+    // prefix must stay, so that is the installer to compare with.
+    static Text<PATH_UNITS> whole;
+    Path installer(folders.dotted.Get(), L"installer.exe");
+    WholeFinalPathOf(installer.Get(), whole);
+    facts.Set(prefix, L"installer", whole.Get());
+    static Text<2000> inside;
+    const wchar_t* const KEEP_DECOY[] = {L"installer.exe"};
+    ListOthers(folders.decoy.Get(), KEEP_DECOY, 1, inside);
+    facts.Set(prefix, L"decoy", inside.Get());
+    Path source(kitFolder.Get(), L"acceptance-installer.exe");
+    facts.Set(prefix, L"decoy-installer", SameFile(folders.decoyInstaller.Get(), source.Get()) ? L"yes" : L"no");
+    const wchar_t* const KEEP_TOP[] = {L"a.", L"a", L"via"};
+    ListOthers(folders.top.Get(), KEEP_TOP, 3, inside);
+    facts.Set(prefix, L"top", inside.Get());
+}
+
+// The installer in "a." started by its prefixed path, then, where a junction
+// can be made, through a junction to "a.".
+[[gnu::noinline]] void ObserveFolderEndingInADot() {
+    static DotFolders folders = {Path(work.Get(), L"dot"), {}, Path(work.Get(), L"dot\\a"),
+                                 Path(work.Get(), L"dot\\a\\installer.exe")};
+    CreateDirectoryW(folders.top.Get(), nullptr);
+    Path dotted(folders.top.Get(), L"a.");
+    LiteralPath(dotted.Get(), folders.dotted);
+    const DWORD made = CreateDirectoryW(folders.dotted.Get(), nullptr) ? 0 : GetLastError();
+    facts.SetNumber(L"ad.", L"folder", made);
+    if (made != 0) return;
+    Path source(kitFolder.Get(), L"acceptance-installer.exe");
+    const bool decoy = CreateDirectoryW(folders.decoy.Get(), nullptr) &&
+                       CopyFileW(source.Get(), folders.decoyInstaller.Get(), FALSE);
+    facts.SetNumber(L"ad.", L"decoy-folder", decoy ? 0 : GetLastError());
+    if (!decoy) return;
+    RunFromTheDotFolder(folders, L"ad.0.", L"dot-prefixed", nullptr);
+    // The junction's target is an NT path, which no Win32 rule reads, so it
+    // leads to "a." itself.
+    Path via(folders.top.Get(), L"via");
+    const DWORD junction = MakeJunction(via.Get(), dotted.Get());
+    facts.SetNumber(L"ad.", L"junction", junction);
+    if (junction == 0) RunFromTheDotFolder(folders, L"ad.1.", L"dot-junction", L"dot\\via");
+    facts.SetNumber(L"ad.", L"runs", junction == 0 ? 2 : 1);
+}
+
 // While the setup program runs, it tries to rename the installer's folder
 // and the folder above it.
 [[gnu::noinline]] void ObserveFolderPinned() {
@@ -586,6 +648,7 @@ void RecordRunner() {
     ObserveScratchCreatedHeld();
     ObserveEnvironmentSystemFolder();
     ObserveJunctionRetargeted();
+    ObserveFolderEndingInADot();
     ObserveFolderPinned();
     ObserveNoAclVolume();
     ObserveModules();

@@ -381,6 +381,34 @@ void RunLoad(const wchar_t* program, const wchar_t* folder, const wchar_t* name)
     Answer(facts, L"non-ascii-names", Equal(names.Get(), NAME) ? L"kept" : L"listed under another name");
 }
 
+// A file in a folder "a." made through the "\\?\" prefix, as any program
+// of the user's may make one: whether the platform's own final path of it
+// names "a.". One that names "a" tells the installer in "a." that it is in
+// "a", so no run from there can show what the stub does with such a path.
+[[gnu::noinline]] void ProbeDotFolder(Facts& facts, const wchar_t* folder) {
+    static Text<PATH_UNITS> dotted;
+    LiteralPath(Path(folder, L"a.").Get(), dotted);
+    if (!CreateDirectoryW(dotted.Get(), nullptr)) {
+        return Answer(facts, L"dot-folder", L"a folder \"a.\" cannot be made", GetLastError());
+    }
+    Path file(dotted.Get(), L"probe.txt");
+    static Text<PATH_UNITS> found;
+    const DWORD error = WriteSmallFile(file.Get(), "dot") ? WholeFinalPathOf(file.Get(), found) : GetLastError();
+    DeleteFileW(file.Get());
+    RemoveDirectoryW(dotted.Get());
+    if (error != 0) return Answer(facts, L"dot-folder", L"no final path of a file in \"a.\"", error);
+    const wchar_t ENDING[] = L"\\a.\\probe.txt";
+    const int ending = Length(ENDING);
+    if (found.length >= ending && Equal(found.Get() + found.length - ending, ENDING)) {
+        return Answer(facts, L"dot-folder", L"kept");
+    }
+    static Text<PATH_UNITS + 100> answer;
+    answer.Clear();
+    answer.Add(L"a file in \"a.\" is named ");
+    answer.Add(found.Get());
+    facts.Set(L"platform.", L"dot-folder", answer.Get());
+}
+
 }  // namespace
 
 void ProbePlatform(Facts& facts, const wchar_t* folder, const wchar_t* kitProgram, const wchar_t* plantedLibrary) {
@@ -398,6 +426,7 @@ void ProbePlatform(Facts& facts, const wchar_t* folder, const wchar_t* kitProgra
     ProbeFolderOfOpenFile(facts, folder);
     ProbeModulePaths(facts, folder, kitProgram, plantedLibrary);
     ProbeDotLocal(facts, folder, kitProgram, plantedLibrary);
+    ProbeDotFolder(facts, folder);
 }
 
 }  // namespace kit

@@ -63,7 +63,9 @@ bool FileHolds(const wchar_t* path, const char* content) {
     return same;
 }
 
-[[gnu::noinline]] void RemoveTree(const wchar_t* path) {
+namespace {
+
+void RemoveLiteralTree(const wchar_t* path) {
     const DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return;
     if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
@@ -80,12 +82,38 @@ bool FileHolds(const wchar_t* path, const char* content) {
             do {
                 if (Equal(found.cFileName, L".") || Equal(found.cFileName, L"..")) continue;
                 Path child(path, found.cFileName);
-                RemoveTree(child.Get());
+                RemoveLiteralTree(child.Get());
             } while (FindNextFileW(search, &found));
             FindClose(search);
         }
     }
     RemoveDirectoryW(path);
+}
+
+}  // namespace
+
+void LiteralPath(const wchar_t* path, Text<PATH_UNITS>& out) {
+    out.Clear();
+    if (StartsWith(path, L"\\\\?\\")) {
+        out.Add(path);
+    } else if (path[0] != 0 && path[1] == L':' && path[2] == L'\\') {
+        out.Add(L"\\\\?\\");
+        out.Add(path);
+    } else if (StartsWith(path, L"\\\\")) {
+        out.Add(L"\\\\?\\UNC\\");
+        out.Add(path + 2);
+    } else {
+        out.Add(path);
+    }
+}
+
+// Through the literal form, so that a folder whose name ends in a dot or a
+// blank ("a.", which the folder-ending-in-a-dot check makes) is removed
+// itself, not the folder the Win32 rules would read its name as.
+[[gnu::noinline]] void RemoveTree(const wchar_t* path) {
+    static Text<PATH_UNITS> literal;
+    LiteralPath(path, literal);
+    RemoveLiteralTree(literal.Get());
 }
 
 [[gnu::noinline]] void ListOthers(const wchar_t* folder, const wchar_t* const* keep, int keepCount, Text<2000>& names) {
@@ -119,19 +147,30 @@ bool FileHolds(const wchar_t* path, const char* content) {
     }
 }
 
-[[gnu::noinline]] void FinalPathOf(const wchar_t* path, Text<PATH_UNITS>& out) {
+[[gnu::noinline]] DWORD WholeFinalPathOf(const wchar_t* path, Text<PATH_UNITS>& out) {
     out.Clear();
     HANDLE handle = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    static wchar_t found[PATH_UNITS + 8];
-    const DWORD length = handle == INVALID_HANDLE_VALUE
-                             ? 0
-                             : GetFinalPathNameByHandleW(handle, found, PATH_UNITS + 8,
-                                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    if (length == 0 || length >= PATH_UNITS + 8) {
+    if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+    static wchar_t found[PATH_UNITS + 1];
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, found, PATH_UNITS + 1, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const DWORD error = length == 0 ? GetLastError() : length > PATH_UNITS ? ERROR_BUFFER_OVERFLOW : 0;
+    CloseHandle(handle);
+    if (error == 0) out.Add(found);
+    return error;
+}
+
+[[gnu::noinline]] void FinalPathOf(const wchar_t* path, Text<PATH_UNITS>& out) {
+    static Text<PATH_UNITS> whole;
+    const wchar_t* found = whole.Get();
+    if (WholeFinalPathOf(path, whole) != 0) {
+        out.Clear();
         out.Add(path);
-    } else if (StartsWith(found, L"\\\\?\\UNC\\")) {
+        return;
+    }
+    out.Clear();
+    if (StartsWith(found, L"\\\\?\\UNC\\")) {
         out.Add(L"\\\\");
         out.Add(found + 8);
     } else if (StartsWith(found, L"\\\\?\\") && found[5] == L':' && found[6] == L'\\') {

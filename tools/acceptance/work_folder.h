@@ -19,6 +19,10 @@ bool FileHolds(const wchar_t* path, const char* content);
 bool SameFile(const wchar_t* first, const wchar_t* second);
 // Deletes a folder and everything in it; links inside are removed as links.
 void RemoveTree(const wchar_t* path);
+// The "\\?\" form of a full drive or share path (a path already in that
+// form, or any other, as it stands): read by no Win32 rule, so a name that
+// ends in a dot or a blank keeps it.
+void LiteralPath(const wchar_t* path, Text<PATH_UNITS>& out);
 // The names in `folder` other than the `keep` ones, comma-separated.
 void ListOthers(const wchar_t* folder, const wchar_t* const* keep, int keepCount, Text<2000>& names);
 
@@ -27,6 +31,9 @@ void ListOthers(const wchar_t* folder, const wchar_t* const* keep, int keepCount
 // as the stub now tells its setup program; `path` itself when it cannot be
 // had.
 void FinalPathOf(const wchar_t* path, Text<PATH_UNITS>& out);
+// The same path exactly as GetFinalPathNameByHandleW gives it, "\\?\" and
+// all. 0, or the error (`out` empty).
+DWORD WholeFinalPathOf(const wchar_t* path, Text<PATH_UNITS>& out);
 
 struct RunResult {
     bool started;
