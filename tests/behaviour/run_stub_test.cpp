@@ -101,6 +101,21 @@ struct InstallerAt {
         SEAM(NtAreMappedFilesTheSame)::Replace([](PVOID, PVOID) -> NTSTATUS { return 0; });
 };
 
+// What the run hands CreateProcessW, noted on the way to the real start.
+struct StartSeen {
+    std::wstring application;
+    std::wstring line;
+    SEAM(CreateProcessW)::Guard start = SEAM(CreateProcessW)::Replace(
+        [this](LPCWSTR app, LPWSTR command, LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread,
+               BOOL inherit, DWORD flags, LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
+               LPPROCESS_INFORMATION information) -> BOOL {
+            application = app;
+            line = command;
+            return SEAM(CreateProcessW)::Real(app, command, process, thread, inherit, flags, environment, directory,
+                                              startup, information);
+        });
+};
+
 auto CommandLineIs(std::wstring text) {
     return SEAM(GetCommandLineW)::Replace([text]() mutable -> LPWSTR { return text.data(); });
 }
@@ -245,17 +260,9 @@ TEST_F(RunStubTest, PlainSetupProgramNamedSetupExeRunsUnderItsName) {
     test::LayoutModule module(L"plain_named_setup_exe");
     ASSERT_NE(module.Get(), nullptr);
     const InstallerAt installer(folder / L"stub.exe");
-    std::wstring started;
-    auto start = SEAM(CreateProcessW)::Replace(
-        [&started](LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread,
-                   BOOL inherit, DWORD flags, LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
-                   LPPROCESS_INFORMATION information) -> BOOL {
-            started = application;
-            return SEAM(CreateProcessW)::Real(application, line, process, thread, inherit, flags, environment,
-                                              directory, startup, information);
-        });
+    StartSeen started;
     EXPECT_EQ(RunStub(module.Get()), (RunOutcome{7, 0}));
-    EXPECT_EQ(started.substr(started.rfind(L'\\') + 1), L"SETUP.EXE");
+    EXPECT_EQ(started.application.substr(started.application.rfind(L'\\') + 1), L"SETUP.EXE");
     EXPECT_TRUE(Left().empty());
 }
 
@@ -434,22 +441,14 @@ TEST_F(RunStubTest, AfterTheHoldEverythingGoesByTheHeldFilesOwnPath) {
         if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 && access == FILE_TRAVERSE) folders.push_back(path);
         return SEAM(CreateFileW)::Real(path, access, share, security, disposition, flags, model);
     });
-    std::wstring application;
-    std::wstring line;
-    auto start = SEAM(CreateProcessW)::Replace(
-        [&](LPCWSTR app, LPWSTR command, LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread, BOOL inherit,
-            DWORD flags, LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
-            LPPROCESS_INFORMATION information) -> BOOL {
-            application = app;
-            line = command;
-            return SEAM(CreateProcessW)::Real(app, command, process, thread, inherit, flags, environment, directory,
-                                              startup, information);
-        });
+    StartSeen started;
     registry.Set(REG_SZ, L"0", 4);
     EXPECT_EQ(RunStub(module.Get()), (RunOutcome{7, 0}));
     EXPECT_EQ(folders, std::vector<std::wstring>{folder / L"real\\"});
-    EXPECT_EQ(application.substr(0, (folder / L"real\\QX_").size()), folder / L"real\\QX_") << test::Narrow(application);
-    EXPECT_NE(line.find(L" --ferrolt-path=\"" + real + L"\" "), std::wstring::npos) << test::Narrow(line);
+    EXPECT_EQ(started.application.substr(0, (folder / L"real\\QX_").size()), folder / L"real\\QX_")
+        << test::Narrow(started.application);
+    EXPECT_NE(started.line.find(L" --ferrolt-path=\"" + real + L"\" "), std::wstring::npos)
+        << test::Narrow(started.line);
     EXPECT_EQ(test::Entries(folder / L"alias"), std::vector<std::wstring>{L"stub.exe"});
     EXPECT_EQ(test::Entries(folder / L"real").size(), 2u) << "the scratch directory, kept, beside the real file";
 }
@@ -707,21 +706,12 @@ TEST_F(InstallerFileTest, OnAVolumeWithoutAclsTheRunWorksFromTheSystemsTempWithT
         return SEAM(NtCreateFile)::Real(handle, access, attributes, status, size, fileAttributes, share, disposition,
                                         options, ea, eaLength);
     });
-    std::wstring application;
-    std::wstring line;
-    auto start = SEAM(CreateProcessW)::Replace(
-        [&](LPCWSTR app, LPWSTR command, LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread, BOOL inherit,
-            DWORD creationFlags, LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
-            LPPROCESS_INFORMATION information) -> BOOL {
-            application = app;
-            line = command;
-            return SEAM(CreateProcessW)::Real(app, command, process, thread, inherit, creationFlags, environment,
-                                              directory, startup, information);
-        });
+    StartSeen started;
     EXPECT_EQ(RunStub(module), (RunOutcome{7, 0}));
-    EXPECT_EQ(application.substr(0, temp.size() + 3), temp + L"QX_") << test::Narrow(application);
+    EXPECT_EQ(started.application.substr(0, temp.size() + 3), temp + L"QX_") << test::Narrow(started.application);
     EXPECT_EQ(described, std::vector<bool>{true});
-    EXPECT_NE(line.find(L" --ferrolt-path=\"" + installer + L"\" "), std::wstring::npos) << test::Narrow(line);
+    EXPECT_NE(started.line.find(L" --ferrolt-path=\"" + installer + L"\" "), std::wstring::npos)
+        << test::Narrow(started.line);
     EXPECT_EQ(test::Entries(folder.Path()), std::vector<std::wstring>{L"installer.exe"});
     EXPECT_EQ(scratchIn(), before) << "the scratch directory was left in the system's Temp";
 }
